@@ -1,0 +1,77 @@
+// Virtual time and the one event queue of a simulated machine.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <unordered_set>
+#include <random>
+#include <vector>
+
+namespace sim {
+
+using Nanoseconds = uint64_t;
+
+constexpr Nanoseconds kMicrosecond = 1000;
+constexpr Nanoseconds kMillisecond = 1000 * kMicrosecond;
+constexpr Nanoseconds kSecond = 1000 * kMillisecond;
+
+// Virtual time in nanoseconds with a queue of timed events. Time only moves
+// when something advances it (a port access, a stall, the port driver waiting
+// for an interrupt); due events run as it moves, in time order and, for equal
+// times, in the order they were scheduled.
+class Clock {
+public:
+    using Event = std::function<void()>;
+    using EventId = uint64_t;
+
+    Nanoseconds now() const { return now_; }
+
+    EventId at(Nanoseconds when, Event event);
+    EventId after(Nanoseconds delay, Event event) { return at(now_ + delay, std::move(event)); }
+    void cancel(EventId id);
+
+    // Moves time forward by `delay`, running every event that falls due.
+    void advance(Nanoseconds delay);
+    // Moves time to `when` (never backward), running every event due by then.
+    void advance_to(Nanoseconds when);
+    // Runs the earliest pending event, moving time to it. False when none is pending.
+    bool run_next();
+    bool idle() const { return pending_ == 0; }
+    Nanoseconds next_event_time() const;
+
+private:
+    struct Entry {
+        Nanoseconds when;
+        EventId id;  // also the scheduling order
+        Event event;
+    };
+    static bool later(const Entry& a, const Entry& b)
+    {
+        return a.when != b.when ? a.when > b.when : a.id > b.id;
+    }
+    void drop_cancelled_top();
+    void run_due(Nanoseconds until);
+
+    Nanoseconds now_ = 0;
+    EventId next_id_ = 0;
+    size_t pending_ = 0;
+    std::vector<Entry> heap_;  // min-heap on (when, id)
+    std::unordered_set<EventId> cancelled_;
+};
+
+// The machine's one source of randomness; the seed is printed by whoever runs it.
+class Rng {
+public:
+    explicit Rng(uint64_t seed) : seed_(seed), engine_(seed) {}
+    uint64_t seed() const { return seed_; }
+    uint64_t next() { return engine_(); }
+    // Uniform in [lo, hi].
+    uint64_t range(uint64_t lo, uint64_t hi) { return lo + engine_() % (hi - lo + 1); }
+    bool chance(double p) { return std::uniform_real_distribution<double>(0, 1)(engine_) < p; }
+
+private:
+    uint64_t seed_;
+    std::mt19937_64 engine_;
+};
+
+}  // namespace sim

@@ -1,0 +1,25 @@
+#include "model_error.h"
+
+#include <fmt/format.h>
+
+namespace sim {
+
+std::string ModelError::to_string() const
+{
+    return fmt::format("model error at {}.{:03} us ({}): {}", time / 1000, time % 1000, component, message);
+}
+
+void ModelErrors::report(std::string component, std::string message)
+{
+    errors_.push_back(ModelError{clock_.now(), std::move(component), std::move(message)});
+}
+
+std::string ModelErrors::summary() const
+{
+    std::string out;
+    for (const ModelError& e : errors_)
+        out += e.to_string() + "\n";
+    return out;
+}
+
+}  // namespace sim
