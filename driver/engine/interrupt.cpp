@@ -1,8 +1,68 @@
-// Interrupt service and dispatch.
+// Interrupt service and dispatch: one chip interrupt per call, read once and
+// handed to the bus-reset, reselection, disconnect or phase handling.
 #include "adapter.h"
 
-// Placeholder until the bus-phase engine is built: claim nothing.
-extern "C" BOOLEAN MINIPORT_API HwInterrupt(PVOID)
+// Reset the bus when a target is on it in a state the driver cannot account
+// for. The reset interrupt that follows completes every request (the flush)
+// and tells the port driver; no command is left half way.
+void ResetBusToRecover(AdapterExtension* extension)
 {
-    return FALSE;
+    WriteCommand(extension->IoBase, ResetScsiBus);
+}
+
+// A SCSI bus reset: ours (HwResetBus has already flushed) or from elsewhere.
+static void HandleBusReset(AdapterExtension* extension)
+{
+    if (DriverGlobals.ResetPending)
+        DriverGlobals.ResetSeen = 1;
+    else
+        FlushAllRequests(extension, extension->PathId);
+    ScsiPortNotification(ResetDetected, extension);
+}
+
+// A phase ended: close it, record the phase the target now asserts, start it.
+static void HandlePhase(AdapterExtension* extension, UCHAR status)
+{
+    LunRecord* lun = extension->ActiveLun;
+
+    // Bus service with no command connected: nothing to finish or start.
+    if (!lun || !lun->CurrentBlock) {
+        ResetBusToRecover(extension);
+        return;
+    }
+    FinishPhase(extension, &status);
+    extension->ActiveLun->Phase = (UCHAR)(status & STATUS_PHASE_MASK);
+    StartPhase(extension, (UCHAR)(status & STATUS_PHASE_MASK));
+}
+
+// The adapter's interrupt routine.
+extern "C" BOOLEAN MINIPORT_API HwInterrupt(PVOID HwDeviceExtension)
+{
+    AdapterExtension* extension = (AdapterExtension*)HwDeviceExtension;
+    ULONG ioBase = extension->IoBase;
+    UCHAR status;
+    UCHAR cause;
+
+    // A shared line: without the core's interrupt bit it is not ours.
+    if (!(ChipRead(ioBase, DmaStatus) & DMA_STATUS_CORE_INTERRUPT))
+        return FALSE;
+    status = ChipRead(ioBase, Status);
+    // Reading the cause clears the interrupt: once, after Status.
+    cause = ChipRead(ioBase, InterruptStatus);
+
+    if (cause & INTR_EXCEPTION_MASK) {
+        if (cause & INTR_BUS_RESET)
+            HandleBusReset(extension);
+        return TRUE;
+    }
+    if (cause & INTR_RESELECTED) {
+        HandleReselection(extension);
+        return TRUE;
+    }
+    if (cause & INTR_DISCONNECT) {
+        HandleDisconnect(extension);
+        return TRUE;
+    }
+    HandlePhase(extension, status);
+    return TRUE;
 }

@@ -41,6 +41,12 @@
 #define EXT_MSG_SDTR_LENGTH 0x03
 #define EXT_MSG_SDTR 0x01
 #define SDTR_OFFER_OFFSET 0x0F
+// The SyncOffset register holds offsets 0-15.
+#define SYNC_OFFSET_MAX 0x0F
+// Synchronous periods up to this many clocks run with the fast Config3/Config4 settings.
+#define SYNC_FAST_CLOCKS_MAX 8
+#define CONFIG4_SYNC_CLEAR 0x3F
+#define CONFIG4_SLOW 0x80
 
 // SCSI operation codes and status bytes the driver looks at.
 #define SCSIOP_REQUEST_SENSE 0x03
@@ -78,6 +84,29 @@
 #define CB_OVERRUN 0x0020
 #define CB_CONNECTED 0x0040
 #define CB_MSG_IN_PROGRESS 0x0080
+#define CB_DMA_FAILED 0x0100
+
+// Bytes of message that go into the FIFO ahead of the CDB at selection.
+#define MAX_CDB_LENGTH 16
+#define SELECT_MESSAGE_BYTES 1
+#define SELECT_TAGGED_MESSAGE_BYTES 3
+
+// Polls of the DMA engine before a data-in phase is given up as failed.
+#define DMA_WAIT_POLLS 100000
+
+// Transfer counter value a pad transfer starts with (each of the three bytes).
+#define PAD_COUNT_BYTE 0xFF
+
+// INQUIRY data the driver looks at.
+#define INQUIRY_NO_DEVICE 0x7F
+#define INQUIRY_DIRECT_ACCESS 0x00
+#define INQUIRY_OPTICAL 0x07
+#define INQUIRY_VERSION_BYTE 2
+#define INQUIRY_VERSION_MASK 0x06
+#define INQUIRY_FLAGS_BYTE 7
+#define INQUIRY_CMDQUE 0x02
+#define INQUIRY_NO_DEVICE_LENGTH 5
+#define ALL_TAGS_FREE 0xFFFFFFFF
 
 // PCI identity of the adapter's chip: device 0x2020, vendor 0x1022.
 #define ADAPTER_PCI_ID 0x20201022
@@ -229,6 +258,8 @@ LunRecord* LookupLun(AdapterExtension* extension, UCHAR target, UCHAR lun);
 // Block preparation, LUN queues and the service ring.
 BOOLEAN PrepareBlock(AdapterExtension* extension, LunRecord* lun, CommandBlock* block,
                      PSCSI_REQUEST_BLOCK srb);
+BOOLEAN TakeTag(LunRecord* lun, CommandBlock* block);
+BOOLEAN CommandNeverTagged(UCHAR opcode);
 void QueueBlock(AdapterExtension* extension, LunRecord* lun, CommandBlock* block);
 void LinkBlock(AdapterExtension* extension, LunRecord* lun, CommandBlock* block);
 
@@ -237,6 +268,8 @@ void FlushAllRequests(AdapterExtension* extension, ULONG pathId);
 
 // Bus-phase engine.
 void StartSelection(AdapterExtension* extension, LunRecord* lun, CommandBlock* block);
+void LoadTargetSettings(ULONG ioBase, LunRecord* lun);
+void ResetBusToRecover(AdapterExtension* extension);
 void LoadCdb(ULONG ioBase, CommandBlock* block);
 void HandleReselection(AdapterExtension* extension);
 void StartPhase(AdapterExtension* extension, UCHAR phase);

@@ -1,11 +1,120 @@
-// Request intake.
+// Request intake: every SRB the port driver hands over is decided here, and
+// every call ends with NextRequest so the port driver may send the next one.
 #include "adapter.h"
 
-// Placeholder until request intake is built: refuse everything.
+// The LUN record of a target and LUN (the port driver passes 0-7 only).
+LunRecord* LookupLun(AdapterExtension* extension, UCHAR target, UCHAR lun)
+{
+    return &extension->Lun[target][lun];
+}
+
+// Pop a free command block, or null when all are in use.
+CommandBlock* AllocateBlock(AdapterExtension* extension)
+{
+    ULONG saved = SaveFlagsAndDisableInterrupts();
+    CommandBlock* block = extension->FreeBlocks;
+
+    if (block)
+        extension->FreeBlocks = block->Next;
+    RestoreFlags(saved);
+    return block;
+}
+
+// Put a block that never reached a queue back on the free list.
+static void ReturnUnusedBlock(AdapterExtension* extension, LunRecord* lun, CommandBlock* block)
+{
+    ULONG saved;
+
+    if (block->TagMessage != 0)
+        lun->FreeTags |= 1u << block->Tag;
+    saved = SaveFlagsAndDisableInterrupts();
+    ClearBlock(block);
+    block->Next = extension->FreeBlocks;
+    extension->FreeBlocks = block;
+    RestoreFlags(saved);
+}
+
+// The selection puts IDENTIFY (and a queue tag when one is sent) into the
+// 16-byte FIFO ahead of the CDB: the whole must fit.
+static BOOLEAN CdbFits(LunRecord* lun, PSCSI_REQUEST_BLOCK srb)
+{
+    ULONG messages = SELECT_MESSAGE_BYTES;
+
+    if (srb->CdbLength == 0 || srb->CdbLength > MAX_CDB_LENGTH)
+        return FALSE;
+    if (lun->QueueDepth > 1 && !CommandNeverTagged(srb->Cdb[0]))
+        messages = SELECT_TAGGED_MESSAGE_BYTES;
+    return srb->CdbLength + messages <= CHIP_FIFO_DEPTH;
+}
+
+// Hand a request back at once with the given status.
+static void CompleteAtOnce(AdapterExtension* extension, PSCSI_REQUEST_BLOCK srb, UCHAR status)
+{
+    srb->SrbStatus = status;
+    ScsiPortNotification(RequestComplete, extension, srb);
+}
+
+// An execute request: refuse it, or give it a block and queue it.
+static void AcceptExecute(AdapterExtension* extension, LunRecord* lun, PSCSI_REQUEST_BLOCK srb)
+{
+    CommandBlock* block;
+
+    if (!CdbFits(lun, srb)) {
+        CompleteAtOnce(extension, srb, SRB_STATUS_INVALID_REQUEST);
+        return;
+    }
+    if (lun->QueuedCount >= MAX_QUEUED_PER_LUN) {
+        CompleteAtOnce(extension, srb, SRB_STATUS_BUSY);
+        return;
+    }
+    block = AllocateBlock(extension);
+    if (!block) {
+        CompleteAtOnce(extension, srb, SRB_STATUS_BUSY);
+        return;
+    }
+    if (!PrepareBlock(extension, lun, block, srb)) {
+        ReturnUnusedBlock(extension, lun, block);
+        CompleteAtOnce(extension, srb, SRB_STATUS_INVALID_REQUEST);
+        return;
+    }
+    QueueBlock(extension, lun, block);
+}
+
+// An abort can only be done by resetting the bus, and only for the command
+// the LUN most recently started or reconnected.
+static void AbortCommand(AdapterExtension* extension, LunRecord* lun, PSCSI_REQUEST_BLOCK srb)
+{
+    CommandBlock* current = lun->CurrentBlock;
+
+    if (!current || !srb->NextSrb || current->Srb != srb->NextSrb) {
+        CompleteAtOnce(extension, srb, SRB_STATUS_ABORT_FAILED);
+        return;
+    }
+    HwResetBus(extension, srb->PathId);
+    CompleteAtOnce(extension, srb, SRB_STATUS_SUCCESS);
+}
+
+// Take one request from the port driver.
 extern "C" BOOLEAN MINIPORT_API HwStartIo(PVOID HwDeviceExtension, PSCSI_REQUEST_BLOCK Srb)
 {
-    Srb->SrbStatus = SRB_STATUS_INVALID_REQUEST;
-    ScsiPortNotification(RequestComplete, HwDeviceExtension, Srb);
-    ScsiPortNotification(NextRequest, HwDeviceExtension);
+    AdapterExtension* extension = (AdapterExtension*)HwDeviceExtension;
+    LunRecord* lun = LookupLun(extension, Srb->TargetId, Srb->Lun);
+
+    switch (Srb->Function) {
+    case SRB_FUNCTION_EXECUTE_SCSI:
+        AcceptExecute(extension, lun, Srb);
+        break;
+    case SRB_FUNCTION_ABORT_COMMAND:
+        AbortCommand(extension, lun, Srb);
+        break;
+    case SRB_FUNCTION_RESET_BUS:
+        HwResetBus(extension, Srb->PathId);
+        CompleteAtOnce(extension, Srb, SRB_STATUS_SUCCESS);
+        break;
+    default:
+        CompleteAtOnce(extension, Srb, SRB_STATUS_INVALID_REQUEST);
+        break;
+    }
+    ScsiPortNotification(NextRequest, extension);
     return TRUE;
 }

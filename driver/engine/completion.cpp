@@ -1,0 +1,250 @@
+// Command completion and next command: every bus free ends or suspends the
+// connected command, and then the ring of LUNs with work is searched for the
+// next command to start.
+#include "adapter.h"
+
+// Give a block back to the pool and hand its request back to the port driver.
+void RetireBlock(AdapterExtension* extension, CommandBlock* block, PSCSI_REQUEST_BLOCK srb)
+{
+    ClearBlock(block);
+    block->Next = extension->FreeBlocks;
+    extension->FreeBlocks = block;
+    ScsiPortNotification(RequestComplete, extension, srb);
+    ScsiPortNotification(NextRequest, extension);
+}
+
+// Start the next command that may be started, searching round robin from `start`.
+void StartNextCommand(AdapterExtension* extension, LunRecord* start)
+{
+    LunRecord* cursor = extension->ServiceCursor;
+    LunRecord* lun = start;
+    LunRecord* chosen = 0;
+    CommandBlock* block;
+
+    if (!lun || !cursor)
+        return;
+    do {
+        if (lun->IssuedCount < lun->QueueDepth && lun->IssuedCount < lun->QueuedCount) {
+            chosen = lun;
+            break;
+        }
+        lun = lun->RingNext;
+    } while (lun != cursor);
+    if (!chosen)
+        return;
+
+    extension->ServiceCursor = chosen->RingNext;
+    // The started blocks are the front of the queue; the next one follows them.
+    block = chosen->QueueHead;
+    for (ULONG i = 0; i < chosen->IssuedCount; i++)
+        block = block->Next;
+    StartSelection(extension, chosen, block);
+    extension->ActiveLun->IssuedCount++;
+    extension->ActiveLun->CurrentBlock = block;
+}
+
+// Take a block out of its LUN's queue, keeping QueueTail the delimiter. Does
+// not touch the service ring.
+static void UnlinkBlock(LunRecord* lun, CommandBlock* block)
+{
+    CommandBlock* previous;
+
+    if (block == lun->QueueHead) {
+        if (block == lun->QueueTail) {
+            lun->QueueHead = 0;
+            lun->QueueTail = 0;
+        } else {
+            lun->QueueHead = block->Next;
+        }
+        return;
+    }
+    previous = lun->QueueHead;
+    while (previous->Next != block)
+        previous = previous->Next;
+    if (block == lun->QueueTail)
+        lun->QueueTail = previous;
+    else
+        previous->Next = block->Next;
+}
+
+// Put a block into the queue so that exactly `position` blocks precede it.
+static void InsertAt(LunRecord* lun, CommandBlock* block, ULONG position)
+{
+    CommandBlock* previous;
+
+    if (!lun->QueueTail) {
+        lun->QueueHead = block;
+        lun->QueueTail = block;
+        return;
+    }
+    if (position == 0) {
+        block->Next = lun->QueueHead;
+        lun->QueueHead = block;
+        return;
+    }
+    previous = lun->QueueHead;
+    for (ULONG i = 1; i < position && previous != lun->QueueTail; i++)
+        previous = previous->Next;
+    if (previous == lun->QueueTail) {
+        previous->Next = block;
+        lun->QueueTail = block;
+        return;
+    }
+    block->Next = previous->Next;
+    previous->Next = block;
+}
+
+// The target refused the connected command with QUEUE FULL. It holds the
+// LUN's other started commands only: run at that depth (at least one) and put
+// the refused command back as the first waiting one, to be sent again.
+static void RequeueAfterQueueFull(LunRecord* lun, CommandBlock* block)
+{
+    if (lun->IssuedCount == 0)
+        return;
+    lun->QueueDepth = lun->IssuedCount > 2 ? (UCHAR)(lun->IssuedCount - 1) : 1;
+    UnlinkBlock(lun, block);
+    lun->IssuedCount--;
+    InsertAt(lun, block, lun->IssuedCount);
+    block->CurSg = &block->Sg[0];
+    block->SavedSg = &block->Sg[0];
+    block->SgLeft = block->SgCount;
+    block->SavedSgLeft = block->SgCount;
+    block->CurOffset = 0;
+    block->SavedOffset = 0;
+}
+
+// The SRB's two status bytes from what the command ended with.
+static void SetCompletionStatus(LunRecord* lun, CommandBlock* block)
+{
+    UCHAR s = lun->StatusByte;
+
+    if (block->Flags & CB_OVERRUN) {
+        block->ScsiStatus = SCSISTAT_CHECK_CONDITION;
+        block->SrbStatus = SRB_STATUS_ERROR;
+        return;
+    }
+    block->ScsiStatus = s == STATUS_BYTE_NONE ? SCSISTAT_GOOD : s;
+    block->SrbStatus = s == SCSISTAT_GOOD ? SRB_STATUS_SUCCESS : SRB_STATUS_ERROR;
+    // The data did not all reach memory.
+    if (block->Flags & CB_DMA_FAILED)
+        block->SrbStatus = SRB_STATUS_ERROR;
+}
+
+// Switch tagged queuing on. Every tag is free except those that blocks still
+// queued hold (the completing block's tag is already given back).
+static void EnableTaggedQueuing(AdapterExtension* extension, LunRecord* lun, CommandBlock* done)
+{
+    ULONG depth = 2u << extension->TagDepthShift;
+    CommandBlock* block = lun->QueueHead;
+
+    if (extension->TagDepthShift >= 4 || depth > MAX_TAG_DEPTH)
+        depth = MAX_TAG_DEPTH;
+    lun->QueueDepth = (UCHAR)depth;
+    lun->FreeTags = ALL_TAGS_FREE;
+    while (block) {
+        if (block != done && block->TagMessage != 0)
+            lun->FreeTags &= ~(1u << block->Tag);
+        block = block == lun->QueueTail ? 0 : block->Next;
+    }
+}
+
+// Look at an INQUIRY answer: no device at this LUN, or a device that can take
+// tagged commands. Only bytes inside the request's buffer are touched.
+static void InspectInquiry(AdapterExtension* extension, LunRecord* lun, CommandBlock* block,
+                           PSCSI_REQUEST_BLOCK srb)
+{
+    PUCHAR data = (PUCHAR)srb->DataBuffer;
+    ULONG length = srb->DataTransferLength;
+    UCHAR type;
+
+    if (!data || length == 0)
+        return;
+    type = data[0];
+    if (type == INQUIRY_NO_DEVICE) {
+        srb->SrbStatus = SRB_STATUS_DATA_OVERRUN;
+        srb->DataTransferLength = INQUIRY_NO_DEVICE_LENGTH;
+        return;
+    }
+    if (type != INQUIRY_DIRECT_ACCESS && type != INQUIRY_OPTICAL)
+        return;
+    if (length <= INQUIRY_FLAGS_BYTE)
+        return;
+    if (!(data[INQUIRY_VERSION_BYTE] & INQUIRY_VERSION_MASK) || !(data[INQUIRY_FLAGS_BYTE] & INQUIRY_CMDQUE))
+        return;
+    if ((lun->TargetFlags & (TF_TAGGED | TF_DISCONNECT)) == (TF_TAGGED | TF_DISCONNECT))
+        EnableTaggedQueuing(extension, lun, block);
+    else
+        data[INQUIRY_FLAGS_BYTE] &= (UCHAR)~INQUIRY_CMDQUE;
+}
+
+// A LUN whose last block completed leaves the service ring. FALSE: it was the
+// only LUN with work, nothing else can be started.
+static BOOLEAN LeaveRing(AdapterExtension* extension, LunRecord* lun)
+{
+    if (lun->RingNext == lun) {
+        extension->ServiceCursor = 0;
+        return FALSE;
+    }
+    lun->RingPrev->RingNext = lun->RingNext;
+    lun->RingNext->RingPrev = lun->RingPrev;
+    if (extension->ServiceCursor == lun)
+        extension->ServiceCursor = lun->RingNext;
+    return TRUE;
+}
+
+// The command has ended: status, INQUIRY inspection, out of the queue, retired.
+// FALSE: the ring is empty now.
+static BOOLEAN CompleteCommand(AdapterExtension* extension, LunRecord* lun, CommandBlock* block)
+{
+    PSCSI_REQUEST_BLOCK srb = block->Srb;
+    BOOLEAN ringLeft = TRUE;
+
+    SetCompletionStatus(lun, block);
+    lun->IssuedCount--;
+    lun->FreeTags |= 1u << block->Tag;
+    lun->QueuedCount--;
+    srb->ScsiStatus = block->ScsiStatus;
+    srb->SrbStatus = block->SrbStatus;
+    if (srb->Cdb[0] == SCSIOP_INQUIRY)
+        InspectInquiry(extension, lun, block, srb);
+
+    UnlinkBlock(lun, block);
+    if (!lun->QueueTail)
+        ringLeft = LeaveRing(extension, lun);
+    RetireBlock(extension, block, srb);
+    return ringLeft;
+}
+
+// Handle bus free: the connected command has ended, or only disconnected.
+void HandleDisconnect(AdapterExtension* extension)
+{
+    LunRecord* lun = extension->ActiveLun;
+    CommandBlock* block = lun ? lun->CurrentBlock : 0;
+
+    if (block)
+        block->Flags &= ~CB_CONNECTED;
+    WriteCommand(extension->IoBase, EnableReselection);
+    extension->ActiveLun = 0;
+
+    // Bus free with no command connected: nothing to end.
+    if (!block) {
+        StartNextCommand(extension, extension->ServiceCursor);
+        return;
+    }
+    // Saved pointers: the target will reselect to go on.
+    if (block->Flags & CB_POINTERS_SAVED) {
+        StartNextCommand(extension, extension->ServiceCursor);
+        return;
+    }
+    if (lun->StatusByte == SCSISTAT_QUEUE_FULL) {
+        RequeueAfterQueueFull(lun, block);
+        StartNextCommand(extension, lun);
+        return;
+    }
+    if (!CompleteCommand(extension, lun, block))
+        return;
+    // A selection may already be under way.
+    if (extension->ActiveLun)
+        return;
+    StartNextCommand(extension, extension->ServiceCursor);
+}

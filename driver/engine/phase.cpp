@@ -1,0 +1,118 @@
+// Information-transfer phase actions: exactly one chip sequence for the phase
+// the target now asserts; it ends in the next interrupt.
+#include "adapter.h"
+
+// Program the DMA engine and the transfer counter for the rest of the current
+// scatter-gather entry, and advance the data pointer past it.
+void ProgramDma(ULONG ioBase, CommandBlock* block, UCHAR direction)
+{
+    SgEntry* entry = block->CurSg;
+    ULONG count = entry->Length - block->CurOffset;
+
+    WriteDmaCommand(ioBase, direction);
+    ChipWrite(ioBase, TransferCountLow, (UCHAR)(count & 0xFF));
+    ChipWrite(ioBase, TransferCountMid, (UCHAR)((count >> 8) & 0xFF));
+    ChipWrite(ioBase, TransferCountHigh, (UCHAR)((count >> 16) & 0xFF));
+    ChipWrite32(ioBase, DmaTransferCount, count);
+    ChipWrite32(ioBase, DmaAddress, entry->PhysicalAddress + block->CurOffset);
+    WriteCommand(ioBase, DmaTransferInfo);
+    WriteDmaCommand(ioBase, direction);
+    WriteDmaCommand(ioBase, (UCHAR)(direction | DMA_CMD_START));
+
+    block->CurSg = entry + 1;
+    block->CurOffset = 0;
+    block->SgLeft--;
+}
+
+// Run a data phase: DMA for the next piece, or a pad transfer when there is
+// no piece left or the pointers are saved (disconnected, not yet restored).
+void StartDataTransfer(ULONG ioBase, CommandBlock* block, UCHAR direction)
+{
+    if (block->SgLeft > 0 && !(block->Flags & CB_POINTERS_SAVED)) {
+        ProgramDma(ioBase, block, direction);
+        return;
+    }
+    if (block->SgLeft == 0)
+        block->Flags |= CB_OVERRUN;
+    // The chip pads or discards up to the counter; memory is not touched.
+    ChipWrite(ioBase, TransferCountLow, PAD_COUNT_BYTE);
+    ChipWrite(ioBase, TransferCountMid, PAD_COUNT_BYTE);
+    ChipWrite(ioBase, TransferCountHigh, PAD_COUNT_BYTE);
+    WriteCommand(ioBase, DmaTransferPad);
+}
+
+// SDTR period factor for our offer: chip clocks of 25 ns in units of 4 ns.
+static UCHAR OfferedPeriodFactor(LunRecord* lun)
+{
+    USHORT nanoseconds = (USHORT)(lun->SyncClocks * 25);
+
+    return (UCHAR)(nanoseconds / 4);
+}
+
+// Send one message: the SDTR offer, or a single-byte message.
+static void SendMessage(ULONG ioBase, LunRecord* lun, CommandBlock* block)
+{
+    UCHAR message;
+
+    WriteCommand(ioBase, FlushFifo);
+    if (block->Flags & CB_SDTR_PENDING) {
+        // Stays pending until the target's answer has been dealt with.
+        ChipWrite(ioBase, Fifo, MSG_EXTENDED);
+        ChipWrite(ioBase, Fifo, EXT_MSG_SDTR_LENGTH);
+        ChipWrite(ioBase, Fifo, EXT_MSG_SDTR);
+        ChipWrite(ioBase, Fifo, OfferedPeriodFactor(lun));
+        ChipWrite(ioBase, Fifo, SDTR_OFFER_OFFSET);
+        WriteCommand(ioBase, TransferInfo);
+        return;
+    }
+    if (block->Flags & CB_REJECT_PENDING) {
+        message = MSG_MESSAGE_REJECT;
+    } else if (block->Flags & CB_PARITY_ERROR) {
+        message = MSG_INITIATOR_DETECTED_ERROR;
+    } else {
+        // Nothing to say: abort the command; the bus free that follows ends it.
+        block->Flags &= ~CB_POINTERS_SAVED;
+        message = (lun->QueueDepth > 1 && CommandNeverTagged(block->Srb->Cdb[0])) ? MSG_ABORT_TAG
+                                                                                   : MSG_ABORT;
+    }
+    ChipWrite(ioBase, Fifo, message);
+    WriteCommand(ioBase, TransferInfo);
+    block->Flags &= ~(CB_REJECT_PENDING | CB_PARITY_ERROR);
+}
+
+// Start the action for the phase the target asserts.
+void StartPhase(AdapterExtension* extension, UCHAR phase)
+{
+    LunRecord* lun = extension->ActiveLun;
+    CommandBlock* block = lun->CurrentBlock;
+    ULONG ioBase = extension->IoBase;
+
+    switch (phase) {
+    case PHASE_DATA_OUT:
+        StartDataTransfer(ioBase, block, DMA_DIR_OUT);
+        break;
+    case PHASE_DATA_IN:
+        StartDataTransfer(ioBase, block, DMA_DIR_IN);
+        break;
+    case PHASE_COMMAND:
+        WriteCommand(ioBase, ResetAtn);
+        WriteCommand(ioBase, FlushFifo);
+        LoadCdb(ioBase, block);
+        WriteCommand(ioBase, TransferInfo);
+        break;
+    case PHASE_STATUS:
+        // The chip takes the status byte and the message after it.
+        WriteCommand(ioBase, FlushFifo);
+        WriteCommand(ioBase, InitiatorCommandComplete);
+        break;
+    case PHASE_MESSAGE_OUT:
+        SendMessage(ioBase, lun, block);
+        break;
+    case PHASE_MESSAGE_IN:
+        WriteCommand(ioBase, FlushFifo);
+        WriteCommand(ioBase, TransferInfo);
+        break;
+    default:
+        break;
+    }
+}

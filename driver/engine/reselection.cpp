@@ -1,0 +1,74 @@
+// Reselection: a disconnected target comes back. Make its LUN the bus owner,
+// load its settings, accept IDENTIFY and reconnect its command.
+#include "adapter.h"
+
+// The target number from the reselection ID byte (the adapter's own bit
+// already masked out), or -1 unless exactly one bit is left.
+static int ReselectingTarget(UCHAR id)
+{
+    int target = -1;
+
+    if (id == 0 || (id & (id - 1)) != 0)
+        return -1;
+    while (id != 0) {
+        id >>= 1;
+        target++;
+    }
+    return target;
+}
+
+// Whether the LUN has a started command a target could be coming back for.
+static BOOLEAN HasStartedBlock(LunRecord* lun)
+{
+    if (lun->IssuedCount == 0)
+        return FALSE;
+    if (lun->QueueDepth <= 1)
+        return lun->CurrentBlock != 0;
+    return lun->QueueHead != 0;
+}
+
+// Handle the reselection interrupt.
+void HandleReselection(AdapterExtension* extension)
+{
+    ULONG ioBase = extension->IoBase;
+    LunRecord* pending = extension->ActiveLun;
+    LunRecord* lun;
+    UCHAR id;
+    UCHAR identify;
+    int target;
+
+    // A selection we issued lost to this reselection: it counts as waiting
+    // again, and it is the last of its LUN's started blocks.
+    if (pending && pending->IssuedCount > 0)
+        pending->IssuedCount--;
+    extension->ActiveLun = 0;
+
+    id = (UCHAR)(ChipRead(ioBase, Fifo) & extension->ReselectMask);
+    identify = ChipRead(ioBase, Fifo);
+    target = ReselectingTarget(id);
+    if (target < 0) {
+        ResetBusToRecover(extension);
+        return;
+    }
+    lun = LookupLun(extension, (UCHAR)target, (UCHAR)(identify & MSG_IDENTIFY_LUN_MASK));
+    // A target coming back for a command we never started: nothing to
+    // connect it to, and no stale block may be taken for it.
+    if (!HasStartedBlock(lun)) {
+        ResetBusToRecover(extension);
+        return;
+    }
+    extension->ActiveLun = lun;
+    LoadTargetSettings(ioBase, lun);
+    WriteCommand(ioBase, MessageAccepted);
+
+    // The reconnected command has not sent a status yet.
+    lun->StatusByte = STATUS_BYTE_NONE;
+    if (lun->QueueDepth <= 1) {
+        lun->CurrentBlock->Flags &= ~CB_POINTERS_SAVED;
+        lun->CurrentBlock->Flags |= CB_CONNECTED;
+    } else {
+        // Provisional until the queue-tag message names the command.
+        lun->CurrentBlock = lun->QueueHead;
+    }
+    lun->Phase = PHASE_NONE;
+}

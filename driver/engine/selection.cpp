@@ -1,0 +1,78 @@
+// Selection: load the target's settings, put IDENTIFY, an optional queue tag
+// and the CDB into the FIFO, and let the chip select the target by itself.
+#include "adapter.h"
+
+// Load a target's transfer settings into the chip (selection and reselection).
+void LoadTargetSettings(ULONG ioBase, LunRecord* lun)
+{
+    ChipWrite(ioBase, DestinationId, lun->TargetId);
+    ChipWrite(ioBase, SyncPeriod, lun->SyncPeriodReg);
+    ChipWrite(ioBase, SyncOffset, lun->SyncOffsetReg);
+    ChipWrite(ioBase, Config1, lun->Config1);
+    ChipWrite(ioBase, Config3, lun->Config3);
+    ChipWrite(ioBase, Config4, lun->Config4);
+}
+
+// Copy the request's CDB into the FIFO, first byte first.
+void LoadCdb(ULONG ioBase, CommandBlock* block)
+{
+    PSCSI_REQUEST_BLOCK srb = block->Srb;
+    ULONG length = srb->CdbLength;
+
+    if (length > MAX_CDB_LENGTH)
+        length = MAX_CDB_LENGTH;
+    for (ULONG i = 0; i < length; i++)
+        ChipWrite(ioBase, Fifo, srb->Cdb[i]);
+}
+
+// Whether this selection sends a queue tag. A block queued before its LUN
+// turned tagged takes its tag now, so no selection sends a tag message it
+// does not hold.
+static BOOLEAN SelectTagged(LunRecord* lun, CommandBlock* block)
+{
+    if (lun->QueueDepth <= 1)
+        return FALSE;
+    if (block->Srb->CdbLength + SELECT_TAGGED_MESSAGE_BYTES > CHIP_FIFO_DEPTH)
+        return FALSE;
+    if (block->TagMessage != 0)
+        return TRUE;
+    return TakeTag(lun, block);
+}
+
+// Start a command on the free bus; the outcome arrives as an interrupt.
+void StartSelection(AdapterExtension* extension, LunRecord* lun, CommandBlock* block)
+{
+    ULONG ioBase = extension->IoBase;
+    UCHAR opcode = block->Srb->Cdb[0];
+    UCHAR command = SelectWithAtn;
+
+    LoadTargetSettings(ioBase, lun);
+    WriteCommand(ioBase, FlushFifo);
+
+    if (CommandNeverTagged(opcode)) {
+        // No disconnection and no tag for these, whatever the settings say.
+        ChipWrite(ioBase, Fifo, (UCHAR)(lun->IdentifyMsg & ~MSG_IDENTIFY_DISCONNECT));
+        block->Flags = CB_CONNECTED;
+        // Synchronous negotiation rides on REQUEST SENSE and INQUIRY to LUN 0:
+        // the chip stops after IDENTIFY with ATN still on.
+        if ((lun->TargetFlags & TF_SYNC) &&
+            (opcode == SCSIOP_REQUEST_SENSE || (lun->IdentifyMsg & MSG_IDENTIFY_LUN_MASK) == 0)) {
+            command = SelectWithAtnStop;
+            block->Flags |= CB_SDTR_PENDING;
+        }
+    } else {
+        ChipWrite(ioBase, Fifo, lun->IdentifyMsg);
+        if (SelectTagged(lun, block)) {
+            ChipWrite(ioBase, Fifo, block->TagMessage);
+            ChipWrite(ioBase, Fifo, block->Tag);
+            command = SelectWithAtn3;
+        }
+        block->Flags = CB_CONNECTED;
+    }
+    LoadCdb(ioBase, block);
+    WriteCommand(ioBase, command);
+
+    lun->Phase = PHASE_NONE;
+    lun->StatusByte = STATUS_BYTE_NONE;
+    extension->ActiveLun = lun;
+}

@@ -1,0 +1,79 @@
+// Synchronous transfer negotiation: turn the target's SDTR answer into the
+// chip's timing registers, or fall back to asynchronous transfer.
+#include "adapter.h"
+
+// Write the LUN's timing set to the chip, end the exchange, and share an
+// agreement reached through LUN 0 with the target's other LUNs.
+void ApplySyncSettings(AdapterExtension* extension, LunRecord* lun, CommandBlock* block)
+{
+    ULONG ioBase = extension->IoBase;
+    LunRecord* other;
+
+    ChipWrite(ioBase, SyncPeriod, lun->SyncPeriodReg);
+    ChipWrite(ioBase, SyncOffset, lun->SyncOffsetReg);
+    ChipWrite(ioBase, Config3, lun->Config3);
+    ChipWrite(ioBase, Config4, lun->Config4);
+    block->Flags &= ~CB_SDTR_PENDING;
+
+    if ((lun->IdentifyMsg & MSG_IDENTIFY_LUN_MASK) != 0)
+        return;
+    for (UCHAR l = 1; l < MAX_LUNS; l++) {
+        other = &extension->Lun[lun->TargetId][l];
+        other->SyncPeriodReg = lun->SyncPeriodReg;
+        other->SyncOffsetReg = lun->SyncOffsetReg;
+        other->Config4 = lun->Config4;
+        other->Config3 = lun->Config3;
+        other->Asynchronous = lun->Asynchronous;
+    }
+}
+
+// Asynchronous transfer for this LUN (and, through LUN 0, its target).
+void FallBackToAsynchronous(AdapterExtension* extension, LunRecord* lun, CommandBlock* block)
+{
+    lun->SyncPeriodReg = 0;
+    lun->SyncOffsetReg = 0;
+    lun->Asynchronous = 1;
+    lun->Config3 = CONFIG3_NORMAL;
+    lun->Config4 = (UCHAR)((lun->Config4 & CONFIG4_SYNC_CLEAR) | CONFIG4_SLOW);
+    ApplySyncSettings(extension, lun, block);
+}
+
+// Convert the target's answer (period factor in 4 ns units, REQ/ACK offset).
+void AcceptSdtrReply(AdapterExtension* extension, LunRecord* lun, CommandBlock* block, UCHAR period,
+                     UCHAR offset)
+{
+    USHORT x;
+    USHORT clocks;
+
+    if (period == 0 || offset == 0) {
+        FallBackToAsynchronous(extension, lun, block);
+        return;
+    }
+    // An offset above what we offered (and SyncOffset can hold) cannot be
+    // run: refuse the answer, which leaves both sides asynchronous.
+    if (offset > SYNC_OFFSET_MAX) {
+        FallBackToAsynchronous(extension, lun, block);
+        block->Flags |= CB_REJECT_PENDING;
+        WriteCommand(extension->IoBase, SetAtn);
+        return;
+    }
+    lun->SyncOffsetReg = offset;
+    lun->Asynchronous = 0;
+
+    // Chip clocks of 25 ns, rounded up, so we never run faster than agreed.
+    x = (USHORT)(4 * period - 1);
+    clocks = (USHORT)(x / 25);
+    if (clocks * 25 < x)
+        clocks++;
+
+    lun->Config4 &= CONFIG4_SYNC_CLEAR;
+    if (clocks > SYNC_FAST_CLOCKS_MAX) {
+        lun->SyncPeriodReg = (UCHAR)(clocks - 1);
+        lun->Config3 = CONFIG3_NORMAL;
+        lun->Config4 |= CONFIG4_SLOW;
+    } else {
+        lun->SyncPeriodReg = (UCHAR)clocks;
+        lun->Config3 = CONFIG3_FAST;
+    }
+    ApplySyncSettings(extension, lun, block);
+}
