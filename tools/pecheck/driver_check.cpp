@@ -1,0 +1,96 @@
+#include "driver_check.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <regex>
+#include <string>
+
+#include "loader/pe_file.h"
+
+namespace pecheck {
+namespace {
+
+using sim::loader::PeFile;
+
+bool SameModule(std::string_view a, std::string_view b)
+{
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
+    });
+}
+
+void CheckHeaders(const PeFile& pe, std::vector<std::string>& problems)
+{
+    if (pe.machine != sim::loader::kMachineI386)
+        problems.push_back(fmt::format("machine is {:#x}, not i386 (0x14c)", pe.machine));
+    if (pe.subsystem != sim::loader::kSubsystemNative)
+        problems.push_back(fmt::format("subsystem is {}, not native (1)", pe.subsystem));
+    const auto* entry = pe.section_at(pe.entry_rva);
+    if (pe.entry_rva == 0 || entry == nullptr || !(entry->characteristics & sim::loader::kSectionExecute))
+        problems.push_back(fmt::format("entry point {:#x} is not in a code section", pe.entry_rva));
+    if (!pe.has_relocation_directory || pe.relocations.empty())
+        problems.push_back("no base relocations: the image could load only at its preferred base");
+}
+
+void CheckImports(const PeFile& pe, const std::vector<std::string>& services,
+                  std::vector<std::string>& problems)
+{
+    if (pe.imports.empty())
+        problems.push_back("imports nothing: the driver cannot reach the port driver");
+    for (const auto& import : pe.imports) {
+        if (!SameModule(import.module, "SCSIPORT.SYS")) {
+            problems.push_back(fmt::format("imports {} from {}: only SCSIPORT.SYS may be imported from",
+                                           import.name, import.module));
+            continue;
+        }
+        if (std::find(services.begin(), services.end(), import.name) == services.end())
+            problems.push_back(fmt::format("imports {}, which the boundary does not declare", import.name));
+    }
+}
+
+}  // namespace
+
+std::vector<std::string> ServicesDeclaredIn(std::string_view header)
+{
+    static const std::regex declaration(R"(\b(ScsiPort[A-Za-z0-9_]+)\s*\()");
+    std::vector<std::string> names;
+    const std::string text(header);
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), declaration); it != std::sregex_iterator(); ++it) {
+        std::string name = (*it)[1];
+        if (std::find(names.begin(), names.end(), name) == names.end())
+            names.push_back(std::move(name));
+    }
+    return names;
+}
+
+std::vector<std::string> CheckDriverImage(std::span<const uint8_t> image, const std::vector<std::string>& services)
+{
+    auto parsed = sim::loader::ParsePe(image);
+    if (!parsed.file)
+        return {fmt::format("not a readable PE32 image: {}", parsed.error)};
+    const PeFile& pe = *parsed.file;
+    std::vector<std::string> problems;
+    CheckHeaders(pe, problems);
+    CheckImports(pe, services, problems);
+    const uint32_t checksum = sim::loader::ComputePeChecksum(image, pe.checksum_offset);
+    if (pe.checksum != checksum)
+        problems.push_back(fmt::format("header checksum is {:#x}, the file sums to {:#x}", pe.checksum, checksum));
+    return problems;
+}
+
+bool SetChecksum(std::vector<uint8_t>& image, std::string& error)
+{
+    auto parsed = sim::loader::ParsePe(image);
+    if (!parsed.file) {
+        error = parsed.error;
+        return false;
+    }
+    const uint32_t at = parsed.file->checksum_offset;
+    const uint32_t sum = sim::loader::ComputePeChecksum(image, at);
+    for (int i = 0; i < 4; i++)
+        image[at + i] = static_cast<uint8_t>(sum >> (8 * i));
+    return true;
+}
+
+}  // namespace pecheck
