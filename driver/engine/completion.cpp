@@ -134,12 +134,13 @@ static void SetCompletionStatus(LunRecord* lun, CommandBlock* block)
 // queued hold (the completing block's tag is already given back).
 static void EnableTaggedQueuing(AdapterExtension* extension, LunRecord* lun, CommandBlock* done)
 {
-    ULONG depth = 2u << extension->TagDepthShift;
     CommandBlock* block = lun->QueueHead;
 
-    if (extension->TagDepthShift >= 4 || depth > MAX_TAG_DEPTH)
-        depth = MAX_TAG_DEPTH;
-    lun->QueueDepth = (UCHAR)depth;
+    // 2 << shift, at most 16.
+    if (extension->TagDepthShift >= 3)
+        lun->QueueDepth = MAX_TAG_DEPTH;
+    else
+        lun->QueueDepth = (UCHAR)(2u << extension->TagDepthShift);
     lun->FreeTags = ALL_TAGS_FREE;
     while (block) {
         if (block != done && block->TagMessage != 0)
@@ -221,8 +222,9 @@ void HandleDisconnect(AdapterExtension* extension)
     LunRecord* lun = extension->ActiveLun;
     CommandBlock* block = lun ? lun->CurrentBlock : 0;
 
+    // A message cannot run on across a bus free.
     if (block)
-        block->Flags &= ~CB_CONNECTED;
+        block->Flags &= ~(CB_CONNECTED | CB_MSG_IN_PROGRESS);
     WriteCommand(extension->IoBase, EnableReselection);
     extension->ActiveLun = 0;
 
