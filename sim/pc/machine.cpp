@@ -1,0 +1,125 @@
+#include "pc/machine.h"
+
+#include <cstring>
+#include <stdexcept>
+
+#include <fmt/format.h>
+
+#include "pc/boundary.h"
+
+namespace sim {
+
+AdapterSettings all_features_settings()
+{
+    AdapterSettings s;
+    for (TargetSettings& t : s.targets)
+        t = TargetSettings{TF_PARITY | TF_SYNC | TF_DISCONNECT | TF_TAGGED, 0};
+    return s;
+}
+
+MachineConfig default_machine_config()
+{
+    MachineConfig c;
+    AdapterConfig a;
+    a.settings = all_features_settings();
+    c.adapters.push_back(a);
+    return c;
+}
+
+void Machine::validate(const MachineConfig& config)
+{
+    if (config.adapters.size() > kMaxMachineAdapters)
+        throw std::invalid_argument(
+            fmt::format("{} adapters: a machine holds at most {}", config.adapters.size(), kMaxMachineAdapters));
+    for (const AdapterConfig& a : config.adapters) {
+        if (a.device > 31)
+            throw std::invalid_argument(fmt::format("PCI device {} (0-31)", a.device));
+        if (a.io_base & 0x3 || a.io_base + PortDriver::kChipWindowLength > 0x10000)
+            throw std::invalid_argument(fmt::format("I/O base {:#x} cannot hold the chip's window", a.io_base));
+    }
+}
+
+Machine::Machine(MachineConfig config)
+    : config_((validate(config), std::move(config))),
+      rng_(config_.seed),
+      errors_(clock_),
+      ports_(clock_, errors_),
+      cpu_(errors_),
+      memory_(errors_, rng_),
+      pci_(config_.mechanism1, config_.mechanism2),
+      system_port_(clock_, config_.port61_present, config_.port61_read_cost)
+{
+    ports_.set_access_cost(config_.port_access_cost);
+    pci_.attach(ports_);
+    for (size_t i = 0; i < config_.adapters.size(); i++)
+        build_adapter(i);
+    PortDriver::Options options{config_.wanted_base, config_.interrupt_entry_cost,
+                                config_.hold_interrupts_during_reset};
+    port_driver_ = std::make_unique<PortDriver>(*this, clock_, errors_, ports_, cpu_, interrupts_, memory_, options);
+}
+
+Machine::~Machine()
+{
+    forget_current(this);
+    for (auto& chip : chips_)
+        if (chip)
+            ports_.release(chip.get());
+}
+
+void Machine::build_adapter(size_t index)
+{
+    const AdapterConfig& a = config_.adapters[index];
+    EepromWords words = a.eeprom_words ? *a.eeprom_words : build_eeprom_words(a.settings);
+    if (a.damaged_eeprom)
+        words = damage_eeprom_words(words);
+    eeproms_.push_back(std::make_unique<Eeprom>(errors_, words));
+    pci_.add(std::make_unique<AdapterFunction>(a.bus, a.device, a.io_base, a.irq, *eeproms_.back()));
+    lines_.push_back(&interrupts_.connect(a.irq));
+    chips_.push_back(create_chip(index, *lines_.back()));
+    if (chips_.back())
+        ports_.claim(a.io_base, PortDriver::kChipWindowLength, chips_.back().get());
+}
+
+std::unique_ptr<PortDevice> Machine::create_chip(size_t, InterruptLine&)
+{
+    return nullptr;
+}
+
+uint32_t Machine::boot()
+{
+    return boot_with(DriverEntry);
+}
+
+uint32_t Machine::boot_with(EntryPoint entry)
+{
+    if (booted_) {
+        errors_.report("machine", "the driver was loaded twice into one machine");
+        return PortDriver::kStatusNoSuchDevice;
+    }
+    booted_ = true;
+    make_current(this);
+    // A freshly loaded image: the driver's globals are zero.
+    std::memset(&::DriverGlobals, 0, sizeof(::DriverGlobals));
+    // Stand-ins for the driver object and registry path; the driver only passes them on.
+    static char driver_object, registry_path;
+    port_driver_->set_entry_arguments(&driver_object, &registry_path);
+    const uint32_t status = entry(&driver_object, &registry_path);
+    collect_found_adapters();
+    return status;
+}
+
+void Machine::collect_found_adapters()
+{
+    found_.clear();
+    for (size_t i = 0; i < port_driver_->adapter_count(); i++) {
+        const PortDriver::Adapter& a = port_driver_->adapter(i);
+        const auto base = static_cast<uint64_t>((*a.config.AccessRanges)[0].RangeStart.QuadPart);
+        int index = -1;
+        for (size_t k = 0; k < config_.adapters.size(); k++)
+            if (config_.adapters[k].io_base == base)
+                index = static_cast<int>(k);
+        found_.push_back(FoundAdapter{a.driver_extension(), a.config, index});
+    }
+}
+
+}  // namespace sim

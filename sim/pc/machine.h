@@ -1,0 +1,127 @@
+// The simulated PC: clock, RNG, port space, PCI with the adapters' functions
+// and settings EEPROMs, system control port 0x61, physical memory, the CPU's
+// interrupt flag and lines, and the port driver that runs the miniport.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "adapter.h"
+#include "clock.h"
+#include "model_error.h"
+#include "pc/cpu.h"
+#include "pc/eeprom.h"
+#include "pc/interrupts.h"
+#include "pc/pci.h"
+#include "pc/physical_memory.h"
+#include "pc/port_driver.h"
+#include "pc/system_port.h"
+#include "port_space.h"
+
+namespace sim {
+
+struct AdapterConfig {
+    uint8_t bus = 0, device = 3;
+    uint16_t io_base = 0xE800;
+    uint8_t irq = 11;
+    AdapterSettings settings{};
+    bool damaged_eeprom = false;                            // one bit flipped after the checksum
+    std::optional<std::array<uint16_t, 64>> eeprom_words;   // raw contents instead of settings
+};
+
+struct MachineConfig {
+    bool mechanism1 = true;
+    bool mechanism2 = false;
+    bool port61_present = true;
+    std::vector<AdapterConfig> adapters;
+    std::optional<uint32_t> wanted_base;  // the port driver hands in an access range
+    uint64_t seed = 1;
+    Nanoseconds port_access_cost = 500, port61_read_cost = 1000, interrupt_entry_cost = 2000;
+    bool hold_interrupts_during_reset = false;
+};
+
+constexpr size_t kMaxMachineAdapters = 6;
+
+// One adapter at bus 0 device 3, mechanism #1 only, every target with parity,
+// sync, disconnect and tagged queuing at speed index 0, initiator ID 7.
+MachineConfig default_machine_config();
+AdapterSettings all_features_settings();
+
+class Machine {
+public:
+    using EntryPoint = ULONG(MINIPORT_API*)(PVOID, PVOID);
+
+    // Throws std::invalid_argument for a configuration no PC could have.
+    explicit Machine(MachineConfig config);
+    ~Machine();
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+
+    // Loads the driver (its globals zeroed, as a kernel image's .bss), calls
+    // DriverEntry and returns its status.
+    uint32_t boot();
+    // The same with another entry point: a stand-in miniport for testing the
+    // port driver itself. The driver's globals are zeroed all the same.
+    uint32_t boot_with(EntryPoint entry);
+
+    Clock& clock() { return clock_; }
+    const Clock& clock() const { return clock_; }
+    const PortSpace& ports() const { return ports_; }
+    const ModelErrors& errors() const { return errors_; }
+    const PortDriver& port_driver() const { return *port_driver_; }
+    const PhysicalMemory& memory() const { return memory_; }
+    Rng& rng() { return rng_; }
+    PortSpace& ports() { return ports_; }
+    ModelErrors& errors() { return errors_; }
+    PortDriver& port_driver() { return *port_driver_; }
+    PhysicalMemory& memory() { return memory_; }
+    Cpu& cpu() { return cpu_; }
+    InterruptController& interrupts() { return interrupts_; }
+    PciBus& pci() { return pci_; }
+    SystemControlPort& system_port() { return system_port_; }
+    Eeprom& eeprom(size_t config_index) { return *eeproms_.at(config_index); }
+    // The interrupt line of adapter `config_index`'s chip.
+    InterruptLine& adapter_line(size_t config_index) { return *lines_.at(config_index); }
+    // The chip of adapter `config_index`, or null while the chip is not modelled.
+    PortDevice* chip(size_t config_index) { return chips_.at(config_index).get(); }
+
+    struct FoundAdapter {
+        AdapterExtension* extension;            // the driver's extension for it
+        PORT_CONFIGURATION_INFORMATION config;  // as HwFindAdapter left it
+        int config_index;                       // which MachineConfig::adapters entry (by I/O base), -1 if none
+    };
+    const std::vector<FoundAdapter>& adapters() const { return found_; }
+    const MachineConfig& config() const { return config_; }
+
+private:
+    static void validate(const MachineConfig& config);
+    void build_adapter(size_t index);
+    // The controller chip of adapter `index`: a PortDevice answering its
+    // 0x60-port window, raising `line`, doing DMA through memory(). The chip
+    // joins the machine here; until then the window is unclaimed (writes are
+    // taken, reads float).
+    std::unique_ptr<PortDevice> create_chip(size_t index, InterruptLine& line);
+    void collect_found_adapters();
+
+    MachineConfig config_;
+    Clock clock_;
+    Rng rng_;
+    ModelErrors errors_;
+    PortSpace ports_;
+    Cpu cpu_;
+    InterruptController interrupts_;
+    PhysicalMemory memory_;
+    PciBus pci_;
+    SystemControlPort system_port_;
+    std::vector<std::unique_ptr<Eeprom>> eeproms_;
+    std::vector<InterruptLine*> lines_;
+    std::vector<std::unique_ptr<PortDevice>> chips_;
+    std::unique_ptr<PortDriver> port_driver_;
+    std::vector<FoundAdapter> found_;
+    bool booted_ = false;
+};
+
+}  // namespace sim

@@ -1,0 +1,97 @@
+// The PC's physical memory as the adapter's DMA engine sees it. Request
+// buffers are host memory the driver sees as one contiguous virtual range,
+// backed by simulated 4 KiB physical pages chosen with the machine's Rng:
+// scattered, with runs of contiguous pages sometimes. The engine may read or
+// write only inside buffers of outstanding requests, in the request's
+// direction; anything else is a model error and moves no data.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "clock.h"
+#include "dma_memory.h"
+#include "model_error.h"
+
+namespace sim {
+
+enum class DataDirection : uint8_t { None, In, Out };  // In: device to memory
+
+class PhysicalMemory : public DmaMemory {
+public:
+    static constexpr uint32_t kPageSize = 4096;
+    static constexpr uint32_t kFirstPage = 0x100;     // nothing below 1 MiB
+    static constexpr uint32_t kPageCount = 0x4000;    // 64 MiB of RAM
+
+    enum class Layout : uint8_t {
+        Random,      // scattered pages, contiguous runs sometimes
+        Contiguous,  // one physically contiguous run
+        Scattered,   // no two neighbouring pages contiguous
+    };
+
+    struct Buffer {
+        uint32_t id;
+        uint8_t* data;     // the driver's virtual view: data[0 .. length)
+        uint32_t length;
+        uint32_t offset;   // of data[0] within its first page
+        std::vector<uint32_t> pages;  // physical page number of each virtual page
+    };
+
+    PhysicalMemory(ModelErrors& errors, Rng& rng) : errors_(errors), rng_(rng) {}
+    ~PhysicalMemory() override;
+
+    // A buffer of `length` bytes starting `offset` bytes into a page (0-4095),
+    // zero filled.
+    Buffer& allocate(uint32_t length, uint32_t offset = 0, Layout layout = Layout::Random);
+    void free(Buffer& buffer);
+
+    // The buffer holding virtual address `va`, or null.
+    const Buffer* find(const void* va) const;
+    // Physical address of `va` and the bytes physically contiguous from there
+    // up to `limit` (an address just past the range of interest).
+    struct Translation {
+        uint32_t physical = 0;
+        uint32_t contiguous = 0;
+    };
+    Translation translate(const void* va, const void* limit) const;
+
+    // DMA permission for one outstanding request: [va, va + length) in `direction`.
+    void open_window(uint64_t request, const void* va, uint32_t length, DataDirection direction);
+    void close_window(uint64_t request);
+
+    bool dma_write(uint32_t physical, const uint8_t* data, size_t length) override;
+    bool dma_read(uint32_t physical, uint8_t* data, size_t length) override;
+
+    uint64_t bytes_written() const { return bytes_written_; }
+    uint64_t bytes_read() const { return bytes_read_; }
+
+private:
+    struct Window {
+        uint64_t request;
+        uintptr_t first, end;
+        DataDirection direction;
+    };
+    struct PageOwner {
+        Buffer* buffer;
+        uint32_t index;
+    };
+    uint32_t take_page(uint32_t previous, Layout layout, bool first);
+    // The host address of `physical`, or null when no buffer holds it.
+    uint8_t* host_address(uint32_t physical) const;
+    bool check(uint32_t physical, size_t length, DataDirection direction, const char* what);
+
+    ModelErrors& errors_;
+    Rng& rng_;
+    uint32_t next_id_ = 1;
+    std::vector<std::unique_ptr<Buffer>> buffers_;
+    std::vector<uint8_t*> storage_;
+    std::map<uintptr_t, Buffer*> by_address_;  // first page's host address -> buffer
+    std::unordered_map<uint32_t, PageOwner> pages_;
+    std::vector<Window> windows_;
+    uint64_t bytes_written_ = 0, bytes_read_ = 0;
+};
+
+}  // namespace sim

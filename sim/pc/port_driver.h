@@ -1,0 +1,199 @@
+// The SCSI port driver model: what the miniport's routine slots are called
+// by, and what its ScsiPort* services do. Strict: unbalanced mappings, port
+// accesses outside any mapping, requests completed twice or never given,
+// interrupts nobody claims, and a registration record out of order are all
+// model errors.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <unordered_map>
+#include <string_view>
+#include <vector>
+
+#include "adapter.h"
+#include "clock.h"
+#include "model_error.h"
+#include "pc/cpu.h"
+#include "pc/interrupts.h"
+#include "pc/physical_memory.h"
+#include "port_space.h"
+
+namespace sim {
+
+class Machine;
+
+// What a test or the bench asks the port driver to send to an adapter.
+struct RequestSpec {
+    uint8_t function = SRB_FUNCTION_EXECUTE_SCSI;
+    uint8_t path = 0, target = 0, lun = 0;
+    std::vector<uint8_t> cdb;
+    DataDirection direction = DataDirection::None;
+    PhysicalMemory::Buffer* buffer = nullptr;  // data buffer, in PhysicalMemory
+    uint32_t length = 0;                       // bytes of it to transfer; 0: the whole buffer
+    uint8_t queue_action = 0;
+    bool queue_action_enable = false;          // SRB_FLAGS_QUEUE_ACTION_ENABLE
+    SCSI_REQUEST_BLOCK* next_srb = nullptr;    // for an abort: the SRB to abort
+};
+
+struct Request {
+    enum class State : uint8_t { Waiting, Outstanding, Completed };
+    uint64_t id = 0;
+    size_t adapter = 0;
+    SCSI_REQUEST_BLOCK srb{};
+    State state = State::Waiting;
+    Nanoseconds submitted = 0, started = 0, completed = 0;
+    bool bulk_completed = false;  // by ScsiPortCompleteRequest
+    std::function<void(const Request&)> on_complete;
+};
+
+class PortDriver {
+public:
+    static constexpr ULONG kStatusSuccess = 0;
+    static constexpr ULONG kStatusNoSuchDevice = 0xC0000192;
+    static constexpr uint32_t kChipWindowLength = 0x60;
+
+    enum class Routine : uint8_t { FindAdapter, Initialize, StartIo, Interrupt, ResetBus, AdapterState };
+
+    struct Options {
+        std::optional<uint32_t> wanted_base;
+        Nanoseconds interrupt_entry_cost = 2000;
+        bool hold_interrupts_during_reset = false;
+    };
+
+    // One HwFindAdapter call as it returned.
+    struct FindCall {
+        ULONG result = 0;
+        bool again = false;
+        DiscoveryContext context{};  // the discovery context after the call
+        int adapter = -1;            // index of the adapter it reported
+    };
+
+    // An adapter the miniport reported and the port driver keeps.
+    struct Adapter {
+        std::byte* extension = nullptr;
+        PORT_CONFIGURATION_INFORMATION config{};
+        bool initialized = false;
+        bool ready = true;  // may be given the next request
+        std::deque<Request*> waiting;
+        uint64_t resets_detected = 0;
+        uint64_t interrupts_claimed = 0;
+        AdapterExtension* driver_extension() const { return reinterpret_cast<AdapterExtension*>(extension); }
+    };
+
+    enum class RunResult : uint8_t { Idle, Stalled, TimeLimit };
+
+    PortDriver(Machine& machine, Clock& clock, ModelErrors& errors, PortSpace& ports, Cpu& cpu,
+               InterruptController& interrupts, PhysicalMemory& memory, Options options);
+    ~PortDriver();
+
+    // --- ScsiPort* services (the boundary calls these) -------------------
+    ULONG initialize(PVOID argument1, PVOID argument2, PHW_INITIALIZATION_DATA data, PVOID context);
+    PVOID get_device_base(PVOID extension, INTERFACE_TYPE bus_type, ULONG bus_number,
+                          SCSI_PHYSICAL_ADDRESS address, ULONG length, BOOLEAN in_io_space);
+    void free_device_base(PVOID extension, PVOID base);
+    SCSI_PHYSICAL_ADDRESS get_physical_address(PVOID extension, PSCSI_REQUEST_BLOCK srb, PVOID va,
+                                               ULONG* length);
+    uint32_t read_port(const void* port, Width width);
+    void write_port(const void* port, Width width, uint32_t value);
+    void request_complete(PVOID extension, PSCSI_REQUEST_BLOCK srb);
+    void next_request(PVOID extension);
+    void reset_detected(PVOID extension);
+    void unsupported_notification(int type);
+    void complete_request(PVOID extension, UCHAR path, UCHAR target, UCHAR lun, UCHAR status);
+    void stall(ULONG microseconds);
+
+    // --- start-up results ----------------------------------------------
+    void set_entry_arguments(PVOID argument1, PVOID argument2);
+    const std::vector<FindCall>& find_calls() const { return find_calls_; }
+    // The registration record as ScsiPortInitialize received it (the last
+    // valid one); all zero before.
+    const HW_INITIALIZATION_DATA& registration() const;
+    ULONG initialize_status() const { return initialize_status_; }
+    size_t adapter_count() const { return adapters_.size(); }
+    Adapter& adapter(size_t index) { return *adapters_.at(index); }
+    const Adapter& adapter(size_t index) const { return *adapters_.at(index); }
+
+    // --- requests --------------------------------------------------------
+    // Queues a request for adapter `index`. Nothing reaches the driver until
+    // pump(), run_for() or run_until_idle().
+    Request& submit(size_t index, const RequestSpec& spec, std::function<void(const Request&)> on_complete = {});
+    // Delivers due interrupts and starts waiting requests while the adapters accept them.
+    void pump();
+    // Runs the machine until no request is waiting or outstanding and no
+    // interrupt is pending. A request left hanging with nothing pending, or
+    // still outstanding at the time limit, is a model error.
+    RunResult run_until_idle(Nanoseconds limit = 10 * kSecond);
+    // Runs the machine for `duration` of virtual time, whatever is outstanding.
+    void run_for(Nanoseconds duration);
+    // Calls HwResetBus for adapter `index` as the port driver's own reset does.
+    void reset_bus(size_t index, ULONG path = 0);
+
+    const std::vector<const Request*>& completed() const { return completed_; }
+    size_t outstanding() const;
+    size_t waiting() const;
+
+    // --- interrupts -------------------------------------------------------
+    // Calls HwInterrupt for every raised line whose adapters may be interrupted now.
+    void deliver_interrupts();
+    bool in_routine() const { return !routines_.empty(); }
+
+    // --- mappings ---------------------------------------------------------
+    struct Mapping {
+        const void* extension;
+        uint32_t first;
+        uint32_t length;
+    };
+    const std::vector<Mapping>& mappings() const { return mappings_; }
+
+private:
+    template <class F> auto call(Routine routine, std::string_view name, F&& body);
+    bool validate(const HW_INITIALIZATION_DATA* data);
+    void find_and_initialize(PVOID context);
+    PORT_CONFIGURATION_INFORMATION fresh_config(ACCESS_RANGE* ranges) const;
+    std::byte* new_extension();
+    void free_extension(std::byte* extension);
+    void check_config_ports_released();
+    void drop_mappings_of(const void* extension);
+    int adapter_of(const void* extension) const;
+    Request* outstanding_request(const SCSI_REQUEST_BLOCK* srb);
+    void finish(Request& request);
+    void start_waiting(size_t index);
+    bool work_pending() const;
+    bool interrupt_deliverable() const;
+    bool port_mapped(uint32_t port) const;
+    bool service_interrupt_line(uint8_t irq);
+    void on_interrupts_enabled();
+
+    Machine& machine_;
+    Clock& clock_;
+    ModelErrors& errors_;
+    PortSpace& ports_;
+    Cpu& cpu_;
+    InterruptController& interrupts_;
+    PhysicalMemory& memory_;
+    Options options_;
+
+    HW_INITIALIZATION_DATA registration_{};
+    bool registered_ = false;
+    PVOID argument1_ = nullptr, argument2_ = nullptr;
+    std::vector<FindCall> find_calls_;
+    ULONG initialize_status_ = kStatusNoSuchDevice;
+    std::vector<std::unique_ptr<Adapter>> adapters_;
+    std::vector<std::unique_ptr<ACCESS_RANGE[]>> range_storage_;
+    std::vector<Mapping> mappings_;
+    std::vector<Routine> routines_;
+    bool delivering_ = false;
+    const void* candidate_extension_ = nullptr;  // during HwFindAdapter
+
+    uint64_t next_request_id_ = 1;
+    std::deque<std::unique_ptr<Request>> requests_;
+    std::unordered_map<const SCSI_REQUEST_BLOCK*, Request*> by_srb_;
+    std::vector<std::byte*> extension_storage_;
+    std::vector<const Request*> completed_;
+};
+
+}  // namespace sim
