@@ -38,10 +38,15 @@ void CheckImports(const PeFile& pe, const std::vector<std::string>& services,
 {
     if (pe.imports.empty())
         problems.push_back("imports nothing: the driver cannot reach the port driver");
+    std::vector<std::string> foreign;
     for (const auto& import : pe.imports) {
         if (!SameModule(import.module, "SCSIPORT.SYS")) {
-            problems.push_back(fmt::format("imports {} from {}: only SCSIPORT.SYS may be imported from",
-                                           import.name, import.module));
+            if (std::find(foreign.begin(), foreign.end(), import.module) == foreign.end()) {
+                foreign.push_back(import.module);
+                problems.push_back(fmt::format("imports {} (and maybe more) from {}: only SCSIPORT.SYS may be "
+                                               "imported from",
+                                               import.name, import.module));
+            }
             continue;
         }
         if (std::find(services.begin(), services.end(), import.name) == services.end())
