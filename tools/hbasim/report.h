@@ -1,0 +1,20 @@
+// What hbasim prints about a booted machine: per adapter found, where it is
+// and what settings the driver derived for each target.
+#pragma once
+
+#include <string>
+
+#include "pc/machine.h"
+
+namespace hbasim {
+
+// The tag depth the driver uses on a tagged LUN: 2 << shift, at most 16.
+unsigned tag_depth(uint8_t shift);
+// The configuration mechanism the driver's scan order finds the adapter under:
+// #2 first (devices 0-15 only), then #1.
+int found_under_mechanism(const sim::MachineConfig& config, const sim::AdapterConfig& adapter);
+
+std::string describe_adapters(sim::Machine& machine);
+std::string describe_errors(const sim::Machine& machine);
+
+}  // namespace hbasim
