@@ -1,0 +1,178 @@
+// Adapter discovery, seen from outside: the configuration-port traffic the
+// driver produced and what it reported to the port driver.
+#include "support.h"
+
+namespace frametest {
+namespace {
+
+TEST(PciAccess, Mechanism1WordReadIsAddressDataClose)
+{
+    sim::Machine m(Machine(true, false, {AdapterAt(1, 1, 0xE800)}));
+    m.ports().record(true);
+    m.boot();
+    // Selector 0x0108: the BAR 0 word read of the match.
+    EXPECT_GE(FindRun(m.ports().recorded(),
+                      {Out32(0xCF8, 0x80010810), In16(0xCFC, 0xE801), Out32(0xCF8, 0)}),
+              0);
+    EXPECT_TRUE(m.errors().empty()) << m.errors().summary();
+}
+
+TEST(PciAccess, Mechanism2ByteReadIsForwardEnableDataClose)
+{
+    sim::Machine m(Machine(false, true, {AdapterAt(1, 1, 0xE800, 10)}));
+    m.ports().record(true);
+    m.boot();
+    // Selector 0x0108: forward 0x01, CSE 0x20, data port 0xC13C for the interrupt line.
+    EXPECT_GE(FindRun(m.ports().recorded(),
+                      {Out8(0xCFA, 0x01), Out8(0xCF8, 0x20), In8(0xC13C, 10), Out8(0xCF8, 0)}),
+              0);
+    // Devices 16-31 are stepped over without a single port access.
+    for (const PortAccess& a : m.ports().recorded())
+        ASSERT_FALSE(a.port >= 0xD000 && a.port <= 0xDFFF) << sim::to_string(a);
+    EXPECT_TRUE(m.errors().empty()) << m.errors().summary();
+}
+
+TEST(PciAccess, SelectConfigTargetComputesBothMechanismsAndRefusesHighDevices)
+{
+    ASSERT_TRUE(SelectConfigTarget(PCI_MECHANISM_1, 0x0108));
+    EXPECT_EQ(DriverGlobals.Mech1Address, 0x80010800u);
+    ASSERT_TRUE(SelectConfigTarget(PCI_MECHANISM_2, 0x0108));
+    EXPECT_EQ(DriverGlobals.Mech2Forward, 0x01);
+    EXPECT_EQ(DriverGlobals.Mech2PortHigh, 0xC1);
+    EXPECT_EQ(DriverGlobals.Mech2Cse, 0x20);
+    ASSERT_TRUE(SelectConfigTarget(PCI_MECHANISM_2, 0x0007));
+    EXPECT_EQ(DriverGlobals.Mech2Cse, 0x2E);
+    // Device 16, function 5: out of mechanism #2's reach; the target stays.
+    EXPECT_FALSE(SelectConfigTarget(PCI_MECHANISM_2, 0x0085));
+    EXPECT_EQ(DriverGlobals.Mech2Cse, 0x2E);
+    EXPECT_EQ(DriverGlobals.Mech2PortHigh, 0xC0);
+}
+
+TEST(Discovery, ScansMechanism2ThenResumesMechanism1AfterTheMatch)
+{
+    // Mechanism #2 is absent (its ports float): the whole #2 scan finds
+    // nothing, and mechanism #1 matches at selector 0x0018.
+    sim::Machine only1(Machine(true, false, {AdapterAt(0, 3, 0xE800)}));
+    only1.boot();
+    const auto& calls = only1.port_driver().find_calls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].result, ULONG(SP_RETURN_FOUND));
+    EXPECT_TRUE(calls[0].again);
+    EXPECT_EQ(calls[0].context.AdapterCount, 1);
+    EXPECT_EQ(calls[0].context.Mechanism, 1);
+    EXPECT_EQ(calls[0].context.DeviceSelector, 0x0020);
+    EXPECT_EQ(calls[1].result, ULONG(SP_RETURN_NOT_FOUND));
+    EXPECT_FALSE(calls[1].again);
+    EXPECT_EQ(calls[1].context.Mechanism, 0);
+    EXPECT_EQ(FoundBases(only1), std::vector<uint32_t>{0xE800});
+    EXPECT_TRUE(only1.errors().empty()) << only1.errors().summary();
+}
+
+TEST(Discovery, AnAdapterSeenUnderBothMechanismsEndsTheSearch)
+{
+    sim::Machine m(Machine(true, true, {AdapterAt(0, 3, 0xE800), AdapterAt(0, 20, 0xE400)}));
+    m.boot();
+    // Found under #2 first; met again under #1, where the search ends before
+    // the adapter at device 20 (beyond #2's reach) is looked at. The ending
+    // call returns at once and leaves the scan position as it was.
+    EXPECT_EQ(FoundBases(m), std::vector<uint32_t>{0xE800});
+    const auto& calls = m.port_driver().find_calls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[1].result, ULONG(SP_RETURN_NOT_FOUND));
+    EXPECT_FALSE(calls[1].again);
+    EXPECT_EQ(calls[1].context.Mechanism, 2);
+    EXPECT_EQ(calls[1].context.DeviceSelector, 0x0020);
+    EXPECT_TRUE(m.errors().empty()) << m.errors().summary();
+}
+
+TEST(Discovery, ReportsOnlyTheWantedBaseAndStops)
+{
+    sim::MachineConfig c = Machine(true, false, {AdapterAt(0, 3, 0xE800), AdapterAt(0, 5, 0xE400)});
+    c.wanted_base = 0xE400;
+    sim::Machine m(c);
+    m.boot();
+    EXPECT_EQ(FoundBases(m), std::vector<uint32_t>{0xE400});
+    ASSERT_EQ(m.port_driver().find_calls().size(), 1u);
+    EXPECT_FALSE(m.port_driver().find_calls()[0].again);
+}
+
+TEST(Discovery, ReportsAtMostFourAdaptersInScanOrder)
+{
+    sim::Machine m(Machine(true, false,
+                           {AdapterAt(2, 1, 0xB000), AdapterAt(0, 9, 0xC000), AdapterAt(0, 4, 0xD000),
+                            AdapterAt(1, 0, 0xA000), AdapterAt(0, 2, 0xE000), AdapterAt(3, 3, 0xF000)}));
+    m.boot();
+    EXPECT_EQ(FoundBases(m), (std::vector<uint32_t>{0xE000, 0xD000, 0xC000, 0xA000}));
+    const auto& calls = m.port_driver().find_calls();
+    ASSERT_EQ(calls.size(), 4u);
+    EXPECT_FALSE(calls[3].again);
+    EXPECT_EQ(calls[3].context.AdapterCount, 4);
+    EXPECT_TRUE(m.errors().empty()) << m.errors().summary();
+}
+
+TEST(Discovery, SkipsAdaptersWithBadSettingsOrNoInterruptLine)
+{
+    std::vector<sim::AdapterConfig> adapters = {AdapterAt(0, 1, 0xA000), AdapterAt(0, 2, 0xB000, 0),
+                                                AdapterAt(0, 3, 0xC000, 0xFF), AdapterAt(0, 4, 0xD000),
+                                                AdapterAt(0, 5, 0xE000), AdapterAt(0, 6, 0xF000)};
+    adapters[0].damaged_eeprom = true;
+    adapters[4].settings.initiator_id = 9;  // no ID on an 8-bit bus
+    sim::Machine m(Machine(true, false, adapters));
+    EXPECT_EQ(m.boot(), 0u);
+    EXPECT_EQ(FoundBases(m), (std::vector<uint32_t>{0xD000, 0xF000}));
+    EXPECT_TRUE(m.errors().empty()) << m.errors().summary();
+}
+
+TEST(Discovery, AMatchAtTheLastSelectorIsReportedAndEndsTheMechanism)
+{
+    sim::Machine m(Machine(true, false, {AdapterAt(255, 31, 0xE800)}));
+    m.boot();
+    EXPECT_EQ(FoundBases(m), std::vector<uint32_t>{0xE800});
+    const auto& calls = m.port_driver().find_calls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].context.Mechanism, 0);
+    EXPECT_EQ(calls[0].context.DeviceSelector, 0);
+    EXPECT_EQ(calls[1].result, ULONG(SP_RETURN_NOT_FOUND));
+}
+
+TEST(Discovery, DescribesTheAdapterToThePortDriver)
+{
+    sim::AdapterConfig a = AdapterAt(0, 3, 0xE800, 11);
+    a.settings.initiator_id = 6;
+    sim::Machine m(Machine(true, false, {a}));
+    m.boot();
+    ASSERT_EQ(m.adapters().size(), 1u);
+    const auto& found = m.adapters()[0];
+    const PORT_CONFIGURATION_INFORMATION& ci = found.config;
+    EXPECT_EQ(ci.InitiatorBusId[0], 6);
+    EXPECT_EQ(ci.BusInterruptLevel, 11u);
+    EXPECT_EQ(ci.NumberOfBuses, 1);
+    EXPECT_EQ((*ci.AccessRanges)[0].RangeStart.QuadPart, 0xE800);
+    EXPECT_EQ((*ci.AccessRanges)[0].RangeLength, 0x60u);
+    EXPECT_FALSE((*ci.AccessRanges)[0].RangeInMemory);
+    EXPECT_TRUE(ci.ScatterGather);
+    EXPECT_TRUE(ci.TaggedQueuing);
+    EXPECT_TRUE(ci.Master);
+    EXPECT_EQ(ci.NumberOfPhysicalBreaks, 16u);
+    EXPECT_EQ(ci.MaximumTransferLength, 0x10000u);
+    const AdapterExtension* ext = found.extension;
+    EXPECT_EQ(ext->IoBase, 0xE800u);  // an I/O mapping is the port number itself
+    EXPECT_EQ(ext->InterruptLevel, 11);
+    EXPECT_EQ(ext->InitiatorId, 6);
+    EXPECT_EQ(ext->ReselectMask, 0xBF);
+}
+
+TEST(Discovery, NoAdapterLeavesTheTableUntouchedAndEntryReturnsThePortDriversStatus)
+{
+    sim::Machine m(Machine(true, true, {}));
+    uint32_t status = m.boot();
+    EXPECT_NE(status, 0u);
+    EXPECT_EQ(status, m.port_driver().initialize_status());
+    for (ULONG base : DriverGlobals.AdapterIoBase)
+        EXPECT_EQ(base, 0xFFFFFFFFu);
+    EXPECT_TRUE(m.adapters().empty());
+    EXPECT_TRUE(m.errors().empty()) << m.errors().summary();
+}
+
+}  // namespace
+}  // namespace frametest
