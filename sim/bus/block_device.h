@@ -1,0 +1,93 @@
+// Block devices on the bus: a disk and a read-only optical drive. Each is a
+// target with one LUN (LUN 0; the others answer as empty LUNs), a command
+// table, and a block store in memory, optionally read from an image file.
+#pragma once
+
+#include <cstdint>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bus/target.h"
+
+namespace sim {
+
+// Blocks in memory (sparse: unwritten blocks read as zeros, or from the
+// image file when there is one). Writes never touch the image file.
+class BlockStore {
+public:
+    BlockStore(uint32_t block_size, uint64_t block_count) : block_size_(block_size), block_count_(block_count) {}
+    // Opens an image; throws std::runtime_error naming the path when it
+    // cannot be read or its size is not a whole, non-zero number of blocks.
+    void open_image(const std::string& path);
+
+    uint32_t block_size() const { return block_size_; }
+    uint64_t block_count() const { return block_count_; }
+    std::vector<uint8_t> read(uint64_t lba, uint32_t count);
+    void write(uint64_t lba, const uint8_t* data, uint32_t count);
+
+private:
+    uint32_t block_size_;
+    uint64_t block_count_;
+    std::map<uint64_t, std::vector<uint8_t>> blocks_;
+    std::ifstream image_;
+};
+
+struct BlockDeviceOptions {
+    TargetOptions target;
+    std::string vendor = "SIM";
+    std::string product = "BLOCK DEVICE";
+    std::string revision = "1.0";
+    uint32_t block_size = 512;
+    uint64_t block_count = 65536;
+    std::string image_path;  // empty: memory only
+    // Media timing: a seek that grows with the distance moved, plus a random
+    // part of a revolution. Sequential access costs neither.
+    Nanoseconds track_seek = 0;
+    Nanoseconds full_seek = 0;
+    Nanoseconds revolution = 0;
+};
+
+class BlockDevice : public Target {
+public:
+    BlockDevice(uint8_t id, BlockDeviceOptions options, uint8_t peripheral_type, bool read_only, bool removable);
+    BlockStore& store() { return store_; }
+    const BlockDeviceOptions& device_options() const { return options_; }
+
+protected:
+    CommandReply execute(uint8_t lun, std::span<const uint8_t> cdb) override;
+    uint8_t complete_data_out(uint8_t lun, std::span<const uint8_t> cdb, std::span<const uint8_t> data) override;
+    bool lun_present(uint8_t lun) const override { return lun == 0; }
+
+private:
+    CommandReply inquiry(std::span<const uint8_t> cdb);
+    CommandReply read_capacity();
+    CommandReply mode_sense(std::span<const uint8_t> cdb);
+    CommandReply read(uint64_t lba, uint32_t count);
+    CommandReply write(uint64_t lba, uint32_t count);
+    Nanoseconds media_time(uint64_t lba, uint32_t count);
+
+    BlockDeviceOptions options_;
+    uint8_t peripheral_type_;
+    bool read_only_;
+    bool removable_;
+    BlockStore store_;
+    uint64_t head_ = 0;  // the block after the last one moved
+};
+
+// A direct-access disk (peripheral type 0x00).
+class Disk : public BlockDevice {
+public:
+    Disk(uint8_t id, BlockDeviceOptions options = {});
+};
+
+// A read-only optical drive (peripheral type 0x05, 2048-byte blocks by default).
+class OpticalDrive : public BlockDevice {
+public:
+    OpticalDrive(uint8_t id, BlockDeviceOptions options = optical_defaults());
+    static BlockDeviceOptions optical_defaults();
+};
+
+}  // namespace sim

@@ -1,0 +1,476 @@
+#include "bus/scsi_bus.h"
+
+#include <stdexcept>
+
+#include <fmt/format.h>
+
+#include "bus/target.h"
+
+namespace sim {
+
+using scsi::Phase;
+
+namespace {
+
+const char* kind_name(BusEvent::Kind kind)
+{
+    switch (kind) {
+    case BusEvent::Kind::Arbitration: return "arbitration";
+    case BusEvent::Kind::Selection: return "selection";
+    case BusEvent::Kind::SelectionTimeout: return "selection time-out";
+    case BusEvent::Kind::Reselection: return "reselection";
+    case BusEvent::Kind::Request: return "REQ";
+    case BusEvent::Kind::MessageOut: return "message out";
+    case BusEvent::Kind::MessageIn: return "message in";
+    case BusEvent::Kind::Command: return "command";
+    case BusEvent::Kind::Status: return "status";
+    case BusEvent::Kind::DataOut: return "data out";
+    case BusEvent::Kind::DataIn: return "data in";
+    case BusEvent::Kind::BusFree: return "bus free";
+    case BusEvent::Kind::Reset: return "RST";
+    case BusEvent::Kind::Note: return "note";
+    }
+    return "?";
+}
+
+// The chip clocks an agreed period factor needs: the fewest 25 ns clocks that
+// are not faster than 4 * factor ns (one nanosecond of slack for the
+// factors that the standard rounds).
+unsigned clocks_for(uint8_t period_factor)
+{
+    unsigned ns = 4u * period_factor;
+    return ns == 0 ? 0 : (ns - 1 + 24) / 25;
+}
+
+}  // namespace
+
+std::string to_string(const BusEvent& e)
+{
+    std::string out = fmt::format("{}.{:03} us {}", e.time / 1000, e.time % 1000, kind_name(e.kind));
+    if (e.target != 0xFF)
+        out += fmt::format(" target {}", e.target);
+    if (e.kind == BusEvent::Kind::Request)
+        out += fmt::format(" {}", scsi::phase_name(e.phase));
+    if (!e.bytes.empty())
+        out += fmt::format(" [{:02x}]", fmt::join(e.bytes, " "));
+    if (e.count)
+        out += fmt::format(" {} bytes", e.count);
+    if (e.kind == BusEvent::Kind::Command && !e.bytes.empty()) {
+        std::string_view name = scsi::command_name(e.bytes[0]);
+        if (!name.empty())
+            out += fmt::format(" {}", name);
+    }
+    if (!e.note.empty())
+        out += " " + e.note;
+    return out;
+}
+
+ScsiBus::ScsiBus(Clock& clock, ModelErrors& errors, Rng& rng, BusTiming timing)
+    : clock_(clock), errors_(errors), rng_(rng), timing_(timing)
+{
+}
+
+ScsiBus::~ScsiBus() = default;
+
+Target& ScsiBus::attach(std::unique_ptr<Target> target)
+{
+    uint8_t id = target->id();
+    if (id >= 8 || targets_[id])
+        throw std::logic_error(fmt::format("SCSI ID {} is taken or out of range", id));
+    target->attach(*this);
+    targets_[id] = std::move(target);
+    return *targets_[id];
+}
+
+template <class F>
+void ScsiBus::later(Nanoseconds delay, F&& f)
+{
+    clock_.after(delay, [this, epoch = epoch_, f = std::forward<F>(f)]() mutable {
+        if (epoch == epoch_)
+            f();
+    });
+}
+
+void ScsiBus::emit(BusEvent event) const
+{
+    if (!listener_)
+        return;
+    event.time = clock_.now();
+    listener_(event);
+}
+
+void ScsiBus::note(uint8_t target, std::string text) const
+{
+    if (listener_)
+        emit(BusEvent{.kind = BusEvent::Kind::Note, .target = target, .note = std::move(text)});
+}
+
+// --- arbitration and selection ---
+
+void ScsiBus::request_selection(uint8_t own_id, uint8_t target_id, Nanoseconds timeout)
+{
+    selection_ = SelectionRequest{own_id, target_id, timeout};
+    schedule_arbitration();
+}
+
+void ScsiBus::cancel_selection()
+{
+    selection_.reset();
+    selection_in_arbitration_ = false;
+}
+
+void ScsiBus::request_reselection(uint8_t id)
+{
+    reselection_requests_ |= static_cast<uint8_t>(1u << id);
+    schedule_arbitration();
+}
+
+void ScsiBus::withdraw_reselection(uint8_t id) { reselection_requests_ &= static_cast<uint8_t>(~(1u << id)); }
+
+void ScsiBus::schedule_arbitration()
+{
+    if (state_ != State::Free || arbitration_scheduled_ || (!selection_ && !reselection_requests_))
+        return;
+    arbitration_scheduled_ = true;
+    Nanoseconds start = std::max(clock_.now(), free_since_ + timing_.bus_free);
+    later(start - clock_.now(), [this] { start_arbitration(); });
+}
+
+// Everyone who wants the bus when it has been free long enough arbitrates;
+// whoever asks later waits for the next bus free.
+void ScsiBus::start_arbitration()
+{
+    arbitration_scheduled_ = false;
+    if (state_ != State::Free)
+        return;
+    arbiters_ = reselection_requests_;
+    selection_in_arbitration_ = selection_.has_value();
+    if (selection_in_arbitration_)
+        arbiters_ |= static_cast<uint8_t>(1u << selection_->own_id);
+    if (!arbiters_)
+        return;
+    state_ = State::Arbitrating;
+    later(timing_.arbitration_delay, [this] { decide_arbitration(); });
+}
+
+// The highest ID on the data lines wins.
+void ScsiBus::decide_arbitration()
+{
+    uint8_t still = reselection_requests_;
+    if (selection_ && selection_in_arbitration_)
+        still |= static_cast<uint8_t>(1u << selection_->own_id);
+    uint8_t contenders = arbiters_ & still;
+    if (!contenders) {
+        become_free();
+        return;
+    }
+    uint8_t winner = 7;
+    while (!(contenders & (1u << winner)))
+        --winner;
+    if (listener_)
+        emit(BusEvent{.kind = BusEvent::Kind::Arbitration, .target = winner, .note = fmt::format("won, contenders {:#04x}", contenders)});
+    if (selection_ && selection_in_arbitration_ && winner == selection_->own_id) {
+        SelectionRequest request = *selection_;
+        selection_.reset();
+        selection_in_arbitration_ = false;
+        select_target(request);
+        return;
+    }
+    selection_in_arbitration_ = false;
+    reselection_requests_ &= static_cast<uint8_t>(~(1u << winner));
+    reselect_initiator(winner);
+}
+
+void ScsiBus::select_target(SelectionRequest request)
+{
+    state_ = State::Selecting;
+    initiator_id_ = request.own_id;
+    Target* device = target(request.target_id);
+    if (listener_)
+        emit(BusEvent{.kind = BusEvent::Kind::Selection, .target = request.target_id, .note = "with ATN"});
+    if (!device || request.target_id == request.own_id) {
+        later(request.timeout, [this, request] {
+            if (listener_)
+                emit(BusEvent{.kind = BusEvent::Kind::SelectionTimeout, .target = request.target_id});
+            atn_ = false;
+            state_ = State::Free;
+            free_since_ = clock_.now();
+            if (initiator_)
+                initiator_->selection_done(false);
+            schedule_arbitration();
+        });
+        return;
+    }
+    later(timing_.bus_clear + timing_.bus_settle + timing_.bus_set, [this, request, device] {
+        state_ = State::Connected;
+        connected_ = request.target_id;
+        requested_.reset();
+        if (initiator_)
+            initiator_->selection_done(true);
+        device->selected(request.own_id, atn_);
+    });
+}
+
+void ScsiBus::reselect_initiator(uint8_t target_id)
+{
+    state_ = State::Reselecting;
+    reselecting_ = target_id;
+    if (listener_)
+        emit(BusEvent{.kind = BusEvent::Kind::Reselection, .target = target_id});
+    targets_[target_id]->reselection_won();
+    later(timing_.bus_clear + timing_.bus_settle, [this, target_id] {
+        if (state_ != State::Reselecting || reselecting_ != target_id)
+            return;
+        if (initiator_ && initiator_->reselected(target_id)) {
+            answer_reselection();
+            return;
+        }
+        note(target_id, "reselection waits for the initiator");
+        later(timing_.selection_timeout, [this, target_id] {
+            if (state_ != State::Reselecting || reselecting_ != target_id)
+                return;
+            note(target_id, "reselection timed out");
+            reselecting_.reset();
+            state_ = State::Free;
+            free_since_ = clock_.now();
+            targets_[target_id]->reselection_timed_out();
+            schedule_arbitration();
+        });
+    });
+}
+
+void ScsiBus::reselection_enabled()
+{
+    if (state_ != State::Reselecting || !reselecting_ || !initiator_)
+        return;
+    uint8_t id = *reselecting_;
+    later(timing_.bus_settle, [this, id] {
+        if (state_ == State::Reselecting && reselecting_ == id && initiator_->reselected(id))
+            answer_reselection();
+    });
+}
+
+void ScsiBus::answer_reselection()
+{
+    uint8_t id = *reselecting_;
+    reselecting_.reset();
+    state_ = State::Connected;
+    connected_ = id;
+    requested_.reset();
+    targets_[id]->reselection_answered();
+}
+
+void ScsiBus::become_free()
+{
+    state_ = State::Free;
+    connected_.reset();
+    requested_.reset();
+    free_since_ = clock_.now();
+    schedule_arbitration();
+}
+
+void ScsiBus::assert_reset()
+{
+    ++epoch_;
+    if (listener_)
+        emit(BusEvent{.kind = BusEvent::Kind::Reset});
+    resetting_ = true;
+    state_ = State::Reset;
+    atn_ = false;
+    connected_.reset();
+    reselecting_.reset();
+    requested_.reset();
+    selection_.reset();
+    selection_in_arbitration_ = false;
+    arbitration_scheduled_ = false;
+    reselection_requests_ = 0;
+    for (auto& t : targets_)
+        if (t)
+            t->bus_reset();
+    if (initiator_)
+        initiator_->bus_reset();
+    later(timing_.reset_hold, [this] {
+        resetting_ = false;
+        become_free();
+    });
+}
+
+// --- information transfer ---
+
+void ScsiBus::set_atn(bool on)
+{
+    if (atn_ != on && listener_ && connected_)
+        note(*connected_, on ? "ATN asserted" : "ATN released");
+    atn_ = on;
+}
+
+Target& ScsiBus::connected_device() const { return *targets_[*connected_]; }
+
+void ScsiBus::require_phase(std::initializer_list<Phase> allowed, const char* action) const
+{
+    bool ok = connected_ && requested_;
+    if (ok) {
+        ok = false;
+        for (Phase p : allowed)
+            ok = ok || *requested_ == p;
+    }
+    if (!ok)
+        errors_.report("scsi bus", fmt::format("{} without a target requesting a matching phase", action));
+}
+
+uint32_t ScsiBus::data_left() const
+{
+    if (!connected_ || !requested_ || !scsi::is_data_phase(*requested_))
+        return 0;
+    return connected_device().data_left();
+}
+
+Nanoseconds ScsiBus::byte_time() const
+{
+    return std::max<Nanoseconds>(1, kSecond / std::max<uint32_t>(1, timing_.async_bytes_per_second));
+}
+
+Nanoseconds ScsiBus::data_byte_time() const
+{
+    if (connected_) {
+        const SyncAgreement& a = connected_device().agreement();
+        if (a.synchronous())
+            return std::max<Nanoseconds>(1, 4u * std::max<uint8_t>(a.period_factor, 1));
+    }
+    return byte_time();
+}
+
+void ScsiBus::send_byte(uint8_t byte)
+{
+    require_phase({Phase::Command, Phase::MessageOut}, "a command or message-out byte");
+    if (!connected_ || !requested_)
+        return;
+    Phase phase = *requested_;
+    requested_.reset();
+    if (listener_)
+        emit(BusEvent{.kind = phase == Phase::Command ? BusEvent::Kind::Command : BusEvent::Kind::MessageOut,
+                      .target = *connected_, .bytes = {byte}, .note = atn_ ? "ATN" : ""});
+    connected_device().take_byte(byte, atn_);
+}
+
+uint8_t ScsiBus::byte_offered()
+{
+    require_phase({Phase::Status, Phase::MessageIn}, "a status or message-in byte");
+    if (!connected_ || !requested_)
+        return 0xFF;
+    return connected_device().offered_byte();
+}
+
+void ScsiBus::acknowledge()
+{
+    require_phase({Phase::Status, Phase::MessageIn}, "ACK of a status or message-in byte");
+    if (!connected_ || !requested_)
+        return;
+    Phase phase = *requested_;
+    requested_.reset();
+    Target& device = connected_device();
+    if (listener_)
+        emit(BusEvent{.kind = phase == Phase::Status ? BusEvent::Kind::Status : BusEvent::Kind::MessageIn,
+                      .target = *connected_, .bytes = {device.offered_byte()}});
+    device.byte_acknowledged(atn_);
+}
+
+// The registers an agreement needs: the period in clocks (one clock less than
+// the period outside fast mode, where the chip adds one), the offset, fast
+// mode in Config3 0x10 for periods of up to 8 clocks, Config4 0x80 otherwise.
+bool ScsiBus::check_settings(const TransferSettings& s, uint8_t& garble) const
+{
+    const SyncAgreement& a = connected_device().agreement();
+    bool fast = (s.config3 & 0x10) != 0;
+    bool slow_bit = (s.config4 & 0x80) != 0;
+    bool ok;
+    std::string wanted;
+    if (!a.synchronous()) {
+        ok = s.sync_offset == 0 && s.sync_period == 0 && !fast && slow_bit;
+        wanted = "asynchronous (period 0, offset 0, Config3 0x10 clear, Config4 0x80 set)";
+    } else {
+        unsigned clocks = clocks_for(a.period_factor);
+        bool want_fast = clocks <= 8;
+        unsigned reg = want_fast ? clocks : clocks - 1;
+        ok = s.sync_offset == a.offset && s.sync_period == reg && fast == want_fast && slow_bit != want_fast;
+        wanted = fmt::format("period register {} offset {} Config3 0x10 {} Config4 0x80 {}", reg, a.offset,
+                             want_fast ? "set" : "clear", want_fast ? "clear" : "set");
+    }
+    if (ok)
+        return true;
+    ++timing_mismatches_;
+    garble = static_cast<uint8_t>(0xA5 ^ s.sync_period ^ s.sync_offset);
+    std::string text = fmt::format(
+        "data phase with target {} at period {} offset {} Config3 {:#04x} Config4 {:#04x}; the target agreed {}",
+        *connected_, s.sync_period, s.sync_offset, s.config3, s.config4, wanted);
+    errors_.report("scsi bus", text);
+    note(*connected_, "transfer timing mismatch: data garbled");
+    return false;
+}
+
+void ScsiBus::send_data(std::span<const uint8_t> bytes, const TransferSettings& settings)
+{
+    require_phase({Phase::DataOut}, "data-out bytes");
+    if (!connected_ || !requested_ || *requested_ != Phase::DataOut)
+        return;
+    requested_.reset();
+    std::vector<uint8_t> data(bytes.begin(), bytes.end());
+    uint8_t garble = 0;
+    if (!check_settings(settings, garble))
+        for (uint8_t& b : data)
+            b ^= garble | 1;
+    if (listener_)
+        emit(BusEvent{.kind = BusEvent::Kind::DataOut, .target = *connected_, .count = static_cast<uint32_t>(data.size())});
+    connected_device().take_data(data);
+}
+
+std::vector<uint8_t> ScsiBus::receive_data(uint32_t count, const TransferSettings& settings, bool& parity_error)
+{
+    parity_error = false;
+    require_phase({Phase::DataIn}, "data-in bytes");
+    if (!connected_ || !requested_ || *requested_ != Phase::DataIn)
+        return {};
+    requested_.reset();
+    Target& device = connected_device();
+    std::vector<uint8_t> data = device.give_data(count);
+    uint8_t garble = 0;
+    if (!check_settings(settings, garble))
+        for (uint8_t& b : data)
+            b ^= garble | 1;
+    if (!data.empty() && device.take_parity_fault()) {
+        parity_error = true;
+        data[rng_.range(0, data.size() - 1)] ^= 0x10;  // one bit flipped on the way
+        note(*connected_, "parity error");
+    }
+    if (listener_)
+        emit(BusEvent{.kind = BusEvent::Kind::DataIn, .target = *connected_, .count = static_cast<uint32_t>(data.size()),
+                      .note = parity_error ? "parity error" : ""});
+    return data;
+}
+
+// --- the target's side ---
+
+void ScsiBus::assert_request(uint8_t id, Phase phase)
+{
+    if (!connected_ || *connected_ != id)
+        return;
+    requested_ = phase;
+    if (listener_)
+        emit(BusEvent{.kind = BusEvent::Kind::Request, .target = id, .phase = phase});
+    if (initiator_)
+        initiator_->request(phase);
+}
+
+void ScsiBus::release(uint8_t id)
+{
+    if (!connected_ || *connected_ != id)
+        return;
+    if (listener_)
+        emit(BusEvent{.kind = BusEvent::Kind::BusFree, .target = id});
+    atn_ = false;
+    become_free();
+    if (initiator_)
+        initiator_->bus_free();
+}
+
+}  // namespace sim

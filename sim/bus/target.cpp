@@ -1,0 +1,606 @@
+#include "bus/target.h"
+
+#include <algorithm>
+
+#include <fmt/format.h>
+
+#include "bus/empty_lun.h"
+
+namespace sim {
+
+using namespace scsi;
+using Kind = Target::Step::Kind;
+
+Target::Target(uint8_t id, TargetOptions options) : id_(id), options_(options) {}
+
+template <class F>
+void Target::later(Nanoseconds delay, F&& f)
+{
+    bus_->clock().after(delay, [this, epoch = epoch_, f = std::forward<F>(f)]() mutable {
+        if (epoch == epoch_)
+            f();
+    });
+}
+
+// --- helpers for command tables ---
+
+CommandReply Target::check_condition(uint8_t lun, SenseKey key, Asc asc)
+{
+    set_sense(lun, {key, asc});
+    CommandReply reply;
+    reply.status = status::kCheckCondition;
+    return reply;
+}
+
+CommandReply Target::request_sense(uint8_t lun, std::span<const uint8_t> cdb)
+{
+    CommandReply reply;
+    reply.direction = DataDirection::In;
+    reply.data = fixed_sense_data(sense_[lun & 7], cdb.size() > 4 ? cdb[4] : 0);
+    sense_[lun & 7] = {};
+    return reply;
+}
+
+// --- connection ---
+
+void Target::selected(uint8_t /*initiator_id*/, bool atn)
+{
+    connected_ = true;
+    steps_.clear();
+    current_ = nullptr;
+    identified_ = false;
+    disconnect_granted_ = false;
+    tag_.reset();
+    tag_type_ = 0;
+    message_out_.clear();
+    cdb_.clear();
+    if (atn)
+        steps_.push_back({Kind::MessageOut});
+    steps_.push_back({Kind::Command});
+    run_next_step();
+}
+
+void Target::request(Phase phase, Nanoseconds delay)
+{
+    later(delay, [this, phase] {
+        phase_ = phase;
+        bus_->assert_request(id_, phase);
+    });
+}
+
+// Starts the step at the front, going to message out first when the
+// initiator holds ATN.
+void Target::run_next_step()
+{
+    if (!connected_)
+        return;
+    if (bus_->atn() && (steps_.empty() || steps_.front().kind != Kind::MessageOut))
+        steps_.push_front({Kind::MessageOut});
+    if (steps_.empty()) {
+        bus_->note(id_, "nothing left to do: bus free");
+        release_bus(false);
+        return;
+    }
+    begin_step(steps_.front());
+}
+
+void Target::begin_step(Step& step)
+{
+    Nanoseconds reaction = bus_->timing().target_reaction;
+    switch (step.kind) {
+    case Kind::MessageOut:
+        message_out_.clear();
+        request(Phase::MessageOut, reaction);
+        return;
+    case Kind::Command:
+        cdb_.clear();
+        request(Phase::Command, reaction);
+        return;
+    case Kind::MessageIn:
+        message_index_ = 0;
+        request(Phase::MessageIn, reaction);
+        return;
+    case Kind::Status:
+        request(Phase::Status, reaction);
+        return;
+    case Kind::DataIn:
+    case Kind::DataOut:
+        if (!current_ || current_->pointer >= step.until) {
+            finish_step();
+            return;
+        }
+        if (step.kind == Kind::DataIn)
+            current_->data_in_seen = true;
+        request(step.kind == Kind::DataIn ? Phase::DataIn : Phase::DataOut, reaction);
+        return;
+    case Kind::Commit:
+        if (current_)
+            current_->reply.status = complete_data_out(current_->lun, current_->cdb, current_->reply.data);
+        finish_step();
+        return;
+    case Kind::Wait:
+        later(step.delay, [this] { finish_step(); });
+        return;
+    case Kind::Disconnect:
+        disconnect(step.delay);
+        return;
+    case Kind::Free:
+        release_bus(true);
+        return;
+    }
+}
+
+void Target::finish_step()
+{
+    if (!steps_.empty())
+        steps_.pop_front();
+    run_next_step();
+}
+
+uint32_t Target::data_left() const
+{
+    if (!connected_ || steps_.empty() || !current_)
+        return 0;
+    const Step& step = steps_.front();
+    if (step.kind != Kind::DataIn && step.kind != Kind::DataOut)
+        return 0;
+    return step.until > current_->pointer ? step.until - current_->pointer : 0;
+}
+
+// --- bytes from the initiator ---
+
+void Target::take_byte(uint8_t byte, bool atn)
+{
+    phase_.reset();
+    if (steps_.empty())
+        return;
+    Nanoseconds settle = bus_->timing().bus_settle;
+    Step& step = steps_.front();
+    if (step.kind == Kind::MessageOut) {
+        message_out_.push_back(byte);
+        // The initiator drops ATN before the last byte of its messages.
+        if (atn)
+            request(Phase::MessageOut, settle);
+        else
+            end_message_out();
+        return;
+    }
+    if (step.kind == Kind::Command) {
+        cdb_.push_back(byte);
+        if (cdb_.size() < cdb_length(cdb_[0])) {
+            request(Phase::Command, settle);
+            return;
+        }
+        steps_.pop_front();
+        begin_command();
+    }
+}
+
+void Target::end_message_out()
+{
+    steps_.pop_front();
+    std::vector<uint8_t> bytes = std::move(message_out_);
+    message_out_.clear();
+    interpret_messages(bytes);
+    run_next_step();
+}
+
+void Target::interpret_messages(const std::vector<uint8_t>& bytes)
+{
+    bool reject = false;
+    size_t i = 0;
+    while (i < bytes.size()) {
+        uint8_t b = bytes[i];
+        if (b & msg::kIdentify) {
+            if (!identified_ && !current_) {
+                identified_ = true;
+                lun_ = b & 7;
+                disconnect_granted_ = (b & msg::kIdentifyDisconnect) != 0;
+            }
+            ++i;
+        } else if (b >= 0x20 && b <= 0x2F) {
+            if (i + 1 >= bytes.size()) {
+                reject = true;
+                break;
+            }
+            if (b <= msg::kOrderedQueueTag && options_.tagged_queuing && !current_) {
+                tag_ = bytes[i + 1];
+                tag_type_ = b;
+            } else {
+                reject = true;
+            }
+            i += 2;
+        } else if (b == msg::kExtended) {
+            size_t length = i + 1 < bytes.size() ? bytes[i + 1] : 0;
+            if (i + 2 + length > bytes.size() || length == 0) {
+                reject = true;
+                break;
+            }
+            if (length == 3 && bytes[i + 2] == msg::kExtendedSdtr)
+                handle_sdtr(bytes[i + 3], bytes[i + 4]);
+            else
+                reject = true;
+            i += 2 + length;
+        } else {
+            switch (b) {
+            case msg::kAbort: abort_current(true); return;
+            case msg::kAbortTag: abort_current(false); return;
+            case msg::kBusDeviceReset:
+                nexus_.clear();
+                current_ = nullptr;
+                agreement_ = {};
+                steps_.clear();
+                release_bus(false);
+                return;
+            case msg::kMessageReject: handle_message_reject(); break;
+            case msg::kInitiatorDetectedError: handle_initiator_detected_error(); break;
+            case msg::kNoOperation: break;
+            default: reject = true; break;
+            }
+            ++i;
+        }
+    }
+    if (reject) {
+        bus_->note(id_, "message not supported: MESSAGE REJECT");
+        steps_.push_front({Kind::MessageIn, {msg::kMessageReject}});
+    }
+}
+
+void Target::handle_sdtr(uint8_t period, uint8_t offset)
+{
+    SyncAgreement answer{period, offset};
+    switch (options_.sdtr) {
+    case SdtrAnswer::Reject:
+        agreement_ = {};
+        steps_.push_front({Kind::MessageIn, {msg::kMessageReject}});
+        return;
+    case SdtrAnswer::AsyncOnly:
+        answer.offset = 0;
+        break;
+    case SdtrAnswer::Agree:
+        answer.period_factor = std::max(period, options_.min_period_factor);
+        answer.offset = std::min(offset, options_.max_offset);
+        break;
+    }
+    agreement_offered_ = answer;
+    steps_.push_front({Kind::MessageIn, {msg::kExtended, 3, msg::kExtendedSdtr, answer.period_factor, answer.offset}});
+}
+
+// A refused message of ours: only a refused SDTR answer changes anything.
+void Target::handle_message_reject()
+{
+    if (last_message_sent_ == msg::kExtended)
+        agreement_ = {};
+}
+
+// The initiator saw bad data in: send it again from the saved pointer, or
+// end the command with CHECK CONDITION when there is nothing to resend.
+void Target::handle_initiator_detected_error()
+{
+    if (!current_)
+        return;
+    if (current_->data_in_seen && current_->pointer > current_->saved) {
+        steps_.push_front({Kind::DataIn, {}, current_->pointer});
+        steps_.push_front({Kind::MessageIn, {msg::kRestorePointers}});
+        bus_->note(id_, "INITIATOR DETECTED ERROR: data sent again");
+        return;
+    }
+    set_sense(current_->lun, {SenseKey::AbortedCommand, Asc::InitiatorDetectedError});
+    current_->reply.status = status::kCheckCondition;
+}
+
+void Target::abort_current(bool all_of_lun)
+{
+    uint8_t lun = current_ ? current_->lun : lun_;
+    if (all_of_lun)
+        nexus_.remove_if([lun](const Nexus& n) { return n.lun == lun; });
+    else if (current_)
+        forget(current_);
+    current_ = nullptr;
+    steps_.clear();
+    bus_->note(id_, all_of_lun ? "ABORT" : "ABORT TAG");
+    release_bus(false);
+}
+
+// --- bytes to the initiator ---
+
+uint8_t Target::offered_byte() const
+{
+    if (steps_.empty())
+        return 0xFF;
+    const Step& step = steps_.front();
+    if (step.kind == Kind::MessageIn)
+        return message_index_ < step.bytes.size() ? step.bytes[message_index_] : 0xFF;
+    if (step.kind == Kind::Status)
+        return !step.bytes.empty() ? step.bytes[0] : current_ ? current_->reply.status : status::kGood;
+    return 0xFF;
+}
+
+void Target::byte_acknowledged(bool atn)
+{
+    phase_.reset();
+    if (steps_.empty())
+        return;
+    Step& step = steps_.front();
+    if (step.kind == Kind::Status) {
+        finish_step();
+        return;
+    }
+    if (step.kind != Kind::MessageIn)
+        return;
+    ++message_index_;
+    last_message_sent_ = step.bytes[0];
+    if (message_index_ >= step.bytes.size()) {
+        uint8_t code = step.bytes[0];
+        if (current_ && code == msg::kSaveDataPointer)
+            current_->saved = current_->pointer;
+        if (current_ && code == msg::kRestorePointers)
+            current_->pointer = current_->saved;
+        if (code == msg::kExtended && agreement_offered_) {
+            agreement_ = *agreement_offered_;
+            agreement_offered_.reset();
+        }
+        finish_step();
+        return;
+    }
+    // ATN in the middle of a message: the initiator has something to say now.
+    if (atn) {
+        finish_step();
+        return;
+    }
+    request(Phase::MessageIn, bus_->timing().bus_settle);
+}
+
+void Target::take_data(std::span<const uint8_t> data)
+{
+    phase_.reset();
+    if (!current_ || steps_.empty() || steps_.front().kind != Kind::DataOut)
+        return;
+    std::vector<uint8_t>& buffer = current_->reply.data;
+    size_t room = buffer.size() > current_->pointer ? buffer.size() - current_->pointer : 0;
+    size_t n = std::min(room, data.size());
+    std::copy_n(data.begin(), n, buffer.begin() + current_->pointer);
+    current_->pointer += static_cast<uint32_t>(data.size());
+    if (current_->pointer >= steps_.front().until)
+        finish_step();
+    else
+        request(Phase::DataOut, bus_->timing().bus_settle);
+}
+
+std::vector<uint8_t> Target::give_data(uint32_t count)
+{
+    phase_.reset();
+    if (!current_ || steps_.empty() || steps_.front().kind != Kind::DataIn)
+        return {};
+    uint32_t n = std::min(count, data_left());
+    const std::vector<uint8_t>& source = current_->reply.data;
+    std::vector<uint8_t> out(source.begin() + current_->pointer, source.begin() + current_->pointer + n);
+    current_->pointer += n;
+    if (data_left() == 0)
+        finish_step();
+    else
+        request(Phase::DataIn, bus_->timing().bus_settle);
+    return out;
+}
+
+bool Target::take_parity_fault()
+{
+    if (options_.parity_errors == 0)
+        return false;
+    --options_.parity_errors;
+    return true;
+}
+
+// --- commands ---
+
+Target::Nexus* Target::find_nexus(uint8_t lun, std::optional<uint8_t> tag)
+{
+    for (Nexus& n : nexus_)
+        if (n.lun == lun && n.tag == tag && &n != current_)
+            return &n;
+    return nullptr;
+}
+
+void Target::begin_command()
+{
+    uint8_t lun = identified_ ? lun_ : static_cast<uint8_t>(cdb_.size() > 1 ? cdb_[1] >> 5 : 0);
+    Nexus& n = nexus_.emplace_back();
+    n.serial = next_serial_++;
+    n.lun = lun;
+    n.tag = tag_;
+    n.tag_type = tag_type_;
+    n.may_disconnect = identified_ && disconnect_granted_;
+    n.cdb = cdb_;
+    current_ = &n;
+    if (bus_->listening())
+        bus_->note(id_, fmt::format("LUN {}{} {}", lun, n.tag ? fmt::format(" tag {}", *n.tag) : std::string(),
+                                    command_name(n.cdb[0])));
+
+    size_t tagged = std::count_if(nexus_.begin(), nexus_.end(),
+                                  [&](const Nexus& o) { return &o != &n && o.lun == lun && o.tag; });
+    if (!lun_present(lun)) {
+        n.reply = EmptyLun::answer(n.cdb, sense_[lun]);
+        n.may_disconnect = false;
+    } else if (find_nexus(lun, n.tag)) {
+        // A second command with the same tag (or a second untagged one): overlapped.
+        n.reply = check_condition(lun, SenseKey::AbortedCommand, Asc::OverlappedCommands);
+        n.may_disconnect = false;
+    } else if (n.tag && tagged >= options_.queue_limit) {
+        n.reply = CommandReply{.status = status::kQueueFull};
+        n.may_disconnect = false;
+    } else if (options_.busy_answers > 0) {
+        --options_.busy_answers;
+        n.reply = CommandReply{.status = status::kBusy};
+        n.may_disconnect = false;
+    } else {
+        // Sense data lasts until the next command that is not REQUEST SENSE.
+        if (n.cdb[0] != op::kRequestSense)
+            sense_[lun] = {};
+        n.reply = execute(lun, n.cdb);
+    }
+    plan_command(n);
+    run_next_step();
+}
+
+void Target::plan_command(Nexus& n)
+{
+    Nanoseconds media = n.reply.media_time;
+    bool may_leave = n.may_disconnect && options_.disconnect;
+    if (may_leave && (media >= options_.disconnect_threshold || (n.tag && media > 0))) {
+        steps_.push_back({Kind::MessageIn, {msg::kDisconnect}});
+        steps_.push_back({Kind::Disconnect, {}, 0, media});
+    } else if (media > 0) {
+        steps_.push_back({Kind::Wait, {}, 0, media});
+    }
+    uint32_t length = static_cast<uint32_t>(n.reply.data.size());
+    if (n.reply.direction == DataDirection::In && length > 0)
+        plan_data(n, true, length);
+    if (n.reply.direction == DataDirection::Out && length > 0) {
+        plan_data(n, false, length);
+        steps_.push_back({Kind::Commit});
+    }
+    steps_.push_back({Kind::Status});
+    steps_.push_back({Kind::MessageIn, {msg::kCommandComplete}});
+    steps_.push_back({Kind::Free});
+}
+
+// The data phase, sometimes sent partly and then again after RESTORE
+// POINTERS, sometimes interrupted by a disconnection.
+void Target::plan_data(Nexus& n, bool in, uint32_t length)
+{
+    Kind kind = in ? Kind::DataIn : Kind::DataOut;
+    if (in && length > 1 && rng().chance(options_.repeat_transfer_chance)) {
+        steps_.push_back({kind, {}, static_cast<uint32_t>(rng().range(1, length - 1))});
+        steps_.push_back({Kind::MessageIn, {msg::kRestorePointers}});
+    }
+    if (n.may_disconnect && options_.disconnect && length > 1 && rng().chance(options_.mid_data_disconnect_chance)) {
+        uint32_t split = static_cast<uint32_t>(rng().range(1, length - 1));
+        steps_.push_back({kind, {}, split});
+        steps_.push_back({Kind::MessageIn, {msg::kSaveDataPointer}});
+        steps_.push_back({Kind::MessageIn, {msg::kDisconnect}});
+        steps_.push_back({Kind::Disconnect, {}, 0, rng().range(50, 2000) * kMicrosecond});
+    }
+    steps_.push_back({kind, {}, length});
+}
+
+// When a waiting command may reconnect: ORDERED waits for every older
+// command, SIMPLE waits for older ORDERED ones, HEAD OF QUEUE for nobody.
+Nanoseconds Target::ready_time(const Nexus& n, Nanoseconds media)
+{
+    Nanoseconds at = bus_->clock().now() + std::max(media, bus_->timing().disconnection_delay);
+    for (const Nexus& o : nexus_) {
+        if (&o == &n || o.serial > n.serial || o.ready_at == 0)
+            continue;
+        if (n.tag_type == msg::kOrderedQueueTag || (n.tag_type == msg::kSimpleQueueTag && o.tag_type == msg::kOrderedQueueTag))
+            at = std::max(at, o.ready_at + 1);
+    }
+    return at;
+}
+
+void Target::disconnect(Nanoseconds delay)
+{
+    Nexus* n = current_;
+    steps_.pop_front();
+    if (!n) {
+        release_bus(false);
+        return;
+    }
+    n->steps = std::move(steps_);
+    steps_.clear();
+    n->ready = false;
+    n->ready_at = ready_time(*n, delay);
+    uint64_t serial = n->serial;
+    later(n->ready_at - bus_->clock().now(), [this, serial] {
+        for (Nexus& o : nexus_)
+            if (o.serial == serial)
+                nexus_ready(&o);
+    });
+    current_ = nullptr;
+    release_bus(false);
+}
+
+void Target::nexus_ready(Nexus* n)
+{
+    n->ready = true;
+    bus_->request_reselection(id_);
+}
+
+void Target::release_bus(bool command_done)
+{
+    connected_ = false;
+    phase_.reset();
+    if (command_done && current_)
+        forget(current_);
+    current_ = nullptr;
+    steps_.clear();
+    later(bus_->timing().bus_settle, [this] { bus_->release(id_); });
+}
+
+void Target::forget(Nexus* n)
+{
+    nexus_.remove_if([n](const Nexus& o) { return &o == n; });
+}
+
+// --- reselection ---
+
+bool Target::wants_reselection() const
+{
+    return std::any_of(nexus_.begin(), nexus_.end(), [](const Nexus& n) { return n.ready; });
+}
+
+void Target::reselection_won()
+{
+    reselecting_ = nullptr;
+    for (Nexus& n : nexus_)
+        if (n.ready && (!reselecting_ || n.ready_at < reselecting_->ready_at))
+            reselecting_ = &n;
+    if (reselecting_)
+        reselecting_->ready = false;
+}
+
+void Target::reselection_answered()
+{
+    connected_ = true;
+    current_ = reselecting_;
+    reselecting_ = nullptr;
+    steps_.clear();
+    if (!current_) {
+        release_bus(false);
+        return;
+    }
+    // Reconnection restores the pointers implicitly.
+    current_->pointer = current_->saved;
+    std::vector<uint8_t> identify{static_cast<uint8_t>(msg::kIdentify | current_->lun)};
+    steps_.push_back({Kind::MessageIn, identify});
+    if (current_->tag)
+        steps_.push_back({Kind::MessageIn, {msg::kSimpleQueueTag, *current_->tag}});
+    for (Step& s : current_->steps)
+        steps_.push_back(std::move(s));
+    current_->steps.clear();
+    if (wants_reselection())
+        bus_->request_reselection(id_);
+    run_next_step();
+}
+
+void Target::reselection_timed_out()
+{
+    if (reselecting_)
+        reselecting_->ready = true;
+    reselecting_ = nullptr;
+    bus_->request_reselection(id_);
+}
+
+void Target::bus_reset()
+{
+    ++epoch_;
+    connected_ = false;
+    steps_.clear();
+    nexus_.clear();
+    current_ = nullptr;
+    reselecting_ = nullptr;
+    agreement_ = {};
+    agreement_offered_.reset();
+    phase_.reset();
+}
+
+}  // namespace sim

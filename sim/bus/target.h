@@ -1,0 +1,176 @@
+// A SCSI-2 target: the protocol engine every device shares. After the
+// command phase, a command becomes a short queue of control steps (message
+// in, data in/out, status, disconnect, bus free); the target runs the steps
+// of whichever command is connected and goes to message out whenever the
+// initiator raises ATN. Concrete devices only say what a command does.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <list>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "bus/scsi.h"
+#include "bus/scsi_bus.h"
+
+namespace sim {
+
+using scsi::Sense;
+
+// What a target answers to SDTR.
+enum class SdtrAnswer : uint8_t {
+    Agree,        // within min_period_factor / max_offset
+    AsyncOnly,    // answers with offset 0
+    Reject,       // MESSAGE REJECT
+};
+
+struct TargetOptions {
+    bool tagged_queuing = true;
+    unsigned queue_limit = 8;  // tagged commands held per LUN; more get QUEUE FULL
+    SdtrAnswer sdtr = SdtrAnswer::Agree;
+    uint8_t min_period_factor = 25;  // 100 ns
+    uint8_t max_offset = 15;
+    bool disconnect = true;          // disconnects when granted and it has to wait
+    Nanoseconds disconnect_threshold = 50 * kMicrosecond;
+    double mid_data_disconnect_chance = 0.0;  // SAVE DATA POINTER + DISCONNECT inside a data phase
+    double repeat_transfer_chance = 0.0;      // RESTORE POINTERS and the data again
+    unsigned parity_errors = 0;   // the next N data-in transfers carry a parity error
+    unsigned busy_answers = 0;    // the next N commands are answered BUSY
+};
+
+// What a command does, as the device says it.
+enum class DataDirection : uint8_t { None, In, Out };
+struct CommandReply {
+    DataDirection direction = DataDirection::None;
+    std::vector<uint8_t> data;  // data in: what to send; data out: sized to what to take
+    uint8_t status = scsi::status::kGood;
+    Nanoseconds media_time = 0;  // seek, rotation, media delay before the data moves
+};
+
+class Target {
+public:
+    Target(uint8_t id, TargetOptions options);
+    virtual ~Target() = default;
+    Target(const Target&) = delete;
+    Target& operator=(const Target&) = delete;
+
+    uint8_t id() const { return id_; }
+    TargetOptions& options() { return options_; }
+    const SyncAgreement& agreement() const { return agreement_; }
+    // Commands accepted and not yet ended, all LUNs.
+    size_t commands_held() const { return nexus_.size(); }
+    const Sense& sense(uint8_t lun) const { return sense_[lun & 7]; }
+
+    // --- called by the bus ---
+    void attach(ScsiBus& bus) { bus_ = &bus; }
+    void selected(uint8_t initiator_id, bool atn);
+    void reselection_won();
+    void reselection_answered();
+    void reselection_timed_out();
+    bool wants_reselection() const;
+    uint32_t data_left() const;
+    void take_byte(uint8_t byte, bool atn);   // command and message out
+    uint8_t offered_byte() const;             // status and message in
+    void byte_acknowledged(bool atn);
+    void take_data(std::span<const uint8_t> data);
+    std::vector<uint8_t> give_data(uint32_t count);
+    bool take_parity_fault();
+    void bus_reset();
+
+protected:
+    // The device's command table: what `cdb` does on `lun`.
+    virtual CommandReply execute(uint8_t lun, std::span<const uint8_t> cdb) = 0;
+    // The data of a data-out command has arrived; the status to end with.
+    virtual uint8_t complete_data_out(uint8_t lun, std::span<const uint8_t> cdb, std::span<const uint8_t> data) = 0;
+    virtual bool lun_present(uint8_t lun) const = 0;
+
+    // Helpers for command tables.
+    CommandReply check_condition(uint8_t lun, scsi::SenseKey key, scsi::Asc asc);
+    CommandReply request_sense(uint8_t lun, std::span<const uint8_t> cdb);
+    void set_sense(uint8_t lun, Sense sense) { sense_[lun & 7] = sense; }
+    Rng& rng() const { return bus_->rng(); }
+
+public:
+    // One control step of a connection (public for the step table in target.cpp).
+    struct Step {
+        enum class Kind : uint8_t { MessageOut, Command, MessageIn, Status, DataIn, DataOut, Commit, Wait, Disconnect, Free };
+        Kind kind;
+        std::vector<uint8_t> bytes = {};  // message-in bytes
+        uint32_t until = 0;               // data steps: move data until the pointer reaches this
+        Nanoseconds delay = 0;            // wait and disconnect
+    };
+
+private:
+    struct Nexus {
+        uint64_t serial = 0;
+        uint8_t lun = 0;
+        std::optional<uint8_t> tag;
+        uint8_t tag_type = 0;
+        bool may_disconnect = false;
+        std::vector<uint8_t> cdb;
+        CommandReply reply;
+        uint32_t pointer = 0;
+        uint32_t saved = 0;
+        bool data_in_seen = false;
+        std::deque<Step> steps;  // what is left while disconnected
+        Nanoseconds ready_at = 0;
+        bool ready = false;
+        bool ordered = false;
+    };
+
+    void run_next_step();
+    void begin_step(Step& step);
+    void finish_step();
+    void request(scsi::Phase phase, Nanoseconds delay);
+    void end_message_out();
+    void interpret_messages(const std::vector<uint8_t>& bytes);
+    void handle_sdtr(uint8_t period, uint8_t offset);
+    void handle_message_reject();
+    void handle_initiator_detected_error();
+    void abort_current(bool all_of_lun);
+    void begin_command();
+    void plan_command(Nexus& nexus);
+    void plan_data(Nexus& nexus, bool in, uint32_t length);
+    void immediate_status(uint8_t status);
+    Nanoseconds ready_time(const Nexus& nexus, Nanoseconds media_time);
+    void disconnect(Nanoseconds delay);
+    void release_bus(bool command_done);
+    void nexus_ready(Nexus* nexus);
+    void forget(Nexus* nexus);
+    Nexus* find_nexus(uint8_t lun, std::optional<uint8_t> tag);
+    template <class F>
+    void later(Nanoseconds delay, F&& f);
+
+    uint8_t id_;
+    TargetOptions options_;
+    ScsiBus* bus_ = nullptr;
+    uint64_t epoch_ = 0;
+
+    // The connection.
+    bool connected_ = false;
+    std::deque<Step> steps_;
+    std::optional<scsi::Phase> phase_;  // REQ asserted in this phase
+    size_t message_index_ = 0;          // next byte of a message-in step
+    std::vector<uint8_t> message_out_;
+    std::vector<uint8_t> cdb_;
+    Nexus* current_ = nullptr;
+    // Identification collected in message out before the command phase.
+    uint8_t lun_ = 0;
+    bool identified_ = false;
+    bool disconnect_granted_ = false;
+    std::optional<uint8_t> tag_;
+    uint8_t tag_type_ = 0;
+    uint8_t last_message_sent_ = 0xFF;
+    std::optional<SyncAgreement> agreement_offered_;
+
+    std::list<Nexus> nexus_;
+    uint64_t next_serial_ = 1;
+    Nexus* reselecting_ = nullptr;
+    SyncAgreement agreement_;
+    std::array<Sense, 8> sense_{};
+};
+
+}  // namespace sim
