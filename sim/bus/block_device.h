@@ -54,7 +54,7 @@ class BlockDevice : public Target {
 public:
     BlockDevice(uint8_t id, BlockDeviceOptions options, uint8_t peripheral_type, bool read_only, bool removable);
     BlockStore& store() { return store_; }
-    const BlockDeviceOptions& device_options() const { return options_; }
+    BlockDeviceOptions& device_options() { return options_; }
 
 protected:
     CommandReply execute(uint8_t lun, std::span<const uint8_t> cdb) override;
