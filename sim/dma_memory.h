@@ -8,6 +8,9 @@
 
 namespace sim {
 
+// Which way a data phase moves bytes: In is device to memory.
+enum class DataDirection : uint8_t { None, In, Out };
+
 class DmaMemory {
 public:
     virtual ~DmaMemory() = default;

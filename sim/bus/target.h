@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bus/scsi.h"
+#include "dma_memory.h"
 #include "bus/scsi_bus.h"
 
 namespace sim {
@@ -42,7 +43,6 @@ struct TargetOptions {
 };
 
 // What a command does, as the device says it.
-enum class DataDirection : uint8_t { None, In, Out };
 struct CommandReply {
     DataDirection direction = DataDirection::None;
     std::vector<uint8_t> data;  // data in: what to send; data out: sized to what to take

@@ -80,9 +80,19 @@ void Machine::build_adapter(size_t index)
         ports_.claim(a.io_base, PortDriver::kChipWindowLength, chips_.back().get());
 }
 
-std::unique_ptr<PortDevice> Machine::create_chip(size_t, InterruptLine&)
+std::unique_ptr<Chip> Machine::create_chip(size_t index, InterruptLine& line)
 {
-    return nullptr;
+    const AdapterConfig& a = config_.adapters[index];
+    auto& bus = *buses_.emplace_back(std::make_unique<ScsiBus>(clock_, errors_, rng_, a.bus_timing));
+    for (const DeviceConfig& d : a.devices) {
+        if (d.kind == DeviceConfig::Kind::Optical)
+            bus.attach(std::make_unique<OpticalDrive>(d.id, d.options));
+        else
+            bus.attach(std::make_unique<Disk>(d.id, d.options));
+    }
+    auto chip = std::make_unique<Chip>(clock_, errors_, memory_, line, bus, a.chip_timing);
+    chip->set_io_base(a.io_base);
+    return chip;
 }
 
 uint32_t Machine::boot()

@@ -10,6 +10,9 @@
 #include <vector>
 
 #include "adapter.h"
+#include "adapter/chip.h"
+#include "bus/block_device.h"
+#include "bus/scsi_bus.h"
 #include "clock.h"
 #include "model_error.h"
 #include "pc/cpu.h"
@@ -23,6 +26,14 @@
 
 namespace sim {
 
+// A device on an adapter's SCSI bus.
+struct DeviceConfig {
+    enum class Kind : uint8_t { Disk, Optical };
+    uint8_t id = 0;
+    Kind kind = Kind::Disk;
+    BlockDeviceOptions options{};
+};
+
 struct AdapterConfig {
     uint8_t bus = 0, device = 3;
     uint16_t io_base = 0xE800;
@@ -30,6 +41,9 @@ struct AdapterConfig {
     AdapterSettings settings{};
     bool damaged_eeprom = false;                            // one bit flipped after the checksum
     std::optional<std::array<uint16_t, 64>> eeprom_words;   // raw contents instead of settings
+    std::vector<DeviceConfig> devices;                      // on this adapter's SCSI bus
+    ChipTiming chip_timing{};
+    BusTiming bus_timing{};
 };
 
 struct MachineConfig {
@@ -85,8 +99,9 @@ public:
     Eeprom& eeprom(size_t config_index) { return *eeproms_.at(config_index); }
     // The interrupt line of adapter `config_index`'s chip.
     InterruptLine& adapter_line(size_t config_index) { return *lines_.at(config_index); }
-    // The chip of adapter `config_index`, or null while the chip is not modelled.
-    PortDevice* chip(size_t config_index) { return chips_.at(config_index).get(); }
+    // The chip of adapter `config_index`, and its SCSI bus.
+    Chip& chip(size_t config_index) { return *chips_.at(config_index); }
+    ScsiBus& bus(size_t config_index) { return *buses_.at(config_index); }
 
     struct FoundAdapter {
         AdapterExtension* extension;            // the driver's extension for it
@@ -103,7 +118,7 @@ private:
     // 0x60-port window, raising `line`, doing DMA through memory(). The chip
     // joins the machine here; until then the window is unclaimed (writes are
     // taken, reads float).
-    std::unique_ptr<PortDevice> create_chip(size_t index, InterruptLine& line);
+    std::unique_ptr<Chip> create_chip(size_t index, InterruptLine& line);
     void collect_found_adapters();
 
     MachineConfig config_;
@@ -118,7 +133,8 @@ private:
     SystemControlPort system_port_;
     std::vector<std::unique_ptr<Eeprom>> eeproms_;
     std::vector<InterruptLine*> lines_;
-    std::vector<std::unique_ptr<PortDevice>> chips_;
+    std::vector<std::unique_ptr<ScsiBus>> buses_;  // outlive their chips
+    std::vector<std::unique_ptr<Chip>> chips_;
     std::unique_ptr<PortDriver> port_driver_;
     std::vector<FoundAdapter> found_;
     bool booted_ = false;

@@ -18,7 +18,6 @@
 
 namespace sim {
 
-enum class DataDirection : uint8_t { None, In, Out };  // In: device to memory
 
 class PhysicalMemory : public DmaMemory {
 public:

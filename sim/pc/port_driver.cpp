@@ -447,10 +447,13 @@ void PortDriver::complete_request(PVOID extension, UCHAR path, UCHAR target, UCH
         errors_.report(kWho, "ScsiPortCompleteRequest from an extension that is no adapter");
         return;
     }
+    // Only commands queued to a logical unit are completed in bulk; an abort
+    // or reset request being handed to HwStartIo is the miniport's to complete.
     std::vector<Request*> matching;
     for (const auto& r : requests_) {
         const SCSI_REQUEST_BLOCK& s = r->srb;
-        if (r->state == Request::State::Outstanding && r->adapter == static_cast<size_t>(a) && s.PathId == path &&
+        if (r->state == Request::State::Outstanding && s.Function == SRB_FUNCTION_EXECUTE_SCSI &&
+            r->adapter == static_cast<size_t>(a) && s.PathId == path &&
             (target == 0xFF || s.TargetId == target) && (lun == 0xFF || s.Lun == lun))
             matching.push_back(r.get());
     }

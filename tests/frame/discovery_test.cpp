@@ -99,10 +99,10 @@ TEST(Discovery, ReportsOnlyTheWantedBaseAndStops)
 TEST(Discovery, ReportsAtMostFourAdaptersInScanOrder)
 {
     sim::Machine m(Machine(true, false,
-                           {AdapterAt(2, 1, 0xB000), AdapterAt(0, 9, 0xC000), AdapterAt(0, 4, 0xD000),
+                           {AdapterAt(2, 1, 0xB000), AdapterAt(0, 9, 0x9000), AdapterAt(0, 4, 0xD000),
                             AdapterAt(1, 0, 0xA000), AdapterAt(0, 2, 0xE000), AdapterAt(3, 3, 0xF000)}));
     m.boot();
-    EXPECT_EQ(FoundBases(m), (std::vector<uint32_t>{0xE000, 0xD000, 0xC000, 0xA000}));
+    EXPECT_EQ(FoundBases(m), (std::vector<uint32_t>{0xE000, 0xD000, 0x9000, 0xA000}));
     const auto& calls = m.port_driver().find_calls();
     ASSERT_EQ(calls.size(), 4u);
     EXPECT_FALSE(calls[3].again);
@@ -113,7 +113,7 @@ TEST(Discovery, ReportsAtMostFourAdaptersInScanOrder)
 TEST(Discovery, SkipsAdaptersWithBadSettingsOrNoInterruptLine)
 {
     std::vector<sim::AdapterConfig> adapters = {AdapterAt(0, 1, 0xA000), AdapterAt(0, 2, 0xB000, 0),
-                                                AdapterAt(0, 3, 0xC000, 0xFF), AdapterAt(0, 4, 0xD000),
+                                                AdapterAt(0, 3, 0x9000, 0xFF), AdapterAt(0, 4, 0xD000),
                                                 AdapterAt(0, 5, 0xE000), AdapterAt(0, 6, 0xF000)};
     adapters[0].damaged_eeprom = true;
     adapters[4].settings.initiator_id = 9;  // no ID on an 8-bit bus
