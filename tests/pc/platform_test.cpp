@@ -185,10 +185,10 @@ TEST(PhysicalMemory, LayoutsAreScatteredContiguousOrMixedBySeed)
     sim::Machine m(sim::MachineConfig{});
     using Layout = sim::PhysicalMemory::Layout;
     auto& memory = m.memory();
-    auto runs = [](sim::PhysicalMemory& memory, const sim::PhysicalMemory::Buffer& b) {
+    auto runs = [](sim::PhysicalMemory& mem, const sim::PhysicalMemory::Buffer& b) {
         size_t n = 0;
         for (uint32_t at = 0; at < b.length; n++) {
-            const uint32_t piece = memory.translate(b.data + at, b.data + b.length).contiguous;
+            const uint32_t piece = mem.translate(b.data + at, b.data + b.length).contiguous;
             if (piece == 0) {
                 ADD_FAILURE() << "no translation at offset " << at;
                 break;
