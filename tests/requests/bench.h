@@ -23,8 +23,9 @@ inline const std::vector<uint8_t> kTestUnitReady = {0x00, 0, 0, 0, 0, 0};
 
 class Bench {
 public:
-    explicit Bench(sim::AdapterSettings settings = frametest::AllFeatures(), sim::MachineConfig base = {})
-        : machine_(Configure(settings, base))
+    explicit Bench(sim::AdapterSettings settings = frametest::AllFeatures(), std::vector<sim::DeviceConfig> devices = {},
+                   sim::MachineConfig base = {})
+        : machine_(Configure(settings, std::move(devices), base))
     {
         machine_.boot();
         ext_ = machine_.adapters().at(0).extension;
@@ -99,10 +100,12 @@ public:
     static constexpr uint16_t kIoBase = 0xE800;
 
 private:
-    static sim::MachineConfig Configure(const sim::AdapterSettings& settings, sim::MachineConfig base)
+    static sim::MachineConfig Configure(const sim::AdapterSettings& settings, std::vector<sim::DeviceConfig> devices,
+                                        sim::MachineConfig base)
     {
         sim::AdapterConfig a = frametest::AdapterAt(0, 3, kIoBase);
         a.settings = settings;
+        a.devices = std::move(devices);
         base.adapters = {a};
         return base;
     }
