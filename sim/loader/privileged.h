@@ -24,6 +24,9 @@ class LoadedImage;
 bool TrapPrivilegedInstructions(const LoadedImage& image);
 // Stops for `image`; faults there are then the process's own again.
 void ForgetPrivilegedInstructions(const LoadedImage& image);
+// The same for any range of code of this process's own (address, length).
+bool TrapPrivilegedInstructions(uint32_t first, uint32_t size);
+void ForgetPrivilegedInstructions(uint32_t first);
 
 // Times each instruction was emulated, for tests.
 struct TrapCounts {

@@ -108,7 +108,8 @@ __asm__(".text\n"
         "  movl %ebx, %esp\n"
         "  popfl\n"
         "  popal\n"
-        "  addl $4, %esp\n"
+        "  leal 4(%esp), %esp\n"  // drop the op without touching the flags
+
         "  ret\n");
 
 namespace sim::loader {
@@ -161,24 +162,34 @@ bool Install()
 
 }  // namespace
 
-bool TrapPrivilegedInstructions(const LoadedImage& image)
+bool TrapPrivilegedInstructions(uint32_t first, uint32_t size)
 {
-    if (!Install())
+    if (size == 0 || !Install())
         return false;
     for (auto& r : g_images) {
         if (r.size == 0) {
-            r = {image.base(), image.size()};
+            r = {first, size};
             return true;
         }
     }
     return false;
 }
 
-void ForgetPrivilegedInstructions(const LoadedImage& image)
+void ForgetPrivilegedInstructions(uint32_t first)
 {
     for (auto& r : g_images)
-        if (r.first == image.base())
+        if (r.first == first)
             r = {};
+}
+
+bool TrapPrivilegedInstructions(const LoadedImage& image)
+{
+    return TrapPrivilegedInstructions(image.base(), image.size());
+}
+
+void ForgetPrivilegedInstructions(const LoadedImage& image)
+{
+    ForgetPrivilegedInstructions(image.base());
 }
 
 TrapCounts PrivilegedInstructionCounts()
@@ -198,6 +209,13 @@ bool TrapPrivilegedInstructions(const LoadedImage&)
 }
 
 void ForgetPrivilegedInstructions(const LoadedImage&) {}
+
+bool TrapPrivilegedInstructions(uint32_t, uint32_t)
+{
+    return false;
+}
+
+void ForgetPrivilegedInstructions(uint32_t) {}
 
 TrapCounts PrivilegedInstructionCounts()
 {
