@@ -33,12 +33,16 @@ void StartNextCommand(AdapterExtension* extension, LunRecord* start)
     if (!chosen)
         return;
 
-    extension->ServiceCursor = chosen->RingNext;
     // The started blocks are the front of the queue; the next one follows them.
     block = chosen->QueueHead;
     for (ULONG i = 0; i < chosen->IssuedCount; i++)
         block = block->Next;
     StartSelection(extension, chosen, block);
+    // A reselection got in first: the block waits, and this LUN is still the
+    // first in line when the bus is free again.
+    if (!extension->ActiveLun)
+        return;
+    extension->ServiceCursor = chosen->RingNext;
     extension->ActiveLun->IssuedCount++;
     extension->ActiveLun->CurrentBlock = block;
 }

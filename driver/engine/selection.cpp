@@ -40,6 +40,11 @@ static BOOLEAN SelectTagged(LunRecord* lun, CommandBlock* block)
 }
 
 // Start a command on the free bus; the outcome arrives as an interrupt.
+// Nothing is started while the core has an interrupt pending: that is a
+// target that has just reselected us, and its ID and IDENTIFY bytes sit in
+// the FIFO that the flush would empty. ActiveLun stays null then, the block
+// stays waiting, and the reselection's handling starts it later. Callers
+// tell the two outcomes apart by ActiveLun.
 void StartSelection(AdapterExtension* extension, LunRecord* lun, CommandBlock* block)
 {
     ULONG ioBase = extension->IoBase;
@@ -47,6 +52,8 @@ void StartSelection(AdapterExtension* extension, LunRecord* lun, CommandBlock* b
     UCHAR command = SelectWithAtn;
 
     LoadTargetSettings(ioBase, lun);
+    if (ChipRead(ioBase, DmaStatus) & DMA_STATUS_CORE_INTERRUPT)
+        return;
     WriteCommand(ioBase, FlushFifo);
 
     if (CommandNeverTagged(opcode)) {

@@ -86,8 +86,11 @@ void QueueBlock(AdapterExtension* extension, LunRecord* lun, CommandBlock* block
     // ends this selection cannot find it half queued.
     if (!extension->ActiveLun && lun->IssuedCount < lun->QueueDepth) {
         StartSelection(extension, lun, block);
-        extension->ActiveLun->IssuedCount++;
-        extension->ActiveLun->CurrentBlock = block;
+        // Not started while a reselection waits to be serviced.
+        if (extension->ActiveLun) {
+            extension->ActiveLun->IssuedCount++;
+            extension->ActiveLun->CurrentBlock = block;
+        }
     }
     LinkBlock(extension, lun, block);
     RestoreFlags(saved);
