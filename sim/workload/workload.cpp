@@ -1,0 +1,538 @@
+#include "workload/workload.h"
+
+#include <algorithm>
+
+#include <fmt/format.h>
+
+namespace sim::workload {
+
+namespace {
+
+constexpr size_t kFailuresKept = 8;
+constexpr unsigned kPlacementTries = 8;
+constexpr uint64_t kMaxLba = uint64_t{1} << 32;  // READ(10)/WRITE(10) reach
+constexpr uint32_t kMaxBlocksPerCommand = 0xFFFF;
+
+uint8_t srb_status(uint8_t status)
+{
+    return status & 0x3F;  // without the autosense and queue-frozen flags
+}
+
+std::vector<uint8_t> cdb10(uint8_t opcode, uint64_t lba, uint32_t count)
+{
+    return {opcode,
+            0,
+            static_cast<uint8_t>(lba >> 24),
+            static_cast<uint8_t>(lba >> 16),
+            static_cast<uint8_t>(lba >> 8),
+            static_cast<uint8_t>(lba),
+            0,
+            static_cast<uint8_t>(count >> 8),
+            static_cast<uint8_t>(count),
+            0};
+}
+
+Latency summarize(std::vector<Nanoseconds> v)
+{
+    if (v.empty())
+        return {};
+    std::sort(v.begin(), v.end());
+    auto at = [&](double q) { return v[std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())))]; };
+    return {at(0.50), at(0.99), v.back()};
+}
+
+void note_failure(DeviceResult& r, std::string text)
+{
+    if (r.failures.size() < kFailuresKept)
+        r.failures.push_back(std::move(text));
+}
+
+}  // namespace
+
+std::string srb_status_name(uint8_t status)
+{
+    switch (srb_status(status)) {
+    case SRB_STATUS_PENDING: return "pending";
+    case SRB_STATUS_SUCCESS: return "success";
+    case SRB_STATUS_ABORTED: return "aborted";
+    case SRB_STATUS_ABORT_FAILED: return "abort failed";
+    case SRB_STATUS_ERROR: return "error";
+    case SRB_STATUS_BUSY: return "busy";
+    case SRB_STATUS_INVALID_REQUEST: return "invalid request";
+    case SRB_STATUS_INVALID_PATH_ID: return "invalid path";
+    case SRB_STATUS_NO_DEVICE: return "no device";
+    case SRB_STATUS_TIMEOUT: return "timeout";
+    case SRB_STATUS_SELECTION_TIMEOUT: return "selection timeout";
+    case SRB_STATUS_COMMAND_TIMEOUT: return "command timeout";
+    case SRB_STATUS_MESSAGE_REJECTED: return "message rejected";
+    case SRB_STATUS_BUS_RESET: return "bus reset";
+    case SRB_STATUS_PARITY_ERROR: return "parity error";
+    case SRB_STATUS_REQUEST_SENSE_FAILED: return "request sense failed";
+    case SRB_STATUS_NO_HBA: return "no adapter";
+    case SRB_STATUS_DATA_OVERRUN: return "data overrun";
+    case SRB_STATUS_UNEXPECTED_BUS_FREE: return "unexpected bus free";
+    case SRB_STATUS_PHASE_SEQUENCE_FAILURE: return "phase sequence failure";
+    case SRB_STATUS_BAD_SRB_BLOCK_LENGTH: return "bad SRB length";
+    case SRB_STATUS_REQUEST_FLUSHED: return "request flushed";
+    case SRB_STATUS_INVALID_LUN: return "invalid LUN";
+    case SRB_STATUS_INVALID_TARGET_ID: return "invalid target";
+    case SRB_STATUS_BAD_FUNCTION: return "bad function";
+    case SRB_STATUS_ERROR_RECOVERY: return "error recovery";
+    default: return fmt::format("status {:#04x}", srb_status(status));
+    }
+}
+
+bool Results::clean() const
+{
+    return problems().empty();
+}
+
+std::vector<std::string> Results::problems() const
+{
+    std::vector<std::string> out;
+    for (const DeviceResult& d : devices) {
+        const std::string who = fmt::format("adapter {} ID {} LUN {}", d.device.adapter, d.device.target, d.device.lun);
+        for (const auto& [status, count] : d.errors)
+            out.push_back(fmt::format("{}: {} request{} failed with {}", who, count, count == 1 ? "" : "s",
+                                      srb_status_name(status)));
+        if (d.bytes_miscompared)
+            out.push_back(fmt::format("{}: {} bytes in {} blocks read back wrong", who, d.bytes_miscompared,
+                                      d.blocks_miscompared));
+        if (d.lost)
+            out.push_back(fmt::format("{}: {} request{} never completed", who, d.lost, d.lost == 1 ? "" : "s"));
+    }
+    return out;
+}
+
+// ------------------------------------------------------------------ records
+
+struct Runner::Slot {
+    enum class State : uint8_t { Idle, InFlight, RetryWait };
+    Device* device = nullptr;
+    PhysicalMemory::Buffer* buffer = nullptr;
+    State state = State::Idle;
+    bool write = false;
+    uint64_t lba = 0;
+    uint32_t generation = 0;
+    unsigned busy_answers = 0;
+    Nanoseconds first_submitted = 0;
+    const Request* request = nullptr;
+};
+
+struct Runner::Device {
+    ScannedDevice info;
+    uint32_t blocks_per_request = 1;
+    uint64_t usable_blocks = 0;
+    uint64_t cursor = 0;
+    uint64_t issued = 0;
+    std::unique_ptr<BlockModel> model;
+    std::vector<std::unique_ptr<Slot>> slots;
+    std::vector<Nanoseconds> latencies;
+    DeviceResult result;
+
+    bool overlaps_in_flight(uint64_t lba, uint32_t count) const
+    {
+        for (const auto& s : slots)
+            if (s->state != Slot::State::Idle && lba < s->lba + count && s->lba < lba + count)
+                return true;
+        return false;
+    }
+};
+
+// Time the bus is not free, and the data bytes it carries, seen through its listener.
+struct Runner::BusMeter {
+    size_t adapter = 0;
+    int config_index = -1;
+    BusTiming timing;
+    bool busy = false;
+    Nanoseconds since = 0, busy_total = 0;
+    uint64_t data_bytes = 0;
+    uint64_t interrupts_before = 0;
+
+    void on(const BusEvent& e)
+    {
+        switch (e.kind) {
+        case BusEvent::Kind::Arbitration:
+            // Reported when it is decided: the bus was taken a delay earlier.
+            begin(e.time >= timing.arbitration_delay ? e.time - timing.arbitration_delay : 0);
+            break;
+        case BusEvent::Kind::BusFree:
+        case BusEvent::Kind::SelectionTimeout: end(e.time); break;
+        case BusEvent::Kind::Reset:
+            end(e.time);
+            busy_total += timing.reset_hold;
+            break;
+        case BusEvent::Kind::DataIn:
+        case BusEvent::Kind::DataOut: data_bytes += e.count; break;
+        case BusEvent::Kind::Note:
+            if (e.note == "reselection timed out")
+                end(e.time);
+            break;
+        default: break;
+        }
+    }
+    void begin(Nanoseconds t)
+    {
+        if (busy)
+            return;
+        busy = true;
+        since = t;
+    }
+    void end(Nanoseconds t)
+    {
+        if (!busy)
+            return;
+        busy = false;
+        busy_total += t > since ? t - since : 0;
+    }
+    void restart(Nanoseconds t)
+    {
+        busy_total = 0;
+        data_bytes = 0;
+        if (busy)
+            since = t;
+    }
+    Nanoseconds busy_until(Nanoseconds t) const { return busy_total + (busy && t > since ? t - since : 0); }
+};
+
+// ------------------------------------------------------------------ set-up
+
+Runner::Runner(Machine& machine, std::vector<ScannedDevice> devices, WorkloadConfig config)
+    : machine_(machine), config_(config), rng_(config.seed)
+{
+    uint32_t key = 1;
+    for (ScannedDevice& info : devices) {
+        auto d = std::make_unique<Device>();
+        d->info = info;
+        d->result.device = info;
+        const uint32_t bs = std::max<uint32_t>(1, info.block_size);
+        d->blocks_per_request =
+            std::clamp<uint32_t>((config_.block_size + bs - 1) / bs, 1, kMaxBlocksPerCommand);
+        d->usable_blocks = std::min(info.block_count, kMaxLba);
+        if (d->usable_blocks < d->blocks_per_request)
+            d->blocks_per_request = static_cast<uint32_t>(std::max<uint64_t>(1, d->usable_blocks));
+        std::string image;
+        const int ci = machine_.adapters().at(info.adapter).config_index;
+        if (ci >= 0)
+            for (const DeviceConfig& dc : machine_.config().adapters[static_cast<size_t>(ci)].devices)
+                if (dc.id == info.target)
+                    image = dc.options.image_path;
+        d->model = std::make_unique<BlockModel>(key++, bs, image);
+        for (unsigned i = 0; i < std::max(1u, config_.outstanding); i++) {
+            auto s = std::make_unique<Slot>();
+            s->device = d.get();
+            s->buffer = &machine_.memory().allocate(d->blocks_per_request * bs);
+            d->slots.push_back(std::move(s));
+        }
+        devices_.push_back(std::move(d));
+    }
+    for (size_t a = 0; a < machine_.adapters().size(); a++) {
+        auto m = std::make_unique<BusMeter>();
+        m->adapter = a;
+        m->config_index = machine_.adapters()[a].config_index;
+        if (m->config_index >= 0)
+            m->timing = machine_.config().adapters[static_cast<size_t>(m->config_index)].bus_timing;
+        meters_.push_back(std::move(m));
+    }
+}
+
+Runner::~Runner()
+{
+    *alive_ = false;
+    remove_listeners();
+    for (auto& d : devices_)
+        for (auto& s : d->slots)
+            if (s->state == Slot::State::Idle)
+                machine_.memory().free(*s->buffer);  // a lost request's buffer stays: the driver may still use it
+}
+
+void Runner::set_bus_observer(std::function<void(size_t, const BusEvent&)> observer)
+{
+    observer_ = std::move(observer);
+}
+
+void Runner::set_progress(std::function<void(double)> progress)
+{
+    progress_ = std::move(progress);
+}
+
+void Runner::install_listeners()
+{
+    for (auto& m : meters_) {
+        if (m->config_index < 0)
+            continue;
+        BusMeter* meter = m.get();
+        machine_.bus(static_cast<size_t>(m->config_index)).set_listener([this, meter](const BusEvent& e) {
+            meter->on(e);
+            if (observer_)
+                observer_(meter->adapter, e);
+        });
+    }
+}
+
+void Runner::remove_listeners()
+{
+    for (auto& m : meters_)
+        if (m->config_index >= 0)
+            machine_.bus(static_cast<size_t>(m->config_index)).set_listener({});
+}
+
+// ------------------------------------------------------------------ issuing
+
+bool Runner::may_issue(const Device& d) const
+{
+    if (config_.requests)
+        return d.issued < config_.requests;
+    return machine_.clock().now() < stop_issuing_;
+}
+
+bool Runner::issue(Device& d, Slot& s)
+{
+    const uint32_t n = d.blocks_per_request;
+    const uint64_t places = std::max<uint64_t>(1, d.usable_blocks / n);
+    uint64_t lba = 0;
+    bool placed = false;
+    for (unsigned tries = 0; tries < kPlacementTries && !placed; tries++) {
+        if (config_.pattern == Pattern::Random) {
+            lba = rng_.range(0, places - 1) * n;
+        } else {
+            lba = d.cursor;
+            if (d.overlaps_in_flight(lba, n))
+                return false;  // wrapped onto itself: wait for the earlier request
+            d.cursor = lba + n + n > d.usable_blocks ? 0 : lba + n;
+        }
+        placed = !d.overlaps_in_flight(lba, n);
+    }
+    if (!placed)
+        return false;
+    const bool write = !d.info.read_only() && !rng_.chance(config_.read_percent / 100.0);
+    s.write = write;
+    s.lba = lba;
+    s.busy_answers = 0;
+    s.first_submitted = machine_.clock().now();
+    if (write) {
+        s.generation = d.model->next_generation();
+        if (config_.verify)
+            for (uint32_t i = 0; i < n; i++)
+                d.model->fill(lba + i, s.generation, s.buffer->data + size_t{i} * d.info.block_size);
+    }
+    d.issued++;
+    in_flight_++;
+    submit(s);
+    return true;
+}
+
+void Runner::submit(Slot& s)
+{
+    Device& d = *s.device;
+    RequestSpec spec;
+    spec.path = d.info.path;
+    spec.target = d.info.target;
+    spec.lun = d.info.lun;
+    spec.cdb = cdb10(s.write ? 0x2A : 0x28, s.lba, d.blocks_per_request);
+    spec.direction = s.write ? DataDirection::Out : DataDirection::In;
+    spec.buffer = s.buffer;
+    spec.length = d.blocks_per_request * d.info.block_size;
+    if (d.info.tag_depth) {
+        spec.queue_action_enable = true;
+        spec.queue_action = SRB_SIMPLE_TAG_REQUEST;
+    }
+    s.state = Slot::State::InFlight;
+    Slot* slot = &s;
+    s.request = &machine_.port_driver().submit(d.info.adapter, spec, [this, slot, alive = alive_](const Request&) {
+        if (*alive)
+            done_.push_back(slot);  // inside a driver routine: the loop does the rest
+    });
+}
+
+void Runner::fill_idle_slots()
+{
+    for (auto& d : devices_)
+        for (auto& s : d->slots)
+            if (s->state == Slot::State::Idle && may_issue(*d) && !issue(*d, *s))
+                break;
+}
+
+// ------------------------------------------------------------------ completion
+
+void Runner::complete(Slot& s)
+{
+    Device& d = *s.device;
+    DeviceResult& r = d.result;
+    const SCSI_REQUEST_BLOCK& srb = s.request->srb;
+    const uint8_t status = srb_status(srb.SrbStatus);
+    const bool busy = status == SRB_STATUS_BUSY ||
+                      (status == SRB_STATUS_ERROR && srb.ScsiStatus == scsi::status::kBusy);
+    if (busy && s.busy_answers < config_.busy_retries) {
+        s.busy_answers++;
+        r.busy_retries++;
+        s.state = Slot::State::RetryWait;
+        Slot* slot = &s;
+        machine_.clock().after(config_.busy_retry_delay, [this, slot, alive = alive_] {
+            if (*alive)
+                retry_.push_back(slot);
+        });
+        return;
+    }
+    s.state = Slot::State::Idle;
+    in_flight_--;
+    r.requests++;
+    (s.write ? r.writes : r.reads)++;
+    d.latencies.push_back(s.request->completed - s.first_submitted);
+    const uint32_t n = d.blocks_per_request;
+    if (status != SRB_STATUS_SUCCESS) {
+        r.errors[status]++;
+        note_failure(r, fmt::format("{} of LBA {} ({} blocks) failed: {} (SCSI status {:#04x})",
+                                    s.write ? "write" : "read", s.lba, n, srb_status_name(status), srb.ScsiStatus));
+        if (s.write)
+            d.model->written(s.lba, n, BlockModel::kUnknown);  // it may have landed in part
+        return;
+    }
+    r.bytes += uint64_t{n} * d.info.block_size;
+    if (s.write) {
+        d.model->written(s.lba, n, s.generation);
+        return;
+    }
+    if (!config_.verify)
+        return;
+    for (uint32_t i = 0; i < n; i++) {
+        const BlockModel::Check c = d.model->check(s.lba + i, s.buffer->data + size_t{i} * d.info.block_size);
+        if (!c.bytes_wrong)
+            continue;
+        r.bytes_miscompared += c.bytes_wrong;
+        r.blocks_miscompared++;
+        note_failure(r, fmt::format("read of LBA {}: {} bytes wrong: {}", s.lba + i, c.bytes_wrong, c.what));
+    }
+}
+
+void Runner::process_completions()
+{
+    // A completion handled here may submit again, whose completion lands in done_ later.
+    std::vector<Slot*> done;
+    done.swap(done_);
+    for (Slot* s : done)
+        complete(*s);
+    std::vector<Slot*> again;
+    again.swap(retry_);
+    for (Slot* s : again)
+        submit(*s);
+}
+
+double Runner::progress() const
+{
+    if (config_.requests) {
+        uint64_t want = 0, have = 0;
+        for (const auto& d : devices_) {
+            want += config_.requests;
+            have += d->result.requests;
+        }
+        return want ? static_cast<double>(have) / static_cast<double>(want) : 1.0;
+    }
+    const Nanoseconds span = std::max<Nanoseconds>(1, config_.duration);
+    return std::min(1.0, static_cast<double>(machine_.clock().now() - start_) / static_cast<double>(span));
+}
+
+// ------------------------------------------------------------------ the run
+
+Results Runner::run()
+{
+    install_listeners();
+    Clock& clock = machine_.clock();
+    PortDriver& port = machine_.port_driver();
+    start_ = clock.now();
+    stop_issuing_ = start_ + config_.duration;
+    accesses_before_ = machine_.ports().access_count();
+    for (auto& m : meters_) {
+        m->restart(start_);
+        m->interrupts_before = port.adapter(m->adapter).interrupts_claimed;
+    }
+    Nanoseconds drain_deadline = UINT64_MAX;
+    uint64_t steps = 0;
+    for (;;) {
+        process_completions();
+        fill_idle_slots();
+        port.pump();
+        if (!done_.empty() || !retry_.empty())
+            continue;
+        if (in_flight_ == 0) {
+            bool more = false;
+            for (const auto& d : devices_)
+                more |= may_issue(*d);
+            if (!more)
+                break;
+        }
+        if (drain_deadline == UINT64_MAX) {
+            bool more = false;
+            for (const auto& d : devices_)
+                more |= may_issue(*d);
+            if (!more)
+                drain_deadline = clock.now() + config_.drain_limit;
+        }
+        if (clock.idle() || clock.next_event_time() > drain_deadline)
+            break;  // what is still in flight can never complete, or took too long
+        clock.run_next();
+        if (progress_ && ++steps % 4096 == 0)
+            progress_(progress());
+    }
+    if (progress_)
+        progress_(progress());
+    remove_listeners();
+    return collect();
+}
+
+Results Runner::collect()
+{
+    Results out;
+    const Nanoseconds now = machine_.clock().now();
+    out.elapsed = now - start_;
+    const double seconds = std::max(1e-9, static_cast<double>(out.elapsed) / kSecond);
+    DeviceResult& total = out.total;
+    std::vector<Nanoseconds> all;
+    for (auto& d : devices_) {
+        DeviceResult r = d->result;
+        for (const auto& s : d->slots)
+            r.lost += s->state != Slot::State::Idle;
+        r.iops = static_cast<double>(r.requests) / seconds;
+        r.mb_per_s = static_cast<double>(r.bytes) / seconds / 1e6;
+        r.latency = summarize(d->latencies);
+        all.insert(all.end(), d->latencies.begin(), d->latencies.end());
+        total.requests += r.requests;
+        total.reads += r.reads;
+        total.writes += r.writes;
+        total.bytes += r.bytes;
+        total.busy_retries += r.busy_retries;
+        total.bytes_miscompared += r.bytes_miscompared;
+        total.blocks_miscompared += r.blocks_miscompared;
+        total.lost += r.lost;
+        for (const auto& [status, count] : r.errors)
+            total.errors[status] += count;
+        out.devices.push_back(std::move(r));
+    }
+    total.iops = static_cast<double>(total.requests) / seconds;
+    total.mb_per_s = static_cast<double>(total.bytes) / seconds / 1e6;
+    total.latency = summarize(std::move(all));
+    for (const auto& m : meters_) {
+        AdapterResult a;
+        a.adapter = m->adapter;
+        a.interrupts = machine_.port_driver().adapter(m->adapter).interrupts_claimed - m->interrupts_before;
+        a.data_bytes = m->data_bytes;
+        a.bus_busy = static_cast<double>(m->busy_until(now)) / static_cast<double>(std::max<Nanoseconds>(1, out.elapsed));
+        for (const DeviceResult& r : out.devices) {
+            if (r.device.adapter != m->adapter)
+                continue;
+            a.requests += r.requests;
+            const double rate = r.device.period_ns ? 1e9 / r.device.period_ns
+                                                   : static_cast<double>(m->timing.async_bytes_per_second);
+            a.bus_limit = std::max(a.bus_limit, rate);
+        }
+        a.bus_share = a.bus_limit > 0 ? static_cast<double>(a.data_bytes) / seconds / a.bus_limit : 0;
+        a.interrupts_per_request = a.requests ? static_cast<double>(a.interrupts) / static_cast<double>(a.requests) : 0;
+        out.adapters.push_back(a);
+    }
+    out.port_accesses = machine_.ports().access_count() - accesses_before_;
+    out.port_accesses_per_request =
+        total.requests ? static_cast<double>(out.port_accesses) / static_cast<double>(total.requests) : 0;
+    return out;
+}
+
+}  // namespace sim::workload
