@@ -1,0 +1,127 @@
+#include "pc/startup_scan.h"
+
+#include <optional>
+
+#include "pc/machine.h"
+
+namespace sim {
+namespace {
+
+constexpr uint8_t kInquiry = 0x12;
+constexpr uint8_t kReadCapacity = 0x25;
+constexpr uint32_t kInquiryLength = 36;
+constexpr uint32_t kCapacityLength = 8;
+constexpr uint8_t kNoDevice = 0x7F;
+
+// Block devices whose capacity the port driver asks for: direct access,
+// CD-ROM and optical memory.
+bool has_capacity(uint8_t peripheral) { return peripheral == 0x00 || peripheral == 0x05 || peripheral == 0x07; }
+
+std::string text_field(const uint8_t* bytes, size_t length)
+{
+    std::string s(reinterpret_cast<const char*>(bytes), length);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\0'))
+        s.pop_back();
+    return s;
+}
+
+uint32_t be32(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
+
+class Scanner {
+public:
+    explicit Scanner(Machine& machine) : machine_(machine) {}
+
+    std::vector<ScannedDevice> run()
+    {
+        for (size_t a = 0; a < machine_.port_driver().adapter_count(); a++)
+            scan_adapter(a);
+        return std::move(found_);
+    }
+
+private:
+    struct Answer {
+        SCSI_REQUEST_BLOCK srb;
+        std::vector<uint8_t> data;
+    };
+
+    // One request, run to its end as the port driver's synchronous scan does.
+    Answer execute(size_t adapter, uint8_t id, uint8_t lun, std::vector<uint8_t> cdb, uint32_t length)
+    {
+        PhysicalMemory& memory = machine_.memory();
+        PhysicalMemory::Buffer& buffer = memory.allocate(length);
+        RequestSpec spec;
+        spec.target = id;
+        spec.lun = lun;
+        spec.cdb = std::move(cdb);
+        spec.direction = DataDirection::In;
+        spec.buffer = &buffer;
+        const Request& request = machine_.port_driver().submit(adapter, spec);
+        machine_.port_driver().run_until_idle();
+        Answer answer{request.srb, std::vector<uint8_t>(buffer.data, buffer.data + length)};
+        memory.free(buffer);
+        return answer;
+    }
+
+    void scan_adapter(size_t adapter)
+    {
+        const auto& config = machine_.port_driver().adapter(adapter).config;
+        const auto own_id = static_cast<uint8_t>(config.InitiatorBusId[0]);
+        for (uint8_t id = 0; id < 8; id++) {
+            if (id == own_id)
+                continue;
+            for (uint8_t lun = 0; lun < 8; lun++) {
+                if (!scan_lun(adapter, id, lun) && lun == 0)
+                    break;  // nobody answered at this ID
+            }
+        }
+    }
+
+    // False when the selection found no target (no status phase at all).
+    bool scan_lun(size_t adapter, uint8_t id, uint8_t lun)
+    {
+        Answer inquiry = execute(adapter, id, lun, {kInquiry, uint8_t(lun << 5), 0, 0, kInquiryLength, 0},
+                                 kInquiryLength);
+        const uint8_t status = inquiry.srb.SrbStatus & 0x3F;
+        if (status == SRB_STATUS_ERROR && inquiry.srb.ScsiStatus == 0)
+            return false;
+        if (status != SRB_STATUS_SUCCESS || inquiry.data[0] == kNoDevice)
+            return true;
+
+        ScannedDevice device;
+        device.adapter = adapter;
+        device.id = id;
+        device.lun = lun;
+        device.peripheral = inquiry.data[0];
+        device.vendor = text_field(&inquiry.data[8], 8);
+        device.product = text_field(&inquiry.data[16], 16);
+        device.revision = text_field(&inquiry.data[32], 4);
+        if (has_capacity(device.peripheral))
+            read_capacity(device);
+        const LunRecord& record = machine_.port_driver().adapter(adapter).driver_extension()->Lun[id][lun];
+        device.sync_period_reg = record.SyncPeriodReg;
+        device.sync_offset_reg = record.SyncOffsetReg;
+        device.queue_depth = record.QueueDepth;
+        found_.push_back(device);
+        return true;
+    }
+
+    void read_capacity(ScannedDevice& device)
+    {
+        Answer capacity = execute(device.adapter, device.id, device.lun,
+                                  {kReadCapacity, uint8_t(device.lun << 5), 0, 0, 0, 0, 0, 0, 0, 0}, kCapacityLength);
+        if ((capacity.srb.SrbStatus & 0x3F) != SRB_STATUS_SUCCESS)
+            return;
+        device.capacity_known = true;
+        device.block_count = uint64_t(be32(&capacity.data[0])) + 1;
+        device.block_size = be32(&capacity.data[4]);
+    }
+
+    Machine& machine_;
+    std::vector<ScannedDevice> found_;
+};
+
+}  // namespace
+
+std::vector<ScannedDevice> scan_devices(Machine& machine) { return Scanner(machine).run(); }
+
+}  // namespace sim

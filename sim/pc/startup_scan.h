@@ -1,0 +1,35 @@
+// The port driver's start-up scan: before anything else it asks every target
+// ID and LUN of every adapter what is there (INQUIRY), and the capacity of
+// every block device it finds (READ CAPACITY). The scan also leaves the
+// driver's per-LUN settings as a real boot would: synchronous agreements from
+// the INQUIRY to LUN 0, tagged queuing switched on by the INQUIRY answers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+class Machine;
+
+struct ScannedDevice {
+    size_t adapter = 0;  // port driver's adapter index
+    uint8_t id = 0;
+    uint8_t lun = 0;
+    uint8_t peripheral = 0;  // INQUIRY byte 0: qualifier and device type
+    std::string vendor, product, revision;  // trailing blanks removed
+    bool capacity_known = false;
+    uint64_t block_count = 0;
+    uint32_t block_size = 0;
+    // The driver's LUN record after the scan.
+    uint8_t sync_period_reg = 0;
+    uint8_t sync_offset_reg = 0;
+    uint8_t queue_depth = 0;
+};
+
+// Scans every adapter of a booted machine, one request at a time, and
+// returns what answered, in adapter, ID, LUN order.
+std::vector<ScannedDevice> scan_devices(Machine& machine);
+
+}  // namespace sim
