@@ -2,8 +2,9 @@
 // chip's timing registers, or fall back to asynchronous transfer.
 #include "adapter.h"
 
-// Write the LUN's timing set to the chip, end the exchange, and share an
-// agreement reached through LUN 0 with the target's other LUNs.
+// Write the LUN's timing set to the chip, end the exchange, and share the
+// agreement with every LUN of the target: a target keeps one agreement for
+// all its LUNs, whichever LUN's command negotiated it.
 void ApplySyncSettings(AdapterExtension* extension, LunRecord* lun, CommandBlock* block)
 {
     ULONG ioBase = extension->IoBase;
@@ -15,10 +16,10 @@ void ApplySyncSettings(AdapterExtension* extension, LunRecord* lun, CommandBlock
     ChipWrite(ioBase, Config4, lun->Config4);
     block->Flags &= ~CB_SDTR_PENDING;
 
-    if ((lun->IdentifyMsg & MSG_IDENTIFY_LUN_MASK) != 0)
-        return;
-    for (UCHAR l = 1; l < MAX_LUNS; l++) {
+    for (UCHAR l = 0; l < MAX_LUNS; l++) {
         other = &extension->Lun[lun->TargetId][l];
+        if (other == lun)
+            continue;
         other->SyncPeriodReg = lun->SyncPeriodReg;
         other->SyncOffsetReg = lun->SyncOffsetReg;
         other->Config4 = lun->Config4;
@@ -27,7 +28,7 @@ void ApplySyncSettings(AdapterExtension* extension, LunRecord* lun, CommandBlock
     }
 }
 
-// Asynchronous transfer for this LUN (and, through LUN 0, its target).
+// Asynchronous transfer for this LUN's target.
 void FallBackToAsynchronous(AdapterExtension* extension, LunRecord* lun, CommandBlock* block)
 {
     lun->SyncPeriodReg = 0;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -68,6 +69,15 @@ public:
         for (const BusEvent& e : events_)
             n += e.kind == kind && e.target == target;
         return n;
+    }
+    // Whether `message` went out to `target` (message-out bytes travel one by one).
+    bool SentMessage(uint8_t target, const std::vector<uint8_t>& message) const
+    {
+        std::vector<uint8_t> out;
+        for (const BusEvent& e : events_)
+            if (e.kind == BusEvent::Kind::MessageOut && e.target == target)
+                out.insert(out.end(), e.bytes.begin(), e.bytes.end());
+        return std::search(out.begin(), out.end(), message.begin(), message.end()) != out.end();
     }
     // Whether some other target was selected while `target` was disconnected
     // (between its DISCONNECT message and its next reselection).
