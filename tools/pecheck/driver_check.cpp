@@ -3,7 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <regex>
+#include <cctype>
 #include <string>
 
 #include "loader/pe_file.h"
@@ -58,11 +58,23 @@ void CheckImports(const PeFile& pe, const std::vector<std::string>& services,
 
 std::vector<std::string> ServicesDeclaredIn(std::string_view header)
 {
-    static const std::regex declaration(R"(\b(ScsiPort[A-Za-z0-9_]+)\s*\()");
+    // Every identifier that starts with ScsiPort and is followed by an opening
+    // parenthesis: a service declaration.
+    constexpr std::string_view kPrefix = "ScsiPort";
+    auto identifier = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; };
     std::vector<std::string> names;
-    const std::string text(header);
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), declaration); it != std::sregex_iterator(); ++it) {
-        std::string name = (*it)[1];
+    for (size_t at = header.find(kPrefix); at != std::string_view::npos; at = header.find(kPrefix, at + 1)) {
+        if (at > 0 && identifier(header[at - 1]))
+            continue;
+        size_t end = at + kPrefix.size();
+        while (end < header.size() && identifier(header[end]))
+            end++;
+        size_t paren = end;
+        while (paren < header.size() && std::isspace(static_cast<unsigned char>(header[paren])))
+            paren++;
+        if (end == at + kPrefix.size() || paren >= header.size() || header[paren] != '(')
+            continue;
+        std::string name(header.substr(at, end - at));
         if (std::find(names.begin(), names.end(), name) == names.end())
             names.push_back(std::move(name));
     }
