@@ -25,6 +25,25 @@ static void FlushLun(AdapterExtension* extension, LunRecord* lun)
     lun->FreeTags = ALL_TAGS_FREE;
 }
 
+// A bus reset returns every target to asynchronous transfer: forget every
+// agreement, so that no data phase runs at a rate the target has dropped. The
+// next REQUEST SENSE or INQUIRY to LUN 0 negotiates again. The chip is loaded
+// from the records at the next selection or reselection.
+static void ForgetSyncAgreements(AdapterExtension* extension)
+{
+    for (ULONG target = 0; target < MAX_TARGETS; target++) {
+        for (ULONG l = 0; l < MAX_LUNS; l++) {
+            LunRecord* lun = &extension->Lun[target][l];
+
+            lun->SyncPeriodReg = 0;
+            lun->SyncOffsetReg = 0;
+            lun->Asynchronous = 1;
+            lun->Config3 = CONFIG3_NORMAL;
+            lun->Config4 = (UCHAR)((lun->Config4 & CONFIG4_SYNC_CLEAR) | CONFIG4_SLOW);
+        }
+    }
+}
+
 // Complete every outstanding request as bus reset and empty the service ring.
 void FlushAllRequests(AdapterExtension* extension, ULONG pathId)
 {
@@ -44,6 +63,7 @@ void FlushAllRequests(AdapterExtension* extension, ULONG pathId)
     }
     extension->ActiveLun = 0;
     extension->ServiceCursor = 0;
+    ForgetSyncAgreements(extension);
 }
 
 // Flush, reset the SCSI bus and wait a bounded time for our own reset interrupt.

@@ -1,0 +1,67 @@
+// A SCSI bus reset puts every target back to asynchronous transfer; the
+// driver must forget every agreement with it, or the next data phase runs at
+// a rate the target no longer uses.
+#include "engine/support.h"
+
+namespace enginetest {
+namespace {
+
+void ExpectAsynchronous(const LunRecord& lun, uint8_t config4Low)
+{
+    EXPECT_EQ(lun.SyncPeriodReg, 0);
+    EXPECT_EQ(lun.SyncOffsetReg, 0);
+    EXPECT_EQ(lun.Asynchronous, 1);
+    EXPECT_EQ(lun.Config3, 0x08);
+    EXPECT_EQ(lun.Config4, 0x80 | config4Low);
+}
+
+TEST(BusReset, SynchronousDiskIsAsynchronousAfterAReset)
+{
+    struct Case {
+        const char* what;
+        bool requested;  // HwResetBus, or RST from elsewhere on the bus
+    };
+    for (Case c : {Case{"HwResetBus", true}, Case{"reset from elsewhere", false}}) {
+        SCOPED_TRACE(c.what);
+        sim::AdapterSettings settings = Flags(TF_PARITY | TF_DISCONNECT | TF_SYNC);
+        settings.options = OPT_CONFIG4_X04;  // Config4 bit 0x04 must survive
+        Rig rig(settings, {DiskAt(0), DiskAt(2)});
+        for (int id : {0, 2}) {
+            auto& inquiry = rig.Buffer(36);
+            rig.Run(id, 0, Inquiry(0, 36), &inquiry);
+            ASSERT_EQ(rig.lun(id).SyncOffsetReg, 15);
+        }
+        ASSERT_EQ(rig.lun(0, 5).SyncOffsetReg, 15);  // shared with the target's other LUNs
+
+        if (c.requested) {
+            rig.port().reset_bus(0);
+        } else {
+            rig.bus().assert_reset();
+        }
+        rig.port().run_for(sim::kMillisecond);
+        ASSERT_EQ(rig.device(0).agreement().offset, 0);
+        for (int id = 0; id < 8; id++)
+            for (int l = 0; l < 8; l++)
+                ExpectAsynchronous(rig.lun(id, l), 0x04);
+
+        std::vector<uint8_t> expected = rig.Fill(0, 10, 16, 0x5E);
+        auto& data = rig.Buffer(16 * 512, 0x40);
+        sim::Request& r = rig.Run(0, 0, Read10(10, 16), &data);
+        EXPECT_EQ(r.srb.SrbStatus, SRB_STATUS_SUCCESS);
+        EXPECT_EQ(Bytes(data), expected);
+        EXPECT_EQ(rig.bus().timing_mismatches(), 0u);
+
+        // The next INQUIRY negotiates again.
+        auto& inquiry = rig.Buffer(36);
+        rig.Run(0, 0, Inquiry(0, 36), &inquiry);
+        EXPECT_EQ(rig.lun(0).SyncOffsetReg, 15);
+        auto& again = rig.Buffer(16 * 512, 0x40);
+        rig.Run(0, 0, Read10(10, 16), &again);
+        EXPECT_EQ(Bytes(again), expected);
+        EXPECT_EQ(rig.bus().timing_mismatches(), 0u);
+        rig.ExpectCleanEnd();
+    }
+}
+
+}  // namespace
+}  // namespace enginetest
