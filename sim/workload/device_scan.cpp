@@ -62,7 +62,7 @@ private:
         d.product = trimmed(inquiry.data + 16, 16);
         machine_.memory().free(inquiry);
         if (status != SRB_STATUS_SUCCESS && status != SRB_STATUS_DATA_OVERRUN)
-            return status == SRB_STATUS_SELECTION_TIMEOUT ? -1 : 0;
+            return -1;  // no answer (the driver reports a selection time-out as an error)
         if ((head & kQualifierMask) != 0 || (d.peripheral_type != kDirectAccess && d.peripheral_type != kCdRom))
             return 0;
         PhysicalMemory::Buffer& capacity = machine_.memory().allocate(8);
@@ -116,7 +116,7 @@ void refresh_settings(const Machine& machine, ScannedDevice& device)
     const bool sync = !lun.Asynchronous && (lun.SyncOffsetReg & 0x0F) != 0;
     device.period_ns = sync ? lun.SyncClocks * 25u : 0;
     device.offset = sync ? lun.SyncOffsetReg & 0x0F : 0;
-    device.tag_depth = (lun.TargetFlags & TF_TAGGED) ? lun.QueueDepth : 0;
+    device.tag_depth = (lun.TargetFlags & TF_TAGGED) && lun.QueueDepth > 1 ? lun.QueueDepth : 0;
 }
 
 }  // namespace sim::workload

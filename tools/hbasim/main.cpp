@@ -1,39 +1,104 @@
-// hbasim: boots the driver on a simulated PC described by a scenario file
-// and prints what it found.
+// hbasim: boots the driver on a simulated PC described by a scenario file,
+// runs the port driver's start-up scan and a workload against what it found,
+// and reports the figures.
 //
-//   hbasim [SCENARIO.toml] [--seed N]
+//   hbasim [SCENARIO.toml] [--seed N] [--json FILE] [--trace FILE] [--vcd FILE]
 //
-// Exit status: 0 clean, 1 model errors, 2 a bad scenario or option.
+// Exit status: 0 every request completed and every byte read back right,
+// 1 not (or the models saw a rule broken), 2 a bad scenario or option.
+#include <unistd.h>
+
 #include <cstdio>
+#include <fstream>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
+#include "bus_trace.h"
 #include "report.h"
+#include "results.h"
 #include "scenario.h"
+#include "vcd.h"
 
 namespace {
 
-constexpr int kExitModelErrors = 1;
+constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
-int run(const std::string& scenario, std::optional<uint64_t> seed)
+struct Options {
+    std::string scenario;
+    std::optional<uint64_t> seed;
+    std::string json, trace, vcd;
+};
+
+// The files asked for, open before anything runs so that a bad path is a usage error.
+struct Outputs {
+    std::unique_ptr<std::ofstream> json, trace, vcd;
+    std::unique_ptr<hbasim::BusTrace> bus_trace;
+    std::unique_ptr<hbasim::VcdWriter> waveform;
+
+    static std::unique_ptr<std::ofstream> open(const std::string& path)
+    {
+        if (path.empty())
+            return nullptr;
+        auto f = std::make_unique<std::ofstream>(path);
+        if (!*f)
+            throw std::invalid_argument(fmt::format("{}: cannot be written", path));
+        return f;
+    }
+
+    void observe(size_t adapter, const sim::BusEvent& e) const
+    {
+        if (bus_trace)
+            bus_trace->on(adapter, e);
+        if (waveform)
+            waveform->on(adapter, e);
+    }
+};
+
+// The scan runs before the workload runner takes the buses' listeners over.
+void watch_scan(sim::Machine& machine, const Outputs& out)
 {
-    sim::MachineConfig config = sim::default_machine_config();
+    if (!out.bus_trace && !out.waveform)
+        return;
+    for (size_t a = 0; a < machine.adapters().size(); a++) {
+        const int ci = machine.adapters()[a].config_index;
+        if (ci >= 0)
+            machine.bus(static_cast<size_t>(ci)).set_listener([&out, a](const sim::BusEvent& e) { out.observe(a, e); });
+    }
+}
+
+int run(const Options& options)
+{
+    hbasim::Scenario scenario = hbasim::default_scenario();
     std::string name = "built-in default machine";
-    if (!scenario.empty()) {
-        hbasim::ScenarioResult r = hbasim::load_scenario(scenario);
+    if (!options.scenario.empty()) {
+        hbasim::ScenarioResult r = hbasim::load_scenario(options.scenario);
         if (!r.ok()) {
             fmt::print(stderr, "hbasim: {}\n", r.error);
             return kExitUsage;
         }
-        config = r.config;
-        name = scenario;
+        scenario = r.scenario;
+        name = options.scenario;
     }
-    if (seed)
-        config.seed = *seed;
+    if (options.seed) {
+        scenario.machine.seed = *options.seed;
+        scenario.workload.seed = *options.seed;
+    }
+    const sim::MachineConfig& config = scenario.machine;
+
+    Outputs out;
+    out.json = Outputs::open(options.json);
+    out.trace = Outputs::open(options.trace);
+    out.vcd = Outputs::open(options.vcd);
+    if (out.trace)
+        out.bus_trace = std::make_unique<hbasim::BusTrace>(*out.trace);
+    if (out.vcd)
+        out.waveform = std::make_unique<hbasim::VcdWriter>(
+            *out.vcd, config.adapters.size(), config.adapters.empty() ? sim::BusTiming{} : config.adapters[0].bus_timing);
 
     sim::Machine machine(config);
     const uint32_t status = machine.boot();
@@ -43,22 +108,58 @@ int run(const std::string& scenario, std::optional<uint64_t> seed)
     fmt::print("DriverEntry returned {:#010x} after {:.3f} ms of virtual time\n", status,
                static_cast<double>(machine.clock().now()) / sim::kMillisecond);
     fmt::print("{}", hbasim::describe_adapters(machine));
+
+    watch_scan(machine, out);
+    const std::vector<sim::workload::ScannedDevice> devices = sim::workload::scan_machine(machine);
+    fmt::print("\n{}", hbasim::device_table(devices));
+
+    sim::workload::Runner runner(machine, devices, scenario.workload);
+    runner.set_bus_observer([&out](size_t a, const sim::BusEvent& e) { out.observe(a, e); });
+    const bool terminal = isatty(STDERR_FILENO) != 0;
+    if (terminal)
+        runner.set_progress([](double done) { fmt::print(stderr, "\r{}", hbasim::progress_bar(done)); });
+    const sim::workload::Results results = runner.run();
+    if (terminal)
+        fmt::print(stderr, "\r{}\r", std::string(50, ' '));
+    if (out.waveform)
+        out.waveform->finish();
+
+    fmt::print("\n{}", hbasim::results_table(results));
+    const std::vector<std::string> problems = results.problems();
+    for (const sim::workload::DeviceResult& d : results.devices)
+        for (const std::string& f : d.failures)
+            fmt::print("  {}:{}:{}: {}\n", d.device.adapter, d.device.target, d.device.lun, f);
     const std::string errors = hbasim::describe_errors(machine);
-    if (errors.empty())
+    if (out.json) {
+        nlohmann::json j = {{"scenario", name},
+                            {"seed", config.seed},
+                            {"driver_entry_status", status},
+                            {"devices", hbasim::devices_json(devices)},
+                            {"results", hbasim::results_json(results)},
+                            {"model_errors", machine.errors().all().size()}};
+        *out.json << j.dump(2) << "\n";
+    }
+    if (problems.empty() && errors.empty()) {
+        fmt::print("every request completed{}\n", scenario.workload.verify ? " and every byte read back verified" : "");
         return 0;
+    }
+    for (const std::string& p : problems)
+        fmt::print("FAILED: {}\n", p);
     fmt::print("{}", errors);
-    return kExitModelErrors;
+    return kExitFailed;
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    CLI::App app{"Boot the driver on a simulated PC and print what it found."};
-    std::string scenario;
-    std::optional<uint64_t> seed;
-    app.add_option("scenario", scenario, "Scenario file (TOML); the built-in default machine without one");
-    app.add_option("--seed", seed, "Seed for the machine's random number generator");
+    CLI::App app{"Boot the driver on a simulated PC, scan its buses, run a workload and report."};
+    Options options;
+    app.add_option("scenario", options.scenario, "Scenario file (TOML); the built-in default machine without one");
+    app.add_option("--seed", options.seed, "Seed for the machine and the workload");
+    app.add_option("--json", options.json, "Write the figures as JSON to FILE");
+    app.add_option("--trace", options.trace, "Write a decoded SCSI bus trace to FILE");
+    app.add_option("--vcd", options.vcd, "Write the bus signals as a VCD waveform to FILE");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -68,7 +169,7 @@ int main(int argc, char** argv)
         return kExitUsage;
     }
     try {
-        return run(scenario, seed);
+        return run(options);
     } catch (const std::invalid_argument& e) {
         fmt::print(stderr, "hbasim: {}\n", e.what());
         return kExitUsage;

@@ -66,10 +66,16 @@ std::string describe_adapters(sim::Machine& machine)
 
 std::string describe_errors(const sim::Machine& machine)
 {
-    if (machine.errors().empty())
+    const auto& all = machine.errors().all();
+    if (all.empty())
         return {};
-    return fmt::format("{} model error{}:\n{}", machine.errors().all().size(),
-                       machine.errors().all().size() == 1 ? "" : "s", machine.errors().summary());
+    // The first ones tell the story; a broken run can report thousands.
+    constexpr size_t kShown = 20;
+    std::string out = fmt::format("{} model error{}{}:\n", all.size(), all.size() == 1 ? "" : "s",
+                                  all.size() > kShown ? fmt::format(", the first {}", kShown) : "");
+    for (size_t i = 0; i < std::min(all.size(), kShown); i++)
+        out += all[i].to_string() + "\n";
+    return out;
 }
 
 }  // namespace hbasim

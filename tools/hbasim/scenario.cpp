@@ -34,6 +34,37 @@ public:
         return *value;
     }
 
+    std::string string(std::string_view key, const std::string& fallback)
+    {
+        const toml::node* node = take(key);
+        if (!node)
+            return fallback;
+        if (!node->is_string())
+            fail(*node, fmt::format("{} must be a string", name(key)));
+        return *node->value<std::string>();
+    }
+
+    // One of `choices`, returned as its index.
+    size_t choice(std::string_view key, std::initializer_list<std::string_view> choices, size_t fallback)
+    {
+        const toml::node* node = take(key);
+        if (!node)
+            return fallback;
+        const auto value = node->value<std::string>();
+        size_t i = 0;
+        for (std::string_view c : choices) {
+            if (node->is_string() && *value == c)
+                return i;
+            i++;
+        }
+        std::string list;
+        for (std::string_view c : choices)
+            list += fmt::format("{}\"{}\"", list.empty() ? "" : ", ", c);
+        fail(*node, fmt::format("{} must be one of {}", name(key), list));
+    }
+
+    const toml::table& table() const { return table_; }
+
     bool boolean(std::string_view key, bool fallback)
     {
         const toml::node* node = take(key);
@@ -62,6 +93,8 @@ public:
     {
         throw ScenarioError(fmt::format("{}:{}: {}", file_, node.source().begin.line, what));
     }
+
+    const std::string& file() const { return file_; }
 
     std::string name(std::string_view key) const
     {
@@ -105,13 +138,95 @@ void read_target(const toml::table& table, const std::string& file, sim::Adapter
     r.finish();
 }
 
+void read_device(const toml::table& table, const std::string& file, sim::AdapterConfig& adapter)
+{
+    TableReader r(table, "adapter.device", file);
+    const toml::node* id_node = r.take("id");
+    if (!id_node)
+        r.fail(table, "adapter.device needs an id 0-7");
+    sim::DeviceConfig d;
+    d.id = static_cast<uint8_t>(r.integer("id", 0, 0, 7));
+    for (const sim::DeviceConfig& other : adapter.devices)
+        if (other.id == d.id)
+            r.fail(*id_node, fmt::format("adapter.device id {} given twice", d.id));
+    if (d.id == adapter.settings.initiator_id)
+        r.fail(*id_node, fmt::format("adapter.device id {} is the adapter's own ID", d.id));
+    d.kind = r.choice("kind", {"disk", "optical"}, 0) == 1 ? sim::DeviceConfig::Kind::Optical
+                                                         : sim::DeviceConfig::Kind::Disk;
+    sim::BlockDeviceOptions& o = d.options;
+    if (d.kind == sim::DeviceConfig::Kind::Optical)
+        o = sim::OpticalDrive::optical_defaults();
+    else
+        o.product = "DISK";
+    o.vendor = r.string("vendor", o.vendor);
+    o.product = r.string("product", o.product);
+    if (o.vendor.size() > 8 || o.product.size() > 16)
+        r.fail(table, "adapter.device vendor holds at most 8 characters, product 16");
+    o.block_size = static_cast<uint32_t>(r.integer("block_size", o.block_size, 1, 65536));
+    if (o.block_size % 4)
+        r.fail(*r.take("block_size"), "adapter.device.block_size must be a multiple of 4");
+    const toml::node* capacity = r.take("capacity");
+    const toml::node* image = r.take("image");
+    if (capacity && image)
+        r.fail(*image, "adapter.device takes capacity or image, not both");
+    o.block_count = static_cast<uint64_t>(r.integer("capacity", static_cast<int64_t>(o.block_count), 1, 0xFFFF'FFFF));
+    if (image) {
+        o.image_path = r.string("image", "");
+        std::ifstream in(o.image_path, std::ios::binary | std::ios::ate);
+        if (!in)
+            r.fail(*image, fmt::format("adapter.device.image {}: cannot be read", o.image_path));
+        const auto size = static_cast<uint64_t>(in.tellg());
+        if (size == 0 || size % o.block_size)
+            r.fail(*image, fmt::format("adapter.device.image {}: {} bytes is no whole number of {}-byte blocks",
+                                       o.image_path, size, o.block_size));
+        o.block_count = size / o.block_size;
+    }
+    sim::TargetOptions& t = o.target;
+    t.disconnect = r.boolean("disconnect", t.disconnect);
+    t.tagged_queuing = r.boolean("tagged", t.tagged_queuing);
+    t.queue_limit = static_cast<unsigned>(r.integer("tag_depth", t.queue_limit, 1, 256));
+    const int64_t us_max = 10'000'000;
+    t.disconnect_threshold =
+        static_cast<sim::Nanoseconds>(r.integer("disconnect_threshold_us",
+                                                static_cast<int64_t>(t.disconnect_threshold / sim::kMicrosecond), 0,
+                                                us_max)) * sim::kMicrosecond;
+    const size_t sdtr = r.choice("sdtr", {"agree", "reject", "offset0", "slower"}, 0);
+    t.sdtr = sdtr == 1 ? sim::SdtrAnswer::Reject : sdtr == 2 ? sim::SdtrAnswer::AsyncOnly : sim::SdtrAnswer::Agree;
+    const toml::node* period = r.take("min_period_ns");
+    if (sdtr == 3 && !period)
+        r.fail(table, "adapter.device with sdtr = \"slower\" needs min_period_ns");
+    if (period && sdtr != 3)
+        r.fail(*period, "adapter.device.min_period_ns applies to sdtr = \"slower\" only");
+    if (period)
+        t.min_period_factor = static_cast<uint8_t>(r.integer("min_period_ns", 100, 104, 1020) / 4);
+    auto micro = [&](std::string_view key, sim::Nanoseconds fallback) {
+        return static_cast<sim::Nanoseconds>(
+                   r.integer(key, static_cast<int64_t>(fallback / sim::kMicrosecond), 0, us_max)) *
+               sim::kMicrosecond;
+    };
+    o.track_seek = micro("track_seek_us", o.track_seek);
+    o.full_seek = micro("full_seek_us", o.full_seek);
+    o.revolution = micro("revolution_us", o.revolution);
+    r.finish();
+    adapter.devices.push_back(std::move(d));
+}
+
 sim::AdapterConfig read_adapter(const toml::table& table, const std::string& file)
 {
     TableReader r(table, "adapter", file);
     sim::AdapterConfig a;
     a.settings = sim::all_features_settings();
     a.bus = static_cast<uint8_t>(r.integer("bus", a.bus, 0, 255));
-    a.device = static_cast<uint8_t>(r.integer("device", a.device, 0, 31));
+    // The PCI slot is pci_device; a plain integer `device` (older files) means
+    // the same, while [[adapter.device]] tables are the devices on the SCSI bus.
+    const toml::node* device = r.take("device");
+    const toml::node* pci_device = r.take("pci_device");
+    if (device && device->is_integer() && pci_device)
+        r.fail(*pci_device, "adapter.pci_device and an integer adapter.device both name the PCI slot");
+    if (pci_device)
+        a.device = static_cast<uint8_t>(r.integer("pci_device", a.device, 0, 31));
+    else if (device && !device->is_array())
+        a.device = static_cast<uint8_t>(r.integer("device", a.device, 0, 31));
     if (const toml::node* node = r.take("io_base")) {
         a.io_base = static_cast<uint16_t>(r.integer("io_base", a.io_base, 0, 0xFFA0));
         if (a.io_base % 4)
@@ -130,14 +245,50 @@ sim::AdapterConfig read_adapter(const toml::table& table, const std::string& fil
         for (const toml::node& t : *targets->as_array())
             read_target(*t.as_table(), file, a.settings, seen);
     }
+    if (const toml::node* devices = device; devices && devices->is_array()) {
+        if (!devices->is_array_of_tables())
+            r.fail(*devices, "adapter.device must be [[adapter.device]] tables");
+        for (const toml::node& d : *devices->as_array())
+            read_device(*d.as_table(), file, a);
+    }
     r.finish();
     return a;
 }
 
-sim::MachineConfig read_machine(const toml::table& root, const std::string& file)
+sim::workload::WorkloadConfig read_workload(TableReader& parent, const toml::node& node, uint64_t seed)
+{
+    const toml::table& table = as_table(parent, node, "workload");
+    TableReader r(table, "workload", parent.file());
+    sim::workload::WorkloadConfig w;
+    w.seed = seed;
+    const size_t pattern = r.choice("pattern", {"read", "write", "mixed"}, 2);
+    const toml::node* percent = r.take("read_percent");
+    if (percent && pattern != 2)
+        r.fail(*percent, "workload.read_percent applies to pattern = \"mixed\" only");
+    w.read_percent = pattern == 0 ? 100 : pattern == 1 ? 0 : static_cast<unsigned>(r.integer("read_percent", 70, 0, 100));
+    w.pattern = r.boolean("random", true) ? sim::workload::Pattern::Random : sim::workload::Pattern::Sequential;
+    w.block_size = static_cast<uint32_t>(r.integer("block_size", w.block_size, 512, 64 * 1024));
+    w.outstanding = static_cast<unsigned>(r.integer("outstanding", w.outstanding, 1, 64));
+    const toml::node* requests = r.take("requests");
+    const toml::node* duration = r.take("duration_ms");
+    if (requests && duration)
+        r.fail(*duration, "workload takes requests or duration_ms, not both");
+    w.requests = static_cast<uint64_t>(r.integer("requests", static_cast<int64_t>(w.requests), 1, 100'000'000));
+    if (duration) {
+        w.requests = 0;
+        w.duration = static_cast<sim::Nanoseconds>(r.integer("duration_ms", 1, 1, 3'600'000)) * sim::kMillisecond;
+    }
+    w.verify = r.boolean("verify", w.verify);
+    w.seed = static_cast<uint64_t>(r.integer("seed", static_cast<int64_t>(seed), 0, INT64_MAX));
+    r.finish();
+    return w;
+}
+
+Scenario read_scenario(const toml::table& root, const std::string& file)
 {
     TableReader r(root, "", file);
-    sim::MachineConfig c;
+    Scenario scenario;
+    sim::MachineConfig& c = scenario.machine;
     c.seed = static_cast<uint64_t>(r.integer("seed", 1, 0, INT64_MAX));
     c.port61_present = r.boolean("port61", true);
     c.hold_interrupts_during_reset = r.boolean("hold_interrupts_during_reset", false);
@@ -173,8 +324,11 @@ sim::MachineConfig read_machine(const toml::table& root, const std::string& file
             c.adapters.push_back(a);
         }
     }
+    scenario.workload.seed = c.seed;
+    if (const toml::node* workload = r.take("workload"))
+        scenario.workload = read_workload(r, *workload, c.seed);
     r.finish();
-    return c;
+    return scenario;
 }
 
 }  // namespace
@@ -184,13 +338,43 @@ ScenarioResult parse_scenario(std::string_view text, const std::string& name)
     ScenarioResult result;
     try {
         const toml::table root = toml::parse(text, name);
-        result.config = read_machine(root, name);
+        result.scenario = read_scenario(root, name);
     } catch (const toml::parse_error& e) {
         result.error = fmt::format("{}:{}: {}", name, e.source().begin.line, e.description());
     } catch (const ScenarioError& e) {
         result.error = e.what();
     }
     return result;
+}
+
+Scenario default_scenario()
+{
+    Scenario s;
+    s.machine = sim::default_machine_config();
+    sim::AdapterConfig& a = s.machine.adapters[0];
+    for (uint8_t id = 0; id < 4; id++) {
+        sim::DeviceConfig d;
+        d.id = id;
+        d.options.product = "DISK";
+        d.options.block_count = 1 << 20;  // 512 MiB
+        d.options.track_seek = 500;
+        d.options.full_seek = 8 * sim::kMillisecond;
+        d.options.revolution = 6 * sim::kMillisecond;
+        a.devices.push_back(d);
+    }
+    sim::DeviceConfig optical;
+    optical.id = 4;
+    optical.kind = sim::DeviceConfig::Kind::Optical;
+    optical.options = sim::OpticalDrive::optical_defaults();
+    a.devices.push_back(optical);
+    s.workload.read_percent = 70;
+    s.workload.pattern = sim::workload::Pattern::Random;
+    s.workload.block_size = 4096;
+    s.workload.outstanding = 4;
+    s.workload.requests = 2000;
+    s.workload.verify = true;
+    s.workload.seed = s.machine.seed;
+    return s;
 }
 
 ScenarioResult load_scenario(const std::string& path)

@@ -12,26 +12,48 @@
 //   port61_read_ns = 1000
 //   interrupt_entry_ns = 2000
 //   [[adapter]]
-//   bus = 0, device = 3, io_base = 0xE800, irq = 11
+//   bus = 0, pci_device = 3, io_base = 0xE800, irq = 11  # device = 3 also names the PCI slot
 //   initiator_id = 7, options = 0, tag_depth_shift = 2, damaged_eeprom = false
 //   [[adapter.target]]            # every target starts with all features on, speed 0
 //   id = 3, parity = true, sync = false, disconnect = true, tagged = false, speed_index = 2
+//   [[adapter.device]]            # a device on this adapter's SCSI bus
+//   id = 0, kind = "disk"         # "disk" or "optical" (read only, 2048-byte blocks)
+//   capacity = 65536              # blocks; or image = "file.img" (its size gives the capacity)
+//   block_size = 512, vendor = "SIM", product = "DISK"
+//   disconnect = true, disconnect_threshold_us = 50
+//   tagged = true, tag_depth = 8  # tagged queuing, and commands held before QUEUE FULL
+//   sdtr = "agree"                # "agree", "reject", "offset0", "slower" (with min_period_ns = 200)
+//   track_seek_us = 0, full_seek_us = 0, revolution_us = 0
+//   [workload]
+//   pattern = "mixed"             # "read", "write" or "mixed" (with read_percent = 70)
+//   random = true, block_size = 4096, outstanding = 4  # per device
+//   requests = 1000               # per device; or duration_ms = 500 (virtual)
+//   verify = true, seed = 1       # seed: the machine's when not given
 #pragma once
 
 #include <string>
 #include <string_view>
 
 #include "pc/machine.h"
+#include "workload/workload.h"
 
 namespace hbasim {
 
+struct Scenario {
+    sim::MachineConfig machine;
+    sim::workload::WorkloadConfig workload;
+};
+
 struct ScenarioResult {
-    sim::MachineConfig config;
+    Scenario scenario;
     std::string error;  // one line, "name:line: what is wrong"; empty when parsed
     bool ok() const { return error.empty(); }
 };
 
 ScenarioResult parse_scenario(std::string_view text, const std::string& name);
 ScenarioResult load_scenario(const std::string& path);
+// No file: one adapter with four tagged, disconnecting, synchronous disks at
+// IDs 0-3 and an optical drive at ID 4, under a verified 70/30 random mix.
+Scenario default_scenario();
 
 }  // namespace hbasim

@@ -1,0 +1,73 @@
+// A fault campaign: a verified workload over every scanned device while the
+// devices misbehave at a rate over a set of fault kinds, then a clean phase
+// in which every device must work again. Whatever the faults, no request may
+// be lost and no byte read back may differ from what was written.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "bus/faults.h"
+#include "pc/machine_faults.h"
+#include "workload/workload.h"
+
+namespace sim::workload {
+
+struct CampaignConfig {
+    FaultSet kinds = all_faults();
+    double rate = 0.01;          // per command, per device
+    WorkloadConfig workload{};   // the phase with faults (requests per device)
+    uint64_t clean_requests = 64;  // per device, after the faults stop
+};
+
+struct PhaseFigures {
+    uint64_t requests = 0;                // completed, whatever their status
+    std::map<uint8_t, uint64_t> by_status;  // SRB status (success included) -> requests
+    uint64_t busy_retries = 0;
+    uint64_t lost = 0;                // submitted and never completed
+    uint64_t bytes_miscompared = 0;
+};
+
+struct CampaignResult {
+    FaultCounts injected{};
+    PhaseFigures faulty, clean;
+    uint64_t time_outs = 0;           // requests the port driver timed out
+    uint64_t bus_resets = 0;          // resets the driver reported (ResetDetected)
+    uint64_t foreign_interrupts = 0;  // raised by the other device on the line, claimed by it
+    std::vector<std::string> problems;  // model errors, an unclean ledger, a failing clean phase
+
+    uint64_t lost() const { return faulty.lost + clean.lost; }
+    uint64_t bytes_miscompared() const { return faulty.bytes_miscompared + clean.bytes_miscompared; }
+    // Nothing lost, nothing miscompared, a clean phase without a failure, no problem found.
+    bool sound() const;
+};
+
+// Runs a campaign on a booted machine. The machine's seeded Rng drives the
+// faults unless `choices` is given.
+class FaultCampaign {
+public:
+    FaultCampaign(Machine& machine, CampaignConfig config, Choices* choices = nullptr);
+    // The fault layer: force kinds on single devices before run().
+    MachineFaults& faults() { return faults_; }
+    const std::vector<ScannedDevice>& devices() const { return devices_; }
+    // Sees every bus event of both phases.
+    void set_bus_observer(std::function<void(size_t adapter, const BusEvent&)> observer) { observer_ = std::move(observer); }
+    CampaignResult run();
+
+private:
+    PhaseFigures run_phase(const WorkloadConfig& config);
+    void check_ledger(CampaignResult& result) const;
+
+    Machine& machine_;
+    CampaignConfig config_;
+    RngChoices rng_choices_;
+    MachineFaults faults_;
+    std::vector<ScannedDevice> devices_;
+    std::function<void(size_t, const BusEvent&)> observer_;
+};
+
+std::string summary(const CampaignResult& result);
+
+}  // namespace sim::workload
