@@ -54,7 +54,7 @@ Machine::Machine(MachineConfig config)
     for (size_t i = 0; i < config_.adapters.size(); i++)
         build_adapter(i);
     PortDriver::Options options{config_.wanted_base, config_.interrupt_entry_cost,
-                                config_.hold_interrupts_during_reset};
+                                config_.hold_interrupts_during_reset, config_.unmappable};
     port_driver_ = std::make_unique<PortDriver>(*this, clock_, errors_, ports_, cpu_, interrupts_, memory_, options);
 }
 

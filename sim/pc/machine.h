@@ -55,6 +55,7 @@ struct MachineConfig {
     uint64_t seed = 1;
     Nanoseconds port_access_cost = 500, port61_read_cost = 1000, interrupt_entry_cost = 2000;
     bool hold_interrupts_during_reset = false;
+    std::vector<uint32_t> unmappable;  // I/O addresses the port driver refuses to map
 };
 
 constexpr size_t kMaxMachineAdapters = 6;

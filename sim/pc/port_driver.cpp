@@ -254,6 +254,9 @@ PVOID PortDriver::get_device_base(PVOID extension, INTERFACE_TYPE, ULONG, SCSI_P
         return nullptr;
     }
     const auto first = static_cast<uint32_t>(address.QuadPart);
+    // A range another driver already holds: the port driver cannot map it.
+    if (std::find(options_.unmappable.begin(), options_.unmappable.end(), first) != options_.unmappable.end())
+        return nullptr;
     mappings_.push_back(Mapping{extension, first, length});
     // On an i386 PC an I/O-space mapping is the port number itself.
     return reinterpret_cast<PVOID>(static_cast<uintptr_t>(first));
@@ -363,6 +366,7 @@ void PortDriver::start_waiting(size_t index)
         a.waiting.pop_front();
         r.state = Request::State::Outstanding;
         r.started = clock_.now();
+        timeouts_.started(r.id, index, r.srb.PathId, r.srb.TimeOutValue);
         const ULONG flags = r.srb.SrbFlags;
         if (r.srb.DataBuffer && (flags & (SRB_FLAGS_DATA_IN | SRB_FLAGS_DATA_OUT)))
             memory_.open_window(r.id, r.srb.DataBuffer, r.srb.DataTransferLength,
@@ -385,6 +389,7 @@ void PortDriver::finish(Request& r)
 {
     r.state = Request::State::Completed;
     r.completed = clock_.now();
+    timeouts_.finished(r.id);
     memory_.close_window(r.id);
     completed_.push_back(&r);
     if (r.on_complete)
@@ -527,6 +532,7 @@ bool PortDriver::work_pending() const
 
 void PortDriver::pump()
 {
+    service_timeouts();
     for (bool progress = true; progress;) {
         progress = false;
         deliver_interrupts();
@@ -545,7 +551,8 @@ PortDriver::RunResult PortDriver::run_until_idle(Nanoseconds limit)
         pump();
         if (!work_pending())
             return RunResult::Idle;
-        if (clock_.idle()) {
+        // Only the time-out timer left: nothing will end them by itself.
+        if (clock_.idle() || (clock_.pending() == 1 && timeouts_.armed())) {
             errors_.report(kWho, fmt::format("{} requests outstanding and {} waiting with no event pending and no "
                                              "interrupt raised: they can never complete",
                                              outstanding(), waiting()));
@@ -633,6 +640,9 @@ bool PortDriver::service_interrupt_line(uint8_t irq)
                 a->interrupts_claimed++;
             }
         }
+        for (auto& [line, handler] : shared_handlers_)
+            if (line == irq && handler())
+                claimed = true;
         if (!claimed) {
             errors_.report(kWho, fmt::format("IRQ {} is raised and every HwInterrupt on it returned FALSE: an "
                                              "interrupt nobody claims; line masked",
@@ -642,6 +652,25 @@ bool PortDriver::service_interrupt_line(uint8_t irq)
         }
     }
     return true;
+}
+
+// ---------------------------------------------------------------- time-outs
+
+void PortDriver::service_timeouts()
+{
+    if (in_routine() || !timeouts_.due())
+        return;
+    for (uint64_t id : timeouts_.take_lost())
+        errors_.report(kWho, fmt::format("request {} still outstanding a whole time-out after the bus reset its "
+                                         "time-out caused: the miniport lost it",
+                                         id));
+    for (const RequestTimeouts::Due& due : timeouts_.take_due())
+        reset_bus(due.adapter, due.path);
+}
+
+void PortDriver::add_shared_handler(uint8_t irq, std::function<bool()> handler)
+{
+    shared_handlers_.emplace_back(irq, std::move(handler));
 }
 
 }  // namespace sim

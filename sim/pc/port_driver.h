@@ -20,6 +20,7 @@
 #include "pc/cpu.h"
 #include "pc/interrupts.h"
 #include "pc/physical_memory.h"
+#include "pc/timeouts.h"
 #include "port_space.h"
 
 namespace sim {
@@ -62,6 +63,7 @@ public:
         std::optional<uint32_t> wanted_base;
         Nanoseconds interrupt_entry_cost = 2000;
         bool hold_interrupts_during_reset = false;
+        std::vector<uint32_t> unmappable;  // I/O addresses the port driver cannot map (resources taken)
     };
 
     // One HwFindAdapter call as it returned.
@@ -133,6 +135,14 @@ public:
     void reset_bus(size_t index, ULONG path = 0);
 
     const std::vector<const Request*>& completed() const { return completed_; }
+
+    // --- time-outs and shared interrupt lines ----------------------------
+    // Requests past their TimeOutValue reset their adapter's bus (HwResetBus)
+    // at the next pump outside a miniport routine.
+    const RequestTimeouts& timeouts() const { return timeouts_; }
+    // Another device's interrupt routine on `irq`, called after the adapters';
+    // true when its device was interrupting.
+    void add_shared_handler(uint8_t irq, std::function<bool()> handler);
     size_t outstanding() const;
     size_t waiting() const;
 
@@ -167,6 +177,7 @@ private:
     bool port_mapped(uint32_t port) const;
     bool service_interrupt_line(uint8_t irq);
     void on_interrupts_enabled();
+    void service_timeouts();
 
     Machine& machine_;
     Clock& clock_;
@@ -194,6 +205,8 @@ private:
     std::unordered_map<const SCSI_REQUEST_BLOCK*, Request*> by_srb_;
     std::vector<std::byte*> extension_storage_;
     std::vector<const Request*> completed_;
+    RequestTimeouts timeouts_{clock_};
+    std::vector<std::pair<uint8_t, std::function<bool()>>> shared_handlers_;
 };
 
 }  // namespace sim

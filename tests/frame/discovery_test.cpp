@@ -162,6 +162,27 @@ TEST(Discovery, DescribesTheAdapterToThePortDriver)
     EXPECT_EQ(ext->ReselectMask, 0xBF);
 }
 
+TEST(Discovery, AWindowThePortDriverCannotMapIsSkippedAndNoConfigPortsEndsTheSearch)
+{
+    // The first adapter's chip window is taken: it is passed over, the next one is used.
+    sim::MachineConfig chip = Machine(true, false, {AdapterAt(0, 3, 0xE800), AdapterAt(0, 4, 0xE400)});
+    chip.unmappable = {0xE800};
+    sim::Machine m(chip);
+    EXPECT_EQ(m.boot(), 0u);
+    EXPECT_EQ(FoundBases(m), std::vector<uint32_t>{0xE400});
+    EXPECT_TRUE(m.errors().empty()) << m.errors().summary();
+
+    // Without the configuration ports nothing can be scanned: no adapter, and no retry.
+    sim::MachineConfig ports = Machine(true, false, {AdapterAt(0, 3, 0xE800)});
+    ports.unmappable = {0xCF8};
+    sim::Machine none(ports);
+    EXPECT_NE(none.boot(), 0u);
+    ASSERT_EQ(none.port_driver().find_calls().size(), 1u);
+    EXPECT_EQ(none.port_driver().find_calls()[0].result, ULONG(SP_RETURN_NOT_FOUND));
+    EXPECT_FALSE(none.port_driver().find_calls()[0].again);
+    EXPECT_TRUE(none.errors().empty()) << none.errors().summary();
+}
+
 TEST(Discovery, NoAdapterLeavesTheTableUntouchedAndEntryReturnsThePortDriversStatus)
 {
     sim::Machine m(Machine(true, true, {}));
