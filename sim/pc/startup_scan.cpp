@@ -1,7 +1,5 @@
 #include "pc/startup_scan.h"
 
-#include <optional>
-
 #include "pc/machine.h"
 
 namespace sim {
