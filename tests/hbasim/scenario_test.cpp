@@ -1,0 +1,136 @@
+#include <gtest/gtest.h>
+
+#include "scenario.h"
+
+namespace hbasimtest {
+namespace {
+
+using hbasim::parse_scenario;
+
+TEST(Scenario, DevicesAndWorkloadAreRead)
+{
+    const auto r = parse_scenario(R"(
+seed = 9
+[[adapter]]
+pci_device = 5
+[[adapter.device]]
+id = 2
+capacity = 1000
+block_size = 1024
+tagged = false
+tag_depth = 3
+disconnect = false
+sdtr = "slower"
+min_period_ns = 200
+track_seek_us = 100
+full_seek_us = 9000
+revolution_us = 6000
+[[adapter.device]]
+id = 5
+kind = "optical"
+sdtr = "offset0"
+[workload]
+pattern = "mixed"
+read_percent = 25
+random = false
+block_size = 8192
+outstanding = 2
+duration_ms = 40
+verify = false
+)",
+                                  "t.toml");
+    ASSERT_TRUE(r.ok()) << r.error;
+    const sim::AdapterConfig& a = r.scenario.machine.adapters.at(0);
+    EXPECT_EQ(a.device, 5);
+    ASSERT_EQ(a.devices.size(), 2u);
+    const sim::BlockDeviceOptions& d = a.devices[0].options;
+    EXPECT_EQ(a.devices[0].id, 2);
+    EXPECT_EQ(d.block_count, 1000u);
+    EXPECT_EQ(d.block_size, 1024u);
+    EXPECT_FALSE(d.target.tagged_queuing);
+    EXPECT_EQ(d.target.queue_limit, 3u);
+    EXPECT_FALSE(d.target.disconnect);
+    EXPECT_EQ(d.target.sdtr, sim::SdtrAnswer::Agree);
+    EXPECT_EQ(d.target.min_period_factor, 50);
+    EXPECT_EQ(d.track_seek, 100 * sim::kMicrosecond);
+    EXPECT_EQ(d.full_seek, 9 * sim::kMillisecond);
+    EXPECT_EQ(d.revolution, 6 * sim::kMillisecond);
+    EXPECT_EQ(a.devices[1].kind, sim::DeviceConfig::Kind::Optical);
+    EXPECT_EQ(a.devices[1].options.block_size, 2048u);
+    EXPECT_EQ(a.devices[1].options.target.sdtr, sim::SdtrAnswer::AsyncOnly);
+    const auto& w = r.scenario.workload;
+    EXPECT_EQ(w.read_percent, 25u);
+    EXPECT_EQ(w.pattern, sim::workload::Pattern::Sequential);
+    EXPECT_EQ(w.block_size, 8192u);
+    EXPECT_EQ(w.outstanding, 2u);
+    EXPECT_EQ(w.requests, 0u);
+    EXPECT_EQ(w.duration, 40 * sim::kMillisecond);
+    EXPECT_FALSE(w.verify);
+    EXPECT_EQ(w.seed, 9u);  // the machine's seed when the workload names none
+}
+
+TEST(Scenario, MistakesNameTheKeyAndTheLine)
+{
+    struct Case {
+        const char* text;
+        const char* error;
+    } cases[] = {
+        {"[[adapter]]\n[[adapter.device]]\nid = 0\ncolour = 1\n", "t.toml:4: unknown key adapter.device.colour"},
+        {"[[adapter]]\n[[adapter.device]]\nkind = \"disk\"\n", "t.toml:2: adapter.device needs an id 0-7"},
+        {"[[adapter]]\n[[adapter.device]]\nid = 8\n", "t.toml:3: adapter.device.id must be an integer 0-7"},
+        {"[[adapter]]\n[[adapter.device]]\nid = 7\n", "t.toml:3: adapter.device id 7 is the adapter's own ID"},
+        {"[[adapter]]\n[[adapter.device]]\nid = 1\n[[adapter.device]]\nid = 1\n", "t.toml:5: adapter.device id 1 given twice"},
+        {"[[adapter]]\n[[adapter.device]]\nid = 1\nkind = \"tape\"\n",
+         "t.toml:4: adapter.device.kind must be one of \"disk\", \"optical\""},
+        {"[[adapter]]\n[[adapter.device]]\nid = 1\nsdtr = \"slower\"\n",
+         "t.toml:2: adapter.device with sdtr = \"slower\" needs min_period_ns"},
+        {"[[adapter]]\n[[adapter.device]]\nid = 1\nmin_period_ns = 200\n",
+         "t.toml:4: adapter.device.min_period_ns applies to sdtr = \"slower\" only"},
+        {"[[adapter]]\n[[adapter.device]]\nid = 1\nsdtr = \"slower\"\nmin_period_ns = 100\n",
+         "t.toml:5: adapter.device.min_period_ns must be an integer 104-1020"},
+        {"[[adapter]]\n[[adapter.device]]\nid = 1\ncapacity = 10\nimage = \"x.img\"\n",
+         "t.toml:5: adapter.device takes capacity or image, not both"},
+        {"[[adapter]]\n[[adapter.device]]\nid = 1\nimage = \"/nonexistent/x.img\"\n",
+         "t.toml:4: adapter.device.image /nonexistent/x.img: cannot be read"},
+        {"[[adapter]]\n[[adapter.device]]\nid = 1\ncapacity = 0\n", "t.toml:4: adapter.device.capacity must be an integer"},
+        {"[[adapter]]\n[[adapter.device]]\nid = 1\ndisconnect = 1\n", "t.toml:4: adapter.device.disconnect must be true or false"},
+        {"[[adapter]]\npci_device = 3\ndevice = 4\n", "t.toml:2: adapter.pci_device and an integer adapter.device"},
+        {"[[adapter]]\ndevice = [1]\n", "t.toml:2: adapter.device must be [[adapter.device]] tables"},
+        {"[workload]\nspeed = 3\n", "t.toml:2: unknown key workload.speed"},
+        {"workload = 3\n", "t.toml:1: workload must be a table"},
+        {"[workload]\npattern = \"read\"\nread_percent = 50\n",
+         "t.toml:3: workload.read_percent applies to pattern = \"mixed\" only"},
+        {"[workload]\nread_percent = 101\n", "t.toml:2: workload.read_percent must be an integer 0-100"},
+        {"[workload]\nrequests = 10\nduration_ms = 5\n", "t.toml:3: workload takes requests or duration_ms, not both"},
+        {"[workload]\nblock_size = 100\n", "t.toml:2: workload.block_size must be an integer 512-65536"},
+        {"[workload]\noutstanding = 0\n", "t.toml:2: workload.outstanding must be an integer 1-64"},
+        {"[workload]\nrandom = \"yes\"\n", "t.toml:2: workload.random must be true or false"},
+        {"[workload\n", "t.toml:1: "},
+    };
+    for (const Case& c : cases) {
+        const auto r = parse_scenario(c.text, "t.toml");
+        EXPECT_EQ(r.error.rfind(c.error, 0), 0u) << c.text << "\n  gave: " << r.error;
+    }
+}
+
+TEST(Scenario, BuiltInDefaultHasFourDisksAndAnOpticalDrive)
+{
+    const hbasim::Scenario s = hbasim::default_scenario();
+    ASSERT_EQ(s.machine.adapters.size(), 1u);
+    const auto& devices = s.machine.adapters[0].devices;
+    ASSERT_EQ(devices.size(), 5u);
+    for (uint8_t id = 0; id < 4; id++) {
+        EXPECT_EQ(devices[id].id, id);
+        EXPECT_EQ(devices[id].kind, sim::DeviceConfig::Kind::Disk);
+        EXPECT_TRUE(devices[id].options.target.tagged_queuing);
+        EXPECT_TRUE(devices[id].options.target.disconnect);
+        EXPECT_EQ(devices[id].options.target.sdtr, sim::SdtrAnswer::Agree);
+    }
+    EXPECT_EQ(devices[4].kind, sim::DeviceConfig::Kind::Optical);
+    EXPECT_TRUE(s.workload.verify);
+    EXPECT_GT(s.workload.read_percent, 0u);
+    EXPECT_LT(s.workload.read_percent, 100u);
+}
+
+}  // namespace
+}  // namespace hbasimtest
