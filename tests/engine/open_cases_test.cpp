@@ -1,6 +1,7 @@
 // Situations the engine must survive soundly: a QUEUE FULL for the only
-// command a LUN has issued, and INQUIRY answers shorter than the bytes the
-// driver inspects.
+// command a LUN has issued, INQUIRY answers shorter than the bytes the
+// driver inspects, an INQUIRY to a LUN whose tagged commands hold tags, and a
+// DMA engine that does not finish.
 #include "engine/support.h"
 
 namespace enginetest {
@@ -70,6 +71,103 @@ TEST(OpenCases, ShortInquiryBufferIsNotReadOrWrittenBeyondItsLength)
             EXPECT_EQ(rig.lun(0).QueueDepth, 1);
             rig.ExpectCleanEnd();
         }
+    }
+}
+
+// An INQUIRY completing on a LUN that is already tagged, while tagged
+// commands hold tags: switching tagged queuing on again must not free those
+// tags, or a new command would reuse one (the target answers that with
+// CHECK CONDITION, overlapped commands).
+TEST(OpenCases, InquiryOnATaggedLunKeepsHeldTagsBusy)
+{
+    sim::DeviceConfig disk = DiskAt(0);
+    disk.options.track_seek = 300 * sim::kMicrosecond;  // tagged commands disconnect
+    disk.options.full_seek = 2 * sim::kMillisecond;
+    disk.options.revolution = 1 * sim::kMillisecond;
+    Rig rig(Flags(TF_PARITY | TF_DISCONNECT | TF_TAGGED), {disk});
+    auto& first = rig.Buffer(36);
+    rig.Run(0, 0, Inquiry(0, 36), &first);
+    ASSERT_EQ(rig.lun(0).QueueDepth, 8);
+
+    std::vector<uint8_t> expected = rig.Fill(0, 0, 64, 0x2D);
+    std::vector<sim::Request*> reads;
+    std::vector<sim::PhysicalMemory::Buffer*> buffers;
+    auto submitRead = [&](uint32_t n) {
+        sim::RequestSpec spec;
+        spec.cdb = Read10(n * 8000, 4);
+        rig.device(0).store().write(n * 8000, &expected[n * 2048], 4);
+        buffers.push_back(&rig.Buffer(2048, n * 0x100));
+        spec.buffer = buffers.back();
+        spec.direction = DataDirection::In;
+        reads.push_back(&rig.port().submit(0, spec));
+    };
+    for (uint32_t n = 0; n < 4; n++)
+        submitRead(n);
+    int heldAtInquiry = 0;
+    bool heldTagFreed = false;
+    sim::RequestSpec inquirySpec;
+    inquirySpec.cdb = Inquiry(0, 36);
+    inquirySpec.buffer = &rig.Buffer(36);
+    inquirySpec.direction = DataDirection::In;
+    sim::Request& inquiry = rig.port().submit(0, inquirySpec, [&](const sim::Request&) {
+        const LunRecord& lun = rig.lun(0);
+        for (const CommandBlock* b = lun.QueueHead; b; b = b == lun.QueueTail ? nullptr : b->Next) {
+            if (b->TagMessage == 0)
+                continue;
+            heldAtInquiry++;
+            heldTagFreed |= (lun.FreeTags >> b->Tag) & 1;
+        }
+    });
+    for (uint32_t n = 4; n < 8; n++)
+        submitRead(n);
+    rig.port().run_until_idle();
+
+    EXPECT_EQ(inquiry.srb.SrbStatus, SRB_STATUS_SUCCESS);
+    EXPECT_GT(heldAtInquiry, 0);
+    EXPECT_FALSE(heldTagFreed);
+    for (size_t n = 0; n < reads.size(); n++) {
+        EXPECT_EQ(reads[n]->srb.SrbStatus, SRB_STATUS_SUCCESS) << "read " << n;
+        EXPECT_EQ(Bytes(*buffers[n]), std::vector<uint8_t>(&expected[n * 2048], &expected[n * 2048 + 2048]));
+    }
+    rig.ExpectCleanEnd();
+}
+
+// The DMA engine never reports the last bytes written: the driver's wait is
+// bounded, and the request fails instead of the machine hanging. Stopping
+// the engine loses its last bytes, which the model reports; that loss is
+// exactly why the request fails, so it is the one report expected.
+TEST(OpenCases, DmaThatNeverFinishesFailsTheRequest)
+{
+    struct Case {
+        const char* what;
+        uint32_t bufferLength;  // a whole entry waits for the engine; a partial one drains
+    };
+    for (Case c : {Case{"wait for the working count", 512}, Case{"drain", 4096}}) {
+        SCOPED_TRACE(c.what);
+        sim::AdapterConfig adapter = frametest::AdapterAt(0, 3, Rig::kIoBase);
+        adapter.settings = Flags(TF_PARITY | TF_DISCONNECT);
+        adapter.devices = {DiskAt(0)};
+        adapter.chip_timing.dma.in_flight_time = 10 * sim::kSecond;
+        adapter.chip_timing.dma.drain_time = 10 * sim::kSecond;
+        sim::MachineConfig config;
+        config.adapters = {adapter};
+        sim::Machine machine(config);
+        machine.boot();
+
+        auto& buffer = machine.memory().allocate(c.bufferLength);
+        sim::RequestSpec spec;
+        spec.cdb = Read10(0, 1);
+        spec.buffer = &buffer;
+        spec.direction = DataDirection::In;
+        sim::Request& r = machine.port_driver().submit(0, spec);
+        EXPECT_EQ(machine.port_driver().run_until_idle(), sim::PortDriver::RunResult::Idle);
+        EXPECT_EQ(r.srb.SrbStatus, SRB_STATUS_ERROR);
+        machine.port_driver().run_for(20 * sim::kSecond);  // the engine's late bytes
+        const AdapterExtension* ext = machine.adapters()[0].extension;
+        EXPECT_EQ(ext->ActiveLun, nullptr);
+        EXPECT_EQ(ext->ServiceCursor, nullptr);
+        ASSERT_EQ(machine.errors().all().size(), 1u) << machine.errors().summary();
+        EXPECT_NE(machine.errors().summary().find("never drained"), std::string::npos);
     }
 }
 
