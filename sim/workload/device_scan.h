@@ -26,9 +26,9 @@ struct ScannedDevice {
     std::string kind() const;
 };
 
-// Scans every adapter the driver reported: INQUIRY for LUN 0 of every ID
-// but the adapter's own, LUNs 1-7 of the IDs that answered, READ CAPACITY of
-// every direct-access and CD-ROM unit. Runs the machine until each answer is in.
+// The port driver's start-up scan (INQUIRY of every ID and LUN, READ
+// CAPACITY of the block devices), keeping the disks and CD-ROM units that
+// have a capacity, with the transfer settings the driver holds for each.
 std::vector<ScannedDevice> scan_machine(Machine& machine);
 
 // Reads the transfer settings the driver holds for `device` now (they change

@@ -128,6 +128,7 @@ struct Runner::Device {
     std::unique_ptr<BlockModel> model;
     std::vector<std::unique_ptr<Slot>> slots;
     std::vector<Nanoseconds> latencies;
+    Nanoseconds last_completion = 0;
     DeviceResult result;
 
     bool overlaps_in_flight(uint64_t lba, uint32_t count) const
@@ -379,6 +380,7 @@ void Runner::complete(Slot& s)
     r.requests++;
     (s.write ? r.writes : r.reads)++;
     d.latencies.push_back(s.request->completed - s.first_submitted);
+    d.last_completion = s.request->completed;
     const uint32_t n = d.blocks_per_request;
     if (status != SRB_STATUS_SUCCESS) {
         r.errors[status]++;
@@ -492,8 +494,12 @@ Results Runner::collect()
         DeviceResult r = d->result;
         for (const auto& s : d->slots)
             r.lost += s->state != Slot::State::Idle;
-        r.iops = static_cast<double>(r.requests) / seconds;
-        r.mb_per_s = static_cast<double>(r.bytes) / seconds / 1e6;
+        // A device's rates over the time it was busy: one that finished early is not diluted.
+        const double active = d->last_completion > start_
+                                  ? static_cast<double>(d->last_completion - start_) / kSecond
+                                  : seconds;
+        r.iops = static_cast<double>(r.requests) / active;
+        r.mb_per_s = static_cast<double>(r.bytes) / active / 1e6;
         r.latency = summarize(d->latencies);
         all.insert(all.end(), d->latencies.begin(), d->latencies.end());
         total.requests += r.requests;

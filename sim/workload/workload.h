@@ -48,7 +48,9 @@ struct DeviceResult {
     uint64_t requests = 0;  // completed, successfully or not
     uint64_t reads = 0, writes = 0;
     uint64_t bytes = 0;     // moved by successful requests
-    double iops = 0, mb_per_s = 0;  // MB = 10^6 bytes, virtual time
+    // MB = 10^6 bytes; virtual time, from the start to the device's last completion
+    // (for the total: to the end of the run).
+    double iops = 0, mb_per_s = 0;
     Latency latency;
     std::map<uint8_t, uint64_t> errors;  // failed requests by SRB status
     uint64_t busy_retries = 0;

@@ -357,7 +357,6 @@ Scenario default_scenario()
         d.id = id;
         d.options.product = "DISK";
         d.options.block_count = 1 << 20;  // 512 MiB
-        d.options.track_seek = 500;
         d.options.full_seek = 8 * sim::kMillisecond;
         d.options.revolution = 6 * sim::kMillisecond;
         a.devices.push_back(d);
