@@ -229,7 +229,12 @@ void HandleDisconnect(AdapterExtension* extension)
     // A message cannot run on across a bus free.
     if (block)
         block->Flags &= ~(CB_CONNECTED | CB_MSG_IN_PROGRESS);
+    // Whatever the FIFO still holds (unsent selection bytes after a time-out,
+    // data fetched ahead of a disconnect) goes now, while no reselection can
+    // come in: once it is enabled, the FIFO is the reselecting target's.
+    WriteCommand(extension->IoBase, FlushFifo);
     WriteCommand(extension->IoBase, EnableReselection);
+    extension->ReselectionArmed = 1;
     extension->ActiveLun = 0;
 
     // Bus free with no command connected: nothing to end.

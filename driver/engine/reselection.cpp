@@ -45,6 +45,8 @@ void HandleReselection(AdapterExtension* extension)
 
     id = (UCHAR)(ChipRead(ioBase, Fifo) & extension->ReselectMask);
     identify = ChipRead(ioBase, Fifo);
+    // Bytes of a selection loaded while the reselection came in follow them.
+    WriteCommand(ioBase, FlushFifo);
     target = ReselectingTarget(id);
     if (target < 0) {
         ResetBusToRecover(extension);

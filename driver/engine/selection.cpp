@@ -42,9 +42,14 @@ static BOOLEAN SelectTagged(LunRecord* lun, CommandBlock* block)
 // Start a command on the free bus; the outcome arrives as an interrupt.
 // Nothing is started while the core has an interrupt pending: that is a
 // target that has just reselected us, and its ID and IDENTIFY bytes sit in
-// the FIFO that the flush would empty. ActiveLun stays null then, the block
-// stays waiting, and the reselection's handling starts it later. Callers
-// tell the two outcomes apart by ActiveLun.
+// the FIFO. ActiveLun stays null then, the block stays waiting, and the
+// reselection's handling starts it later. Callers tell the two outcomes
+// apart by ActiveLun.
+//
+// The FIFO is flushed only while the chip cannot be reselected: once it
+// answers reselection, a target may complete one between any two of our
+// accesses, and a flush would destroy its bytes. The bus-free handling
+// empties the FIFO before it lets reselection in, so it is empty here.
 void StartSelection(AdapterExtension* extension, LunRecord* lun, CommandBlock* block)
 {
     ULONG ioBase = extension->IoBase;
@@ -54,7 +59,8 @@ void StartSelection(AdapterExtension* extension, LunRecord* lun, CommandBlock* b
     LoadTargetSettings(ioBase, lun);
     if (ChipRead(ioBase, DmaStatus) & DMA_STATUS_CORE_INTERRUPT)
         return;
-    WriteCommand(ioBase, FlushFifo);
+    if (!extension->ReselectionArmed)
+        WriteCommand(ioBase, FlushFifo);
 
     if (CommandNeverTagged(opcode)) {
         // No disconnection and no tag for these, whatever the settings say.
@@ -78,6 +84,9 @@ void StartSelection(AdapterExtension* extension, LunRecord* lun, CommandBlock* b
     }
     LoadCdb(ioBase, block);
     WriteCommand(ioBase, command);
+    // Answered or beaten by a reselection, the chip stops answering
+    // reselection; a time-out ends in the bus-free handling, which arms it anew.
+    extension->ReselectionArmed = 0;
 
     lun->Phase = PHASE_NONE;
     lun->StatusByte = STATUS_BYTE_NONE;

@@ -189,6 +189,9 @@ struct AdapterExtension {
     UCHAR MsgInBytes[4];
     UCHAR ReselectMask;
     UCHAR TagDepthShift;
+    // The chip has been told to answer reselection (since the last bus free)
+    // and may be reselected at any moment: its FIFO must not be flushed then.
+    UCHAR ReselectionArmed;
 };
 
 // The scan position handed to every HwFindAdapter call.

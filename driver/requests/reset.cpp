@@ -63,6 +63,8 @@ void FlushAllRequests(AdapterExtension* extension, ULONG pathId)
     }
     extension->ActiveLun = 0;
     extension->ServiceCursor = 0;
+    // A reset leaves the chip deaf to reselection until the next bus free.
+    extension->ReselectionArmed = 0;
     ForgetSyncAgreements(extension);
 }
 

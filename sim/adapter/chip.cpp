@@ -300,8 +300,10 @@ void Chip::command(uint8_t code)
 void Chip::start_selection(uint8_t code)
 {
     // A reselection got in first: the chip is connected to the reselecting
-    // target and does not carry the selection out.
-    if (reselection_unserviced_) {
+    // target and does not carry the selection out. That holds as well while
+    // the reselection is still coming in and has not interrupted yet: the
+    // driver had no way to see it.
+    if (reselection_unserviced_ || op_ == Op::Reselect) {
         bus_.note(destination_, "selection not carried out: the chip was reselected first");
         return;
     }
