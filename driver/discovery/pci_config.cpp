@@ -61,41 +61,44 @@ void CloseConfigAccess(UCHAR mechanism)
     ScsiPortWritePortUlong((PULONG)ConfigPort(0), 0);
 }
 
-UCHAR ReadConfigByte(UCHAR mechanism, UCHAR reg)
+// One configuration access of `width` bytes (1, 2 or 4), opened and closed
+// again with processor interrupts disabled throughout.
+static ULONG ConfigAccess(UCHAR mechanism, UCHAR reg, UCHAR width, BOOLEAN write, ULONG value)
 {
     ULONG flags = SaveFlagsAndDisableInterrupts();
+    uintptr_t port;
+
     OpenConfigRegister(mechanism, reg);
-    UCHAR value = ScsiPortReadPortUchar((PUCHAR)(uintptr_t)ConfigDataPort(mechanism, reg));
+    port = ConfigDataPort(mechanism, reg);
+    if (write)
+        ScsiPortWritePortUchar((PUCHAR)port, (UCHAR)value);
+    else if (width == 1)
+        value = ScsiPortReadPortUchar((PUCHAR)port);
+    else if (width == 2)
+        value = ScsiPortReadPortUshort((PUSHORT)port);
+    else
+        value = ScsiPortReadPortUlong((PULONG)port);
     CloseConfigAccess(mechanism);
     RestoreFlags(flags);
     return value;
+}
+
+UCHAR ReadConfigByte(UCHAR mechanism, UCHAR reg)
+{
+    return (UCHAR)ConfigAccess(mechanism, reg, 1, FALSE, 0);
 }
 
 USHORT ReadConfigWord(UCHAR mechanism, UCHAR reg)
 {
-    ULONG flags = SaveFlagsAndDisableInterrupts();
-    OpenConfigRegister(mechanism, reg);
-    USHORT value = ScsiPortReadPortUshort((PUSHORT)(uintptr_t)ConfigDataPort(mechanism, reg));
-    CloseConfigAccess(mechanism);
-    RestoreFlags(flags);
-    return value;
+    return (USHORT)ConfigAccess(mechanism, reg, 2, FALSE, 0);
 }
 
 ULONG ReadConfigDword(UCHAR mechanism, UCHAR reg)
 {
-    ULONG flags = SaveFlagsAndDisableInterrupts();
-    OpenConfigRegister(mechanism, reg);
-    ULONG value = ScsiPortReadPortUlong((PULONG)(uintptr_t)ConfigDataPort(mechanism, reg));
-    CloseConfigAccess(mechanism);
-    RestoreFlags(flags);
-    return value;
+    return ConfigAccess(mechanism, reg, 4, FALSE, 0);
 }
 
 void WriteConfigByte(UCHAR mechanism, UCHAR reg, UCHAR value)
 {
-    ULONG flags = SaveFlagsAndDisableInterrupts();
-    OpenConfigRegister(mechanism, reg);
-    ScsiPortWritePortUchar((PUCHAR)(uintptr_t)ConfigDataPort(mechanism, reg), value);
-    CloseConfigAccess(mechanism);
-    RestoreFlags(flags);
+    ConfigAccess(mechanism, reg, 1, TRUE, value);
 }
