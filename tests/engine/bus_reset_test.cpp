@@ -63,5 +63,38 @@ TEST(BusReset, SynchronousDiskIsAsynchronousAfterAReset)
     }
 }
 
+// A reset at any moment of a command's life (selection, command, data,
+// disconnected, reselection, status) completes it exactly once, strands
+// nothing, and the disk is usable right after.
+TEST(BusReset, AtAnyMomentOfACommandNothingIsStranded)
+{
+    for (bool requested : {true, false}) {
+        for (sim::Nanoseconds at = 2 * sim::kMicrosecond; at < 1500 * sim::kMicrosecond; at = at * 5 / 4 + 1000) {
+            SCOPED_TRACE(testing::Message() << (requested ? "HwResetBus" : "reset from elsewhere") << " at " << at);
+            sim::DeviceConfig disk = DiskAt(0);
+            disk.options.track_seek = 300 * sim::kMicrosecond;  // disconnects, then reselects
+            disk.options.target.mid_data_disconnect_chance = 0.5;
+            Rig rig(Flags(TF_PARITY | TF_DISCONNECT | TF_SYNC), {disk});
+            std::vector<uint8_t> expected = rig.Fill(0, 1000, 8, 0x4B);
+            auto& buffer = rig.Buffer(4096, 0x600);
+            sim::Request& r = rig.Execute(0, 0, Read10(1000, 8), &buffer, DataDirection::In);
+            rig.port().run_for(at);
+            if (requested)
+                rig.port().reset_bus(0);
+            else
+                rig.bus().assert_reset();
+            rig.port().run_until_idle();
+
+            EXPECT_EQ(r.state, sim::Request::State::Completed);
+            EXPECT_TRUE(r.srb.SrbStatus == SRB_STATUS_BUS_RESET || r.srb.SrbStatus == SRB_STATUS_SUCCESS)
+                << int(r.srb.SrbStatus);
+            auto& again = rig.Buffer(4096, 0x200);
+            EXPECT_EQ(rig.Run(0, 0, Read10(1000, 8), &again).srb.SrbStatus, SRB_STATUS_SUCCESS);
+            EXPECT_EQ(Bytes(again), expected);
+            rig.ExpectCleanEnd();
+        }
+    }
+}
+
 }  // namespace
 }  // namespace enginetest
