@@ -77,11 +77,18 @@ BlockModel::Check BlockModel::check(uint64_t lba, const uint8_t* data)
     const uint32_t g = generation(lba);
     if (g == kUnknown)
         return {};
-    if (g == 0)
+    if (g == 0 && !image_) {
+        // Never written, no image: zeros, checked without building them.
+        if (data[0] == 0 && std::memcmp(data, data + 1, block_size_ - 1) == 0)
+            return {};
+        std::fill(expected_.begin(), expected_.end(), 0);
+    } else if (g == 0)
         original(lba, expected_.data());
     else
         fill(lba, g, expected_.data());
     Check result;
+    if (std::memcmp(data, expected_.data(), block_size_) == 0)
+        return result;
     for (uint32_t i = 0; i < block_size_; i++)
         result.bytes_wrong += data[i] != expected_[i];
     if (result.bytes_wrong)

@@ -225,6 +225,7 @@ Runner::Runner(Machine& machine, std::vector<ScannedDevice> devices, WorkloadCon
             s->buffer = &machine_.memory().allocate(d->blocks_per_request * bs);
             d->slots.push_back(std::move(s));
         }
+        slot_count_ += d->slots.size();
         devices_.push_back(std::move(d));
     }
     for (size_t a = 0; a < machine_.adapters().size(); a++) {
@@ -348,6 +349,8 @@ void Runner::submit(Slot& s)
 
 void Runner::fill_idle_slots()
 {
+    if (in_flight_ == slot_count_)
+        return;  // every slot busy: nothing to look for
     for (auto& d : devices_)
         for (auto& s : d->slots)
             if (s->state == Slot::State::Idle && may_issue(*d) && !issue(*d, *s))

@@ -126,7 +126,8 @@ private:
     std::function<void(double)> progress_;
     Nanoseconds start_ = 0, stop_issuing_ = 0;
     uint64_t accesses_before_ = 0;
-    size_t in_flight_ = 0;
+    size_t in_flight_ = 0;  // slots in flight or waiting to retry
+    size_t slot_count_ = 0;
     // Callbacks left with the port driver and the clock check this: a request
     // lost by the driver may still complete after the runner is gone.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
