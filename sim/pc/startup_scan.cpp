@@ -10,6 +10,9 @@ constexpr uint8_t kReadCapacity = 0x25;
 constexpr uint32_t kInquiryLength = 36;
 constexpr uint32_t kCapacityLength = 8;
 constexpr uint8_t kNoDevice = 0x7F;
+constexpr uint8_t kCheckCondition = 0x02;
+constexpr uint8_t kBusy = 0x08;
+constexpr int kRetries = 3;
 
 // Block devices whose capacity the port driver asks for: direct access,
 // CD-ROM and optical memory.
@@ -42,15 +45,31 @@ private:
         std::vector<uint8_t> data;
     };
 
-    // One request, run to its end as the port driver's synchronous scan does.
-    Answer execute(size_t adapter, uint8_t id, uint8_t lun, std::vector<uint8_t> cdb, uint32_t length)
+    // One request, run to its end as the port driver's synchronous scan does,
+    // and sent again while the target answers BUSY or CHECK CONDITION (a
+    // unit attention after power-on, say), as port drivers do.
+    Answer execute(size_t adapter, uint8_t id, uint8_t lun, const std::vector<uint8_t>& cdb, uint32_t length)
+    {
+        Answer answer = execute_once(adapter, id, lun, cdb, length);
+        for (int retry = 0; retry < kRetries && needs_retry(answer.srb); retry++)
+            answer = execute_once(adapter, id, lun, cdb, length);
+        return answer;
+    }
+
+    static bool needs_retry(const SCSI_REQUEST_BLOCK& srb)
+    {
+        return (srb.SrbStatus & 0x3F) == SRB_STATUS_ERROR &&
+               (srb.ScsiStatus == kBusy || srb.ScsiStatus == kCheckCondition);
+    }
+
+    Answer execute_once(size_t adapter, uint8_t id, uint8_t lun, const std::vector<uint8_t>& cdb, uint32_t length)
     {
         PhysicalMemory& memory = machine_.memory();
         PhysicalMemory::Buffer& buffer = memory.allocate(length);
         RequestSpec spec;
         spec.target = id;
         spec.lun = lun;
-        spec.cdb = std::move(cdb);
+        spec.cdb = cdb;
         spec.direction = DataDirection::In;
         spec.buffer = &buffer;
         const Request& request = machine_.port_driver().submit(adapter, spec);

@@ -14,7 +14,10 @@ constexpr uint16_t kBase = Rig::kIoBase;
 inline PortAccess Cmd(uint8_t code) { return Chip(Command, code); }
 inline PortAccess Dma32(uint8_t reg, uint32_t v) { return Out32(uint16_t(kBase + reg), v); }
 
-size_t Count(const std::vector<PortAccess>& log, const PortAccess& a) { return size_t(std::count(log.begin(), log.end(), a)); }
+size_t Count(const std::vector<PortAccess>& log, const PortAccess& a)
+{
+    return size_t(std::count(log.begin(), log.end(), a));
+}
 
 // The writes that program one scatter-gather entry.
 std::vector<PortAccess> ProgramDmaWrites(uint8_t direction, uint32_t count, uint32_t address)

@@ -28,7 +28,9 @@ sim::MachineConfig TwoAdapters()
     a.settings = first;
     a.devices = {DiskAt(0), small, OpticalAt(5), DiskAt(7, untagged)};
     sim::AdapterConfig b = frametest::AdapterAt(0, 4, 0xEC00, 10);
-    b.devices = {DiskAt(1)};
+    sim::TargetOptions busy;
+    busy.busy_answers = 2;  // the scan asks again
+    b.devices = {DiskAt(1, busy)};
     sim::MachineConfig config;
     config.adapters = {a, b};
     return config;
@@ -64,7 +66,8 @@ TEST(StartupScan, FindsExactlyTheDevicesAndLeavesTheirSettings)
     const Expected expected[] = {
         {0, 0, 0x00, "SIM", "BLOCK DEVICE", 65536, 512, 4, 15, 8},
         {0, 2, 0x00, "ACME", "SMALL", 1000, 512, 0, 0, 8},
-        {0, 5, 0x05, optical.vendor.c_str(), optical.product.c_str(), optical.block_count, optical.block_size, 4, 15, 1},
+        {0, 5, 0x05, optical.vendor.c_str(), optical.product.c_str(), optical.block_count, optical.block_size, 4, 15,
+         1},
         {0, 7, 0x00, "SIM", "BLOCK DEVICE", 65536, 512, 4, 15, 1},
         {1, 1, 0x00, "SIM", "BLOCK DEVICE", 65536, 512, 4, 15, 8},
     };

@@ -33,7 +33,8 @@ TEST(Workload, MixedReadsAndWritesWithDisconnectsKeepEveryByte)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        Rig rig(Flags(c.flags), {BusyDisk(1, c.midDataDisconnect, c.repeat), BusyDisk(4, c.midDataDisconnect, c.repeat)});
+        Rig rig(Flags(c.flags),
+                {BusyDisk(1, c.midDataDisconnect, c.repeat), BusyDisk(4, c.midDataDisconnect, c.repeat)});
         for (int id : {1, 4}) {
             auto& inquiry = rig.Buffer(36);
             rig.Run(id, 0, Inquiry(0, 36), &inquiry);
