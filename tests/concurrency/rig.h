@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -107,7 +108,8 @@ public:
     // A read or write of `blocks` blocks at `lba`, with the queue-tag message
     // `queue_action` when it is not 0; the data is checked when it completes.
     // Overlapping commands in flight are the caller's to avoid.
-    sim::Request& Issue(uint8_t target, bool write, uint32_t lba, uint16_t blocks, uint8_t queue_action = 0)
+    sim::Request& Issue(uint8_t target, bool write, uint32_t lba, uint16_t blocks, uint8_t queue_action = 0,
+                        std::function<void()> done = {})
     {
         sim::PhysicalMemory::Buffer& buffer = TakeBuffer(blocks * kBlock);
         sim::RequestSpec spec;
@@ -128,9 +130,11 @@ public:
                 buffer.data[b * kBlock + i] = write ? Pattern(target, lba + b, gen, i) : 0xA5;
         }
         issued_++;
-        return bench_.port().submit(0, spec, [this, target, write, lba, expected, &buffer](const sim::Request& r) {
+        return bench_.port().submit(0, spec, [this, target, write, lba, expected, &buffer, done](const sim::Request& r) {
             Check(r, target, write, lba, expected, buffer);
             free_.push_back(&buffer);
+            if (done)
+                done();
         });
     }
 
