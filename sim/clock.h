@@ -37,6 +37,7 @@ public:
     // Runs the earliest pending event, moving time to it. False when none is pending.
     bool run_next();
     bool idle() const { return pending_ == 0; }
+    size_t pending() const { return pending_; }
     Nanoseconds next_event_time() const;
 
 private:

@@ -134,6 +134,31 @@ static void SetCompletionStatus(LunRecord* lun, CommandBlock* block)
         block->SrbStatus = SRB_STATUS_ERROR;
 }
 
+// Bytes the data phases moved: the whole entries behind the data pointer and
+// the part of the entry it stands in.
+static ULONG BytesTransferred(CommandBlock* block)
+{
+    ULONG bytes = block->CurOffset;
+
+    for (SgEntry* entry = &block->Sg[0]; entry < block->CurSg && entry < &block->Sg[block->SgCount]; entry++)
+        bytes += entry->Length;
+    return bytes;
+}
+
+// GOOD status after less data than the buffer holds: the requester learns
+// how much arrived from DataTransferLength, and must not take the rest of its
+// buffer for data.
+static void ReportShortTransfer(CommandBlock* block, PSCSI_REQUEST_BLOCK srb)
+{
+    ULONG moved;
+
+    if (block->SrbStatus != SRB_STATUS_SUCCESS || srb->DataTransferLength == 0 || !block->CurSg)
+        return;
+    moved = BytesTransferred(block);
+    if (moved < srb->DataTransferLength)
+        srb->DataTransferLength = moved;
+}
+
 // Switch tagged queuing on. Every tag is free except those that blocks still
 // queued hold (the completing block's tag is already given back).
 static void EnableTaggedQueuing(AdapterExtension* extension, LunRecord* lun, CommandBlock* done)
@@ -210,6 +235,7 @@ static BOOLEAN CompleteCommand(AdapterExtension* extension, LunRecord* lun, Comm
     lun->QueuedCount--;
     srb->ScsiStatus = block->ScsiStatus;
     srb->SrbStatus = block->SrbStatus;
+    ReportShortTransfer(block, srb);
     if (srb->Cdb[0] == SCSIOP_INQUIRY)
         InspectInquiry(extension, lun, block, srb);
 

@@ -140,6 +140,9 @@ static void EvaluateMessage(AdapterExtension* extension, LunRecord* lun, Command
         AcceptSdtrReply(extension, lun, block, bytes[2], bytes[3]);
         return;
     }
+    // A target whose own SDTR is refused goes asynchronous, and so must we.
+    if (code == MSG_EXTENDED && bytes[1] == EXT_MSG_SDTR)
+        FallBackToAsynchronous(extension, lun, block);
     RejectMessage(ioBase, block);
 }
 

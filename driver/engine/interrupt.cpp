@@ -3,10 +3,14 @@
 #include "adapter.h"
 
 // Reset the bus when a target is on it in a state the driver cannot account
-// for. The reset interrupt that follows completes every request (the flush)
-// and tells the port driver; no command is left half way.
+// for. Everything outstanding is flushed here rather than left to the reset
+// interrupt: after a reset wait that timed out, ResetPending is still set and
+// that interrupt would flush nothing. Clearing it lets the reset interrupt
+// also end whatever was started between now and the reset itself.
 void ResetBusToRecover(AdapterExtension* extension)
 {
+    FlushAllRequests(extension, extension->PathId);
+    DriverGlobals.ResetPending = 0;
     WriteCommand(extension->IoBase, ResetScsiBus);
 }
 

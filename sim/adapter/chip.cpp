@@ -435,7 +435,7 @@ void Chip::step(Phase phase)
                 uint8_t identify = bus_.byte_offered();
                 ack_held_ = true;
                 fifo_.clear();
-                fifo_.push_back(static_cast<uint8_t>((1u << reselecting_target_) | (1u << own_id())));
+                fifo_.push_back(bus_.reselection_id_lines(reselecting_target_, own_id()));
                 fifo_.push_back(identify);
                 reselection_unserviced_ = true;
                 finish(kReselected);

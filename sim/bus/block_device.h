@@ -27,6 +27,8 @@ public:
     uint64_t block_count() const { return block_count_; }
     std::vector<uint8_t> read(uint64_t lba, uint32_t count);
     void write(uint64_t lba, const uint8_t* data, uint32_t count);
+    // Back to the original contents: every write is forgotten.
+    void forget_writes() { blocks_.clear(); }
 
 private:
     uint32_t block_size_;

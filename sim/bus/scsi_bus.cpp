@@ -127,6 +127,14 @@ void ScsiBus::request_reselection(uint8_t id)
 
 void ScsiBus::withdraw_reselection(uint8_t id) { reselection_requests_ &= static_cast<uint8_t>(~(1u << id)); }
 
+uint8_t ScsiBus::reselection_id_lines(uint8_t target_id, uint8_t initiator_id) const
+{
+    Target* device = target(target_id);
+    if (!device)
+        return static_cast<uint8_t>((1u << (target_id & 7)) | (1u << (initiator_id & 7)));
+    return device->reselection_id_lines(initiator_id);
+}
+
 void ScsiBus::schedule_arbitration()
 {
     if (state_ != State::Free || arbitration_scheduled_ || (!selection_ && !reselection_requests_))
@@ -188,7 +196,7 @@ void ScsiBus::select_target(SelectionRequest request)
     Target* device = target(request.target_id);
     if (listener_)
         emit(BusEvent{.kind = BusEvent::Kind::Selection, .target = request.target_id, .note = "with ATN"});
-    if (!device || request.target_id == request.own_id) {
+    if (!device || request.target_id == request.own_id || !device->answers_selection()) {
         later(request.timeout, [this, request] {
             if (listener_)
                 emit(BusEvent{.kind = BusEvent::Kind::SelectionTimeout, .target = request.target_id});

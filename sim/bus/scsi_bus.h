@@ -161,6 +161,8 @@ public:
     void release(uint8_t id);
     void request_reselection(uint8_t id);
     void withdraw_reselection(uint8_t id);
+    // The data lines while `target_id` reselects `initiator_id`: both ID bits.
+    uint8_t reselection_id_lines(uint8_t target_id, uint8_t initiator_id) const;
 
     // --- observation ---
     using Listener = std::function<void(const BusEvent&)>;

@@ -84,6 +84,22 @@ void Target::run_next_step()
     begin_step(steps_.front());
 }
 
+// A new phase: an initiator that raised ATN meanwhile (a parity error seen at
+// the end of a data phase) gets MESSAGE OUT before the phase changes.
+void Target::request_new_phase(Phase phase, Nanoseconds delay)
+{
+    later(delay, [this, phase] {
+        Phase now = phase;
+        if (bus_->atn() && phase != Phase::MessageOut && connected_) {
+            steps_.push_front({Kind::MessageOut});
+            message_out_.clear();
+            now = Phase::MessageOut;
+        }
+        phase_ = now;
+        bus_->assert_request(id_, now);
+    });
+}
+
 void Target::begin_step(Step& step)
 {
     Nanoseconds reaction = bus_->timing().target_reaction;
@@ -98,10 +114,10 @@ void Target::begin_step(Step& step)
         return;
     case Kind::MessageIn:
         message_index_ = 0;
-        request(Phase::MessageIn, reaction);
+        request_new_phase(Phase::MessageIn, reaction);
         return;
     case Kind::Status:
-        request(Phase::Status, reaction);
+        request_new_phase(Phase::Status, reaction);
         return;
     case Kind::DataIn:
     case Kind::DataOut:
@@ -111,7 +127,7 @@ void Target::begin_step(Step& step)
         }
         if (step.kind == Kind::DataIn)
             current_->data_in_seen = true;
-        request(step.kind == Kind::DataIn ? Phase::DataIn : Phase::DataOut, reaction);
+        request_new_phase(step.kind == Kind::DataIn ? Phase::DataIn : Phase::DataOut, reaction);
         return;
     case Kind::Commit:
         if (current_)
@@ -126,6 +142,16 @@ void Target::begin_step(Step& step)
         return;
     case Kind::Free:
         release_bus(true);
+        return;
+    case Kind::Hang:
+        bus_->note(id_, "hangs in its phase");
+        return;
+    case Kind::Vanish:
+        bus_->note(id_, "drops the command and never comes back");
+        if (current_)
+            forget(current_);
+        current_ = nullptr;
+        release_bus(false);
         return;
     }
 }
@@ -266,11 +292,36 @@ void Target::handle_sdtr(uint8_t period, uint8_t offset)
     steps_.push_front({Kind::MessageIn, {msg::kExtended, 3, msg::kExtendedSdtr, answer.period_factor, answer.offset}});
 }
 
-// A refused message of ours: only a refused SDTR answer changes anything.
+// A refused message of ours: a refused SDTR answer leaves the target
+// asynchronous; a refused queue tag means the initiator does not know the
+// command it names, so the target leaves and tries the reconnection again.
 void Target::handle_message_reject()
 {
-    if (last_message_sent_ == msg::kExtended)
+    // A refused SDTR, ours or offered by us, leaves both sides asynchronous.
+    if (last_message_sent_ == msg::kExtended && last_extended_sent_ == msg::kExtendedSdtr) {
         agreement_ = {};
+        agreement_offered_.reset();
+    }
+    if (last_message_sent_ >= msg::kSimpleQueueTag && last_message_sent_ <= msg::kOrderedQueueTag && current_)
+        suspend_rejected_reconnection();
+}
+
+void Target::suspend_rejected_reconnection()
+{
+    Nexus* n = current_;
+    n->steps = std::move(steps_);
+    steps_.clear();
+    n->ready = false;
+    n->ready_at = bus_->clock().now() + bus_->timing().disconnection_delay;
+    uint64_t serial = n->serial;
+    later(bus_->timing().disconnection_delay, [this, serial] {
+        for (Nexus& o : nexus_)
+            if (o.serial == serial)
+                nexus_ready(&o);
+    });
+    current_ = nullptr;
+    bus_->note(id_, "queue tag refused: reconnection given up for now");
+    release_bus(false);
 }
 
 // The initiator saw bad data in: send it again from the saved pointer, or
@@ -330,6 +381,8 @@ void Target::byte_acknowledged(bool atn)
         return;
     ++message_index_;
     last_message_sent_ = step.bytes[0];
+    if (step.bytes[0] == msg::kExtended && step.bytes.size() > 2)
+        last_extended_sent_ = step.bytes[2];
     if (message_index_ >= step.bytes.size()) {
         uint8_t code = step.bytes[0];
         if (current_ && code == msg::kSaveDataPointer)
@@ -439,6 +492,10 @@ void Target::begin_command()
         n.reply = execute(lun, n.cdb);
     }
     plan_command(n);
+    if (hooks_) {
+        PlannedCommand planned{n.lun, n.tag, n.cdb, n.may_disconnect, n.reply, steps_};
+        hooks_->command_planned(*this, planned);
+    }
     run_next_step();
 }
 
@@ -577,6 +634,8 @@ void Target::reselection_answered()
     for (Step& s : current_->steps)
         steps_.push_back(std::move(s));
     current_->steps.clear();
+    if (hooks_)
+        hooks_->reconnecting(*this, steps_);
     if (wants_reselection())
         bus_->request_reselection(id_);
     run_next_step();
@@ -588,6 +647,36 @@ void Target::reselection_timed_out()
         reselecting_->ready = true;
     reselecting_ = nullptr;
     bus_->request_reselection(id_);
+}
+
+bool Target::holds_commands(uint8_t lun) const
+{
+    return std::any_of(nexus_.begin(), nexus_.end(), [lun](const Nexus& n) { return n.lun == lun; });
+}
+
+uint8_t Target::reselection_id_lines(uint8_t initiator_id)
+{
+    uint8_t lines = static_cast<uint8_t>((1u << id_) | (1u << (initiator_id & 7)));
+    return hooks_ ? hooks_->reselection_id_lines(*this, lines) : lines;
+}
+
+bool Target::answers_selection() { return !hooks_ || hooks_->answers_selection(*this); }
+
+// A reconnection for a command that does not exist: after IDENTIFY (and the
+// tag) it would end with GOOD status as if it had been real.
+void Target::ghost_reselection(uint8_t lun, std::optional<uint8_t> tag)
+{
+    Nexus& n = nexus_.emplace_back();
+    n.serial = next_serial_++;
+    n.lun = lun & 7;
+    n.tag = tag;
+    n.tag_type = tag ? msg::kSimpleQueueTag : 0;
+    n.cdb = {op::kTestUnitReady, 0, 0, 0, 0, 0};
+    n.steps.push_back({Kind::Status});
+    n.steps.push_back({Kind::MessageIn, {msg::kCommandComplete}});
+    n.steps.push_back({Kind::Free});
+    bus_->note(id_, fmt::format("reselects for LUN {} with nothing outstanding", n.lun));
+    nexus_ready(&n);
 }
 
 void Target::bus_reset()

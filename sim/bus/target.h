@@ -50,6 +50,9 @@ struct CommandReply {
     Nanoseconds media_time = 0;  // seek, rotation, media delay before the data moves
 };
 
+class Target;
+class TargetFaultHooks;
+
 class Target {
 public:
     Target(uint8_t id, TargetOptions options);
@@ -62,6 +65,7 @@ public:
     const SyncAgreement& agreement() const { return agreement_; }
     // Commands accepted and not yet ended, all LUNs.
     size_t commands_held() const { return nexus_.size(); }
+    bool holds_commands(uint8_t lun) const;
     const Sense& sense(uint8_t lun) const { return sense_[lun & 7]; }
 
     // --- called by the bus ---
@@ -79,6 +83,15 @@ public:
     std::vector<uint8_t> give_data(uint32_t count);
     bool take_parity_fault();
     void bus_reset();
+    // The data lines while this target reselects: its own bit and the initiator's.
+    uint8_t reselection_id_lines(uint8_t initiator_id);
+    // Whether the target answers a selection at all (a dead one lets it time out).
+    bool answers_selection();
+
+    // --- deliberate misbehaviour (faults) ---
+    void set_fault_hooks(TargetFaultHooks* hooks) { hooks_ = hooks; }
+    // Reselects for `lun` (and `tag`) although no such command was ever given.
+    void ghost_reselection(uint8_t lun, std::optional<uint8_t> tag);
 
 protected:
     // The device's command table: what `cdb` does on `lun`.
@@ -96,7 +109,11 @@ protected:
 public:
     // One control step of a connection (public for the step table in target.cpp).
     struct Step {
-        enum class Kind : uint8_t { MessageOut, Command, MessageIn, Status, DataIn, DataOut, Commit, Wait, Disconnect, Free };
+        enum class Kind : uint8_t {
+            MessageOut, Command, MessageIn, Status, DataIn, DataOut, Commit, Wait, Disconnect, Free,
+            Hang,    // stay connected and never assert REQ again
+            Vanish,  // drop the command and leave the bus: it never comes back
+        };
         Kind kind;
         std::vector<uint8_t> bytes = {};  // message-in bytes
         uint32_t until = 0;               // data steps: move data until the pointer reaches this
@@ -125,6 +142,7 @@ private:
     void begin_step(Step& step);
     void finish_step();
     void request(scsi::Phase phase, Nanoseconds delay);
+    void request_new_phase(scsi::Phase phase, Nanoseconds delay);
     void end_message_out();
     void interpret_messages(const std::vector<uint8_t>& bytes);
     void handle_sdtr(uint8_t period, uint8_t offset);
@@ -140,6 +158,7 @@ private:
     void release_bus(bool command_done);
     void nexus_ready(Nexus* nexus);
     void forget(Nexus* nexus);
+    void suspend_rejected_reconnection();
     Nexus* find_nexus(uint8_t lun, std::optional<uint8_t> tag);
     template <class F>
     void later(Nanoseconds delay, F&& f);
@@ -164,6 +183,7 @@ private:
     std::optional<uint8_t> tag_;
     uint8_t tag_type_ = 0;
     uint8_t last_message_sent_ = 0xFF;
+    uint8_t last_extended_sent_ = 0xFF;  // code of the last extended message sent
     std::optional<SyncAgreement> agreement_offered_;
 
     std::list<Nexus> nexus_;
@@ -171,6 +191,28 @@ private:
     Nexus* reselecting_ = nullptr;
     SyncAgreement agreement_;
     std::array<Sense, 8> sense_{};
+    TargetFaultHooks* hooks_ = nullptr;
+};
+
+// A command as the target has planned it, open to a fault hook's rewriting.
+struct PlannedCommand {
+    uint8_t lun;
+    std::optional<uint8_t> tag;
+    std::span<const uint8_t> cdb;
+    bool may_disconnect;
+    CommandReply& reply;
+    std::deque<Target::Step>& steps;  // everything after the command phase
+};
+
+// Where a misbehaving device may depart from the protocol. The defaults keep to it.
+class TargetFaultHooks {
+public:
+    virtual ~TargetFaultHooks() = default;
+    virtual void command_planned(Target& /*target*/, PlannedCommand& /*command*/) {}
+    // A reconnection's steps (IDENTIFY, queue tag, the rest of the command).
+    virtual void reconnecting(Target& /*target*/, std::deque<Target::Step>& /*steps*/) {}
+    virtual uint8_t reselection_id_lines(Target& /*target*/, uint8_t lines) { return lines; }
+    virtual bool answers_selection(Target& /*target*/) { return true; }
 };
 
 }  // namespace sim

@@ -51,8 +51,12 @@ CampaignResult FaultCampaign::run()
     faults_.set_random(config_.kinds, config_.rate);
     result.faulty = run_phase(config_.workload);
     faults_.stop();
-    // Faults still due (a ghost, a foreign reset) happen before the clean phase.
     port.run_for(10 * kMillisecond);
+    // The clean phase verifies against the devices' original contents.
+    for (size_t a = 0; a < machine_.config().adapters.size(); a++)
+        for (const DeviceConfig& d : machine_.config().adapters[a].devices)
+            if (auto* device = dynamic_cast<BlockDevice*>(machine_.bus(a).target(d.id)))
+                device->store().forget_writes();
 
     WorkloadConfig clean = config_.workload;
     clean.requests = config_.clean_requests;

@@ -1,0 +1,148 @@
+// Hostile devices: faults a target commits on purpose, one kind at a time,
+// either forced (the next chance for that kind takes it) or at random with a
+// rate over a set of kinds. The choices come from a Choices source: the
+// machine's seeded Rng in a campaign, a fuzzer's input bytes in a fuzz run.
+#pragma once
+
+#include <array>
+#include <bitset>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "bus/target.h"
+#include "clock.h"
+
+namespace sim {
+
+enum class FaultKind : uint8_t {
+    // A command goes wrong while the target runs it.
+    ParityError,         // data in carries a parity error
+    UnknownMessage,      // a single-byte message the initiator does not know
+    TwoByteMessage,      // a two-byte message it does not support
+    ExtendedMessage,     // an extended message other than SDTR
+    UnsolicitedSdtr,     // an SDTR the initiator did not ask for
+    StrayMessageReject,  // MESSAGE REJECT with nothing to reject
+    StatusBeforeData,    // status (GOOD) without the data phase
+    MessageOutRequest,   // message out requested without ATN
+    LongDataPhase,       // more data than the buffer holds
+    ShortDataPhase,      // less data than asked for, then GOOD
+    QueueFull,           // QUEUE FULL, whatever the depth
+    Busy,                // BUSY
+    NeverReturns,        // disconnects and never reselects
+    HangInPhase,         // stops in the middle and never asserts REQ again
+    // A reconnection goes wrong.
+    BogusTag,                       // a queue tag that names no command
+    ReselectionNoTargetBit,         // ID byte with only the initiator's bit
+    ReselectionSeveralTargetBits,   // ID byte with two target bits
+    // A selection goes wrong.
+    SelectionTimeout,  // the target does not answer
+    // Something happens at a moment of its own.
+    GhostReselection,  // reselects for a LUN with nothing outstanding
+    ForeignBusReset,   // another initiator resets the bus
+    ForeignInterrupt,  // another device on the adapter's interrupt line
+};
+
+inline constexpr size_t kFaultKinds = static_cast<size_t>(FaultKind::ForeignInterrupt) + 1;
+using FaultSet = std::bitset<kFaultKinds>;
+using FaultCounts = std::array<uint64_t, kFaultKinds>;
+
+std::string_view fault_name(FaultKind kind);
+std::optional<FaultKind> fault_from_name(std::string_view name);
+FaultSet all_faults();
+// Faults after which the driver itself completes the request (no time-out or
+// bus reset needed): the ones a sound driver answers on the spot.
+FaultSet answered_faults();
+
+// Where a hostile device's choices come from.
+class Choices {
+public:
+    virtual ~Choices() = default;
+    virtual uint64_t next() = 0;
+    // Uniform-ish in [0, n); 0 when n is 0.
+    uint64_t below(uint64_t n) { return n ? next() % n : 0; }
+    virtual bool chance(double p) = 0;
+};
+
+class RngChoices : public Choices {
+public:
+    explicit RngChoices(Rng& rng) : rng_(rng) {}
+    uint64_t next() override { return rng_.next(); }
+    bool chance(double p) override { return rng_.chance(p); }
+
+private:
+    Rng& rng_;
+};
+
+// Reads the choices from bytes, one byte each; zeros once they run out.
+class ByteChoices : public Choices {
+public:
+    explicit ByteChoices(std::span<const uint8_t> bytes) : bytes_(bytes) {}
+    uint64_t next() override { return at_ < bytes_.size() ? bytes_[at_++] : 0; }
+    // One byte against the probability in 256ths; never once the bytes are used up.
+    bool chance(double p) override { return !exhausted() && static_cast<double>(next()) < p * 256; }
+    bool exhausted() const { return at_ >= bytes_.size(); }
+
+private:
+    std::span<const uint8_t> bytes_;
+    size_t at_ = 0;
+};
+
+// One target's hostility. Hooked into the target; the target must outlive it
+// or be detached with set_fault_hooks(nullptr).
+class DeviceFaults : public TargetFaultHooks {
+public:
+    // `timed` starts the faults that happen at a moment of their own
+    // (ghost reselection, foreign reset, foreign interrupt) after a delay;
+    // it counts them when they happen.
+    using Timed = std::function<void(FaultKind kind, Nanoseconds delay)>;
+
+    DeviceFaults(Target& target, Choices& choices, FaultCounts& counts, Timed timed);
+    ~DeviceFaults() override;
+    DeviceFaults(const DeviceFaults&) = delete;
+    DeviceFaults& operator=(const DeviceFaults&) = delete;
+
+    // At every command, with probability `rate`, one kind out of `kinds` is armed.
+    void set_random(FaultSet kinds, double rate);
+    // No more random faults, and none armed.
+    void stop()
+    {
+        set_random({}, 0);
+        armed_.reset();
+    }
+    // Arms `kind`: its next chance takes it.
+    void force(FaultKind kind) { armed_.set(static_cast<size_t>(kind)); }
+    bool armed(FaultKind kind) const { return armed_.test(static_cast<size_t>(kind)); }
+
+    void command_planned(Target& target, PlannedCommand& command) override;
+    void reconnecting(Target& target, std::deque<Target::Step>& steps) override;
+    uint8_t reselection_id_lines(Target& target, uint8_t lines) override;
+    bool answers_selection(Target& target) override;
+
+private:
+    bool take(FaultKind kind);
+    void arm_at_random();
+    bool apply(FaultKind kind, PlannedCommand& command);
+    void insert_message(PlannedCommand& command, std::vector<uint8_t> message);
+    void insert_step(PlannedCommand& command, Target::Step step);
+    bool drop_data(PlannedCommand& command);
+    bool lengthen_data(PlannedCommand& command);
+    bool shorten_data(PlannedCommand& command);
+    bool hang(PlannedCommand& command);
+    bool vanish(PlannedCommand& command);
+    void replace_with_status(PlannedCommand& command, uint8_t status);
+    void count(FaultKind kind) { counts_[static_cast<size_t>(kind)]++; }
+
+    Target& target_;
+    Choices& choices_;
+    FaultCounts& counts_;
+    Timed timed_;
+    FaultSet random_kinds_;
+    double rate_ = 0;
+    FaultSet armed_;
+};
+
+}  // namespace sim
