@@ -349,8 +349,8 @@ void Runner::submit(Slot& s)
 
 void Runner::fill_idle_slots()
 {
-    if (in_flight_ == slot_count_)
-        return;  // every slot busy: nothing to look for
+    if (in_flight_ == slot_count_ || issuing_over_)
+        return;  // every slot busy, or nothing more to issue
     for (auto& d : devices_)
         for (auto& s : d->slots)
             if (s->state == Slot::State::Idle && may_issue(*d) && !issue(*d, *s))
@@ -412,14 +412,15 @@ void Runner::complete(Slot& s)
 
 void Runner::process_completions()
 {
-    // A completion handled here may submit again, whose completion lands in done_ later.
-    std::vector<Slot*> done;
-    done.swap(done_);
-    for (Slot* s : done)
+    // A completion handled here may submit again, whose completion lands in
+    // done_ later. The scratch lists keep their capacity from call to call.
+    scratch_.clear();
+    scratch_.swap(done_);
+    for (Slot* s : scratch_)
         complete(*s);
-    std::vector<Slot*> again;
-    again.swap(retry_);
-    for (Slot* s : again)
+    scratch_.clear();
+    scratch_.swap(retry_);
+    for (Slot* s : scratch_)
         submit(*s);
 }
 
@@ -459,20 +460,17 @@ Results Runner::run()
         port.pump();
         if (!done_.empty() || !retry_.empty())
             continue;
-        if (in_flight_ == 0) {
-            bool more = false;
-            for (const auto& d : devices_)
-                more |= may_issue(*d);
-            if (!more)
-                break;
-        }
         if (drain_deadline == UINT64_MAX) {
             bool more = false;
             for (const auto& d : devices_)
                 more |= may_issue(*d);
-            if (!more)
+            if (!more) {  // nothing more to issue, ever: the rest only drains
                 drain_deadline = clock.now() + config_.drain_limit;
+                issuing_over_ = true;
+            }
         }
+        if (in_flight_ == 0 && drain_deadline != UINT64_MAX)
+            break;
         if (clock.idle() || clock.next_event_time() > drain_deadline)
             break;  // what is still in flight can never complete, or took too long
         clock.run_next();
@@ -495,6 +493,7 @@ Results Runner::collect()
     std::vector<Nanoseconds> all;
     for (auto& d : devices_) {
         DeviceResult r = d->result;
+        refresh_settings(machine_, r.device);  // as the run left them (QUEUE FULL lowers the depth)
         for (const auto& s : d->slots)
             r.lost += s->state != Slot::State::Idle;
         // A device's rates over the time it was busy: one that finished early is not diluted.

@@ -44,7 +44,7 @@ struct Latency {
 };
 
 struct DeviceResult {
-    ScannedDevice device;
+    ScannedDevice device;  // its transfer settings and tag depth as the run left them
     uint64_t requests = 0;  // completed, successfully or not
     uint64_t reads = 0, writes = 0;
     uint64_t bytes = 0;     // moved by successful requests
@@ -122,6 +122,8 @@ private:
     std::vector<std::unique_ptr<BusMeter>> meters_;
     std::vector<Slot*> done_;    // completed inside a driver routine, handled by the loop
     std::vector<Slot*> retry_;   // BUSY answers whose delay has passed
+    std::vector<Slot*> scratch_;
+    bool issuing_over_ = false;
     std::function<void(size_t, const BusEvent&)> observer_;
     std::function<void(double)> progress_;
     Nanoseconds start_ = 0, stop_issuing_ = 0;
