@@ -112,5 +112,48 @@ TEST(Reselection, RacesWithANewSelectionLoseNoCommandAndNoByte)
     EXPECT_TRUE(withheld) << "no submission time made a reselection arrive while a selection was being loaded";
 }
 
+// Reselections the driver cannot connect to anything: no target bit, two
+// target bits, or a LUN with no command started. Nothing on the bus can be
+// trusted then, so the driver resets it; every request ends and nothing is
+// left connected. The chip's FIFO is loaded by hand with what such a
+// reselection would leave there.
+TEST(Reselection, OneThatNamesNoStartedCommandResetsTheBus)
+{
+    struct Case {
+        const char* name;
+        uint8_t id;
+        uint8_t identify;
+    };
+    const Case cases[] = {
+        {"only our own bit", 0x80, 0x80},
+        {"two target bits", 0x83, 0x80},
+        {"untagged LUN with nothing started", 0x81, 0x80},
+        {"another LUN with nothing started", 0x81, 0xC3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bench b(frametest::AllFeatures(), {DiskAt(0)});
+        b.ChipWrites();
+        b.machine().ports().write(Bench::kIoBase + Fifo, sim::Width::Byte, c.id);
+        b.machine().ports().write(Bench::kIoBase + Fifo, sim::Width::Byte, c.identify);
+        b.ChipWrites();
+        HandleReselection(b.ext());
+        std::vector<sim::PortAccess> writes = b.ChipWrites();
+        EXPECT_GE(frametest::FindRun(writes, {requesttest::Chip(Command, ResetScsiBus)}), 0);
+        EXPECT_LT(frametest::FindRun(writes, {requesttest::Chip(Command, MessageAccepted)}), 0);
+        EXPECT_EQ(b.ext()->ActiveLun, nullptr);
+        b.port().run_for(100 * kUs);  // the reset and its interrupt
+        EXPECT_EQ(b.port().adapter(0).resets_detected, 1u);
+        ExpectClean(b);
+        // The bus works again afterwards.
+        Workload w(b);
+        w.Issue(0, true, 8, 2);
+        w.Issue(0, false, 8, 2);
+        b.port().run_until_idle();
+        EXPECT_EQ(w.good(), 2u);
+        ExpectClean(b);
+    }
+}
+
 }  // namespace
 }  // namespace concurrencytest

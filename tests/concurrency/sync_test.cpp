@@ -86,6 +86,9 @@ TEST(Sync, EveryOfferedPeriodIsAgreedAndUsedForEveryLunOfTheTarget)
         {0, 25, {4, 0x18, false}},  {1, 31, {5, 0x18, false}},  {2, 37, {6, 0x18, false}},
         {3, 43, {7, 0x18, false}},  {4, 50, {8, 0x18, false}},  {5, 81, {12, 0x08, true}},
         {6, 125, {19, 0x08, true}},
+        // Speed index 7 offers factor 0; the target answers with its own
+        // fastest period, and that answer is what both sides then run at.
+        {7, 0, {4, 0x18, false}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "speed index " << int(c.speed));
