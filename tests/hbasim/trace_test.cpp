@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "bus_trace.h"
+#include "results.h"
 #include "vcd.h"
 #include "workload/workload.h"
 
@@ -165,6 +166,31 @@ TEST(Vcd, OneReadIsAWellFormedWaveform)
         EXPECT_TRUE(names.contains(n)) << n;
     // Message out 6, command 2, data in 1, status 3, message in 7.
     EXPECT_EQ(phases, (std::set<unsigned>{0, 1, 2, 3, 6, 7})) << text.str();
+}
+
+}  // namespace
+}  // namespace hbasimtest
+
+namespace hbasimtest {
+namespace {
+
+// The JSON carries the figures of the run; a device the scan did not report is
+// a failure, not a quietly smaller run.
+TEST(Results, JsonAndMissingDevices)
+{
+    OneRead r;
+    const auto res = r.Watch({});
+    const nlohmann::json j = hbasim::results_json(res);
+    EXPECT_EQ(j["total"]["requests"], 1);
+    EXPECT_EQ(j["total"]["bytes"], 4096);
+    EXPECT_EQ(j["devices"][0]["device"]["id"], 0);
+    EXPECT_EQ(j["devices"][0]["device"]["period_ns"], 100);
+    EXPECT_EQ(j["adapters"][0]["data_bytes"], 4096);
+    EXPECT_TRUE(j["clean"]);
+    EXPECT_TRUE(hbasim::missing_devices(r.machine, r.devices).empty());
+    const auto missing = hbasim::missing_devices(r.machine, {});
+    ASSERT_EQ(missing.size(), 1u);
+    EXPECT_EQ(missing[0], "adapter 0 ID 0: the disk configured there was not found by the scan");
 }
 
 }  // namespace

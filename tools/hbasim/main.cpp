@@ -125,7 +125,9 @@ int run(const Options& options)
         out.waveform->finish();
 
     fmt::print("\n{}", hbasim::results_table(results));
-    const std::vector<std::string> problems = results.problems();
+    std::vector<std::string> problems = hbasim::missing_devices(machine, devices);
+    for (std::string& p : results.problems())
+        problems.push_back(std::move(p));
     for (const sim::workload::DeviceResult& d : results.devices)
         for (const std::string& f : d.failures)
             fmt::print("  {}:{}:{}: {}\n", d.device.adapter, d.device.target, d.device.lun, f);
@@ -136,7 +138,9 @@ int run(const Options& options)
                             {"driver_entry_status", status},
                             {"devices", hbasim::devices_json(devices)},
                             {"results", hbasim::results_json(results)},
-                            {"model_errors", machine.errors().all().size()}};
+                            {"model_errors", machine.errors().all().size()},
+                            {"problems", problems},
+                            {"clean", problems.empty() && errors.empty()}};
         *out.json << j.dump(2) << "\n";
     }
     if (problems.empty() && errors.empty()) {

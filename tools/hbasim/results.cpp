@@ -135,6 +135,26 @@ nlohmann::json results_json(const Results& res)
             {"problems", res.problems()}};
 }
 
+std::vector<std::string> missing_devices(const sim::Machine& machine, const std::vector<ScannedDevice>& devices)
+{
+    std::vector<std::string> out;
+    const auto& found = machine.adapters();
+    for (size_t a = 0; a < found.size(); a++) {
+        if (found[a].config_index < 0)
+            continue;
+        const sim::AdapterConfig& config = machine.config().adapters[static_cast<size_t>(found[a].config_index)];
+        for (const sim::DeviceConfig& d : config.devices) {
+            const bool seen = std::any_of(devices.begin(), devices.end(), [&](const ScannedDevice& s) {
+                return s.adapter == a && s.target == d.id && s.lun == 0;
+            });
+            if (!seen)
+                out.push_back(fmt::format("adapter {} ID {}: the {} configured there was not found by the scan", a,
+                                          d.id, d.kind == sim::DeviceConfig::Kind::Optical ? "optical drive" : "disk"));
+        }
+    }
+    return out;
+}
+
 std::string progress_bar(double done, unsigned width)
 {
     done = std::clamp(done, 0.0, 1.0);

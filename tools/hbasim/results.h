@@ -15,6 +15,11 @@ std::string device_table(const std::vector<sim::workload::ScannedDevice>& device
 std::string results_table(const sim::workload::Results& results);
 nlohmann::json devices_json(const std::vector<sim::workload::ScannedDevice>& devices);
 nlohmann::json results_json(const sim::workload::Results& results);
+// Devices the scenario puts on the bus of an adapter the driver found that the
+// start-up scan did not report, one line each: a run against fewer devices
+// than configured must not pass as a clean run.
+std::vector<std::string> missing_devices(const sim::Machine& machine,
+                                         const std::vector<sim::workload::ScannedDevice>& devices);
 // A progress bar for a terminal: "[#####     ]  50%".
 std::string progress_bar(double done, unsigned width = 40);
 
