@@ -590,8 +590,11 @@ void Chip::selection_done(bool answered)
         reselection_enabled_ = false;
         return;
     }
+    // Like every other bus free, a selection time-out leaves reselection off
+    // until the driver, handling this interrupt, enables it again.
     link_ = Link::Idle;
     op_ = Op::None;
+    reselection_enabled_ = false;
     bus_.set_atn(false);
     raise(kDisconnect);
 }
