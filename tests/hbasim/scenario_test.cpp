@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+
+#include <fmt/format.h>
+
 #include "scenario.h"
 
 namespace hbasimtest {
@@ -111,6 +116,29 @@ TEST(Scenario, MistakesNameTheKeyAndTheLine)
         const auto r = parse_scenario(c.text, "t.toml");
         EXPECT_EQ(r.error.rfind(c.error, 0), 0u) << c.text << "\n  gave: " << r.error;
     }
+}
+
+// An image gives the capacity; one that is no whole number of blocks is refused.
+TEST(Scenario, ImageFileGivesTheCapacity)
+{
+    const std::string path = ::testing::TempDir() + "scenario_image.bin";
+    for (const auto& [bytes, block_count] : {std::pair<size_t, uint64_t>{4096, 8}, {4100, 0}}) {
+        {
+            std::ofstream out(path, std::ios::binary);
+            out << std::string(bytes, 'x');
+        }
+        const auto r = parse_scenario(fmt::format("[[adapter]]\n[[adapter.device]]\nid = 1\nimage = \"{}\"\n", path),
+                                      "t.toml");
+        if (block_count) {
+            ASSERT_TRUE(r.ok()) << r.error;
+            EXPECT_EQ(r.scenario.machine.adapters[0].devices[0].options.block_count, block_count);
+            EXPECT_EQ(r.scenario.machine.adapters[0].devices[0].options.image_path, path);
+        } else {
+            EXPECT_EQ(r.error, fmt::format("t.toml:4: adapter.device.image {}: 4100 bytes is no whole number of "
+                                           "512-byte blocks", path));
+        }
+    }
+    std::remove(path.c_str());
 }
 
 TEST(Scenario, BuiltInDefaultHasFourDisksAndAnOpticalDrive)
