@@ -209,3 +209,69 @@ TEST(RandomFaults, ManySeedsEndSound)
 
 }  // namespace
 }  // namespace faultstest
+
+#include "adapter.h"
+#include "pc/timeouts.h"
+
+namespace faultstest {
+namespace {
+
+// The port driver's timer: due requests reset their adapter once however many
+// are due; completed ones never time out; one still outstanding a whole
+// time-out after its reset was lost.
+TEST(RequestTimeouts, ResetOncePerAdapterThenReportLoss)
+{
+    sim::Clock clock;
+    sim::RequestTimeouts t(clock);
+    t.started(1, 0, 0, 2);
+    t.started(2, 0, 0, 2);
+    t.started(3, 1, 0, 2);
+    t.started(4, 1, 0, 2);
+    clock.advance(1 * sim::kSecond);
+    t.finished(4);
+    EXPECT_FALSE(t.due());
+    clock.advance(1 * sim::kSecond);
+    ASSERT_TRUE(t.due());
+    const auto due = t.take_due();
+    ASSERT_EQ(due.size(), 2u);
+    EXPECT_EQ(due[0].adapter, 0u);
+    EXPECT_EQ(due[1].adapter, 1u);
+    EXPECT_EQ(t.time_outs(), 3u);
+    EXPECT_EQ(t.time_outs(1), 1u);
+    EXPECT_TRUE(t.take_lost().empty());
+
+    t.finished(1);
+    t.finished(3);
+    clock.advance(2 * sim::kSecond);
+    EXPECT_TRUE(t.take_due().empty());
+    EXPECT_EQ(t.take_lost(), std::vector<uint64_t>{2});
+    clock.advance(10 * sim::kSecond);
+    EXPECT_TRUE(t.take_lost().empty()) << "a loss is reported once";
+    EXPECT_TRUE(clock.idle()) << "the timer stops when nothing is outstanding";
+}
+
+// A reset wait that ran to its bound leaves ResetPending set, so the next
+// reset interrupt flushes nothing. A recovery reset must still end every
+// outstanding request at once, not leave them to the port driver's time-out.
+TEST(Recovery, FlushesEvenWhenAnEarlierResetWaitTimedOut)
+{
+    sim::MachineConfig config = Machine();
+    config.hold_interrupts_during_reset = true;
+    sim::Machine machine(config);
+    machine.boot();
+    FaultCampaign campaign(machine, Small());
+    machine.port_driver().reset_bus(0);
+    machine.port_driver().run_for(1 * sim::kMillisecond);
+    ASSERT_EQ(DriverGlobals.ResetPending, 1) << "the wait did not time out";
+
+    campaign.faults().device(0, kTaggedDisk).force(FaultKind::GhostReselection);
+    const CampaignResult r = campaign.run();
+    SCOPED_TRACE(sim::workload::summary(r));
+    EXPECT_EQ(r.injected[size_t(FaultKind::GhostReselection)], 1u);
+    EXPECT_TRUE(r.sound());
+    EXPECT_GE(Count(r, SRB_STATUS_BUS_RESET), 1u);
+    EXPECT_EQ(r.time_outs, 0u);
+}
+
+}  // namespace
+}  // namespace faultstest
