@@ -223,24 +223,29 @@ TEST(Registers, SdtrRefusedFallsBackToAsynchronous)
 }
 
 // A parity error during a data-in transfer: the chip raises ATN, the driver
-// answers INITIATOR DETECTED ERROR, the target sends the data again. The
-// error is on the first of two transfers, so the target sees ATN while it is
-// still in the data phase.
+// answers INITIATOR DETECTED ERROR, the target sends the data again.
 TEST(Registers, ParityErrorIsReportedAndTheDataSentAgain)
 {
-    sim::TargetOptions options;
-    options.parity_errors = 1;
-    Rig rig(Flags(TF_PARITY | TF_DISCONNECT), {DiskAt(0, options)});
-    std::vector<uint8_t> expected = rig.Fill(0, 0, 4, 0x23);
-    auto& buffer = rig.Buffer(2048, 0xC00);  // two entries of 0x400
-    rig.ChipWrites();
-    sim::Request& r = rig.Run(0, 0, Read10(0, 4), &buffer);
-    const auto writes = rig.ChipWrites();
+    struct Case {
+        const char* what;
+        uint32_t offset;  // of the 2048-byte buffer in its first page
+    };
+    for (Case c : {Case{"first of two transfers", 0xC00}, Case{"the only transfer", 0x000}}) {
+        SCOPED_TRACE(c.what);
+        sim::TargetOptions options;
+        options.parity_errors = 1;
+        Rig rig(Flags(TF_PARITY | TF_DISCONNECT), {DiskAt(0, options)});
+        std::vector<uint8_t> expected = rig.Fill(0, 0, 4, 0x23);
+        auto& buffer = rig.Buffer(2048, c.offset);
+        rig.ChipWrites();
+        sim::Request& r = rig.Run(0, 0, Read10(0, 4), &buffer);
+        const auto writes = rig.ChipWrites();
 
-    EXPECT_GE(FindRun(writes, {Cmd(FlushFifo), Chip(Fifo, 0x05), Cmd(TransferInfo)}), 0);
-    EXPECT_EQ(r.srb.SrbStatus, SRB_STATUS_SUCCESS);
-    EXPECT_EQ(Bytes(buffer), expected);
-    rig.ExpectCleanEnd();
+        EXPECT_GE(FindRun(writes, {Cmd(FlushFifo), Chip(Fifo, 0x05), Cmd(TransferInfo)}), 0);
+        EXPECT_EQ(r.srb.SrbStatus, SRB_STATUS_SUCCESS);
+        EXPECT_EQ(Bytes(buffer), expected);
+        rig.ExpectCleanEnd();
+    }
 }
 
 // The target enters message out with nothing pending: here ATN comes from a
