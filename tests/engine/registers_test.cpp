@@ -2,6 +2,8 @@
 // the simulator recorded while real devices drove the phases.
 #include "engine/support.h"
 
+#include "bus/faults.h"
+
 namespace enginetest {
 namespace {
 
@@ -279,6 +281,52 @@ TEST(Registers, MessageOutWithNothingPendingAborts)
     EXPECT_EQ(buffer.data[0], expected[0]);
     EXPECT_EQ(rig.device(0).commands_held(), 0u);
     rig.ExpectCleanEnd();
+}
+
+// Messages the driver does not take are refused: ATN is raised before the
+// last byte is accepted, and the next message-out phase sends MESSAGE REJECT.
+// The command itself goes on and succeeds.
+TEST(Registers, RefusedMessageIsAnsweredWithMessageReject)
+{
+    struct Case {
+        const char* what;
+        sim::FaultKind kind;
+    };
+    const Case cases[] = {
+        {"two-byte message other than a queue tag", sim::FaultKind::TwoByteMessage},
+        {"extended message other than SDTR", sim::FaultKind::ExtendedMessage},
+        {"SDTR the driver did not ask for", sim::FaultKind::UnsolicitedSdtr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Rig rig(Flags(TF_PARITY | TF_DISCONNECT), {DiskAt(0)});
+        sim::RngChoices choices(rig.machine().rng());
+        sim::FaultCounts counts{};
+        sim::DeviceFaults faults(rig.device(0), choices, counts, nullptr);
+        rig.device(0).set_fault_hooks(&faults);
+        faults.force(c.kind);
+        std::vector<uint8_t> expected = rig.Fill(0, 0, 4, 0x3A);
+        std::vector<std::vector<uint8_t>> messagesOut;
+        rig.OnEvent([&](const BusEvent& e) {
+            if (e.kind == BusEvent::Kind::MessageOut)
+                messagesOut.push_back(e.bytes);
+        });
+        auto& buffer = rig.Buffer(2048);
+        rig.ChipWrites();
+        sim::Request& r = rig.Run(0, 0, Read10(0, 4), &buffer);
+        const auto writes = rig.ChipWrites();
+        rig.device(0).set_fault_hooks(nullptr);
+
+        ASSERT_EQ(counts[size_t(c.kind)], 1u);
+        EXPECT_GE(FindRun(writes, {Cmd(SetAtn), Cmd(MessageAccepted)}), 0);
+        EXPECT_GE(FindRun(writes, {Cmd(FlushFifo), Chip(Fifo, 0x07), Cmd(TransferInfo)}), 0);
+        EXPECT_EQ(messagesOut.back(), std::vector<uint8_t>{0x07});
+        EXPECT_EQ(rig.lun(0).SyncOffsetReg, 0);
+        EXPECT_EQ(r.srb.SrbStatus, SRB_STATUS_SUCCESS);
+        EXPECT_EQ(Bytes(buffer), expected);
+        EXPECT_EQ(rig.bus().timing_mismatches(), 0u);
+        rig.ExpectCleanEnd();
+    }
 }
 
 }  // namespace
