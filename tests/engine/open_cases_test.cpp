@@ -163,9 +163,8 @@ TEST(OpenCases, DmaThatNeverFinishesFailsTheRequest)
         EXPECT_EQ(machine.port_driver().run_until_idle(), sim::PortDriver::RunResult::Idle);
         EXPECT_EQ(r.srb.SrbStatus, SRB_STATUS_ERROR);
         machine.port_driver().run_for(20 * sim::kSecond);  // the engine's late bytes
-        const AdapterExtension* ext = machine.adapters()[0].extension;
-        EXPECT_EQ(ext->ActiveLun, nullptr);
-        EXPECT_EQ(ext->ServiceCursor, nullptr);
+        EXPECT_EQ(machine.port_driver().outstanding(), 0u);
+        ExpectDriverIdle(*machine.adapters()[0].extension);
         ASSERT_EQ(machine.errors().all().size(), 1u) << machine.errors().summary();
         EXPECT_NE(machine.errors().summary().find("never drained"), std::string::npos);
     }

@@ -99,6 +99,8 @@ TEST(StartupScan, FindsExactlyTheDevicesAndLeavesTheirSettings)
     // A device: eight INQUIRYs and one READ CAPACITY.
     EXPECT_EQ(selections[key(0, 0)] - timeouts[key(0, 0)], 9);
     EXPECT_EQ(machine.port_driver().outstanding(), 0u);
+    for (const auto& adapter : machine.adapters())
+        ExpectDriverIdle(*adapter.extension);
     EXPECT_TRUE(machine.errors().empty()) << machine.errors().summary();
 }
 

@@ -135,6 +135,17 @@ private:
     std::function<void(const BusEvent&)> on_event_;
 };
 
+// The driver holds nothing: every block free, the ring empty, the bus free.
+inline void ExpectDriverIdle(const AdapterExtension& ext)
+{
+    int free = 0;
+    for (const CommandBlock* b = ext.FreeBlocks; b; b = b->Next)
+        free++;
+    EXPECT_EQ(free, COMMAND_BLOCK_COUNT);
+    EXPECT_EQ(ext.ServiceCursor, nullptr);
+    EXPECT_EQ(ext.ActiveLun, nullptr);
+}
+
 inline std::vector<uint8_t> Bytes(const sim::PhysicalMemory::Buffer& b, size_t length = 0)
 {
     return {b.data, b.data + (length ? length : b.length)};
