@@ -105,5 +105,43 @@ TEST(Workload, QueueFullLowersTheDepthAndTheRefusedCommandsStillComplete)
     ExpectClean(b);
 }
 
+// A head-of-queue request on a LUN with commands already started goes
+// behind the started ones and ahead of those still waiting: it is the next
+// one of its LUN to be sent, and no started command is sent twice.
+TEST(Workload, HeadOfQueueRequestGoesBehindTheStartedCommands)
+{
+    sim::AdapterSettings settings = frametest::AllFeatures();
+    settings.tag_depth_shift = 1;  // four at a time
+    sim::TargetOptions t;
+    t.queue_limit = 16;
+    Bench b(settings, {DiskAt(3, t, 2 * kMs, 5 * kMs, 1 * kMs)});
+    BusTrace trace(b.machine().bus(0));
+    Inquire(b, 3);
+    ASSERT_EQ(b.lun(3).QueueDepth, 4);
+    Workload w(b);
+
+    for (uint32_t i = 0; i < 6; i++)
+        w.Issue(3, i % 2 == 0, 200 + i * 500, 2, kSimpleTag);
+    b.port().run_for(1 * kMs);
+    ASSERT_EQ(b.lun(3).IssuedCount, 4);
+    ASSERT_EQ(b.lun(3).QueuedCount, 6);
+    w.Issue(3, false, 3900, 1, 0x21);
+    b.port().run_until_idle(10 * sim::kSecond);
+
+    // The queue-tag messages in the order the commands were sent.
+    std::vector<uint8_t> sent;
+    std::vector<uint8_t> out;
+    for (const BusEvent& e : trace.events())
+        if (e.kind == BusEvent::Kind::MessageOut && e.target == 3)
+            out.insert(out.end(), e.bytes.begin(), e.bytes.end());
+    for (size_t i = 0; i + 1 < out.size(); i++)
+        if ((out[i] & 0xC0) == 0xC0 && out[i + 1] >= 0x20 && out[i + 1] <= 0x22)
+            sent.push_back(out[i + 1]);
+    EXPECT_EQ(sent, (std::vector<uint8_t>{0x20, 0x20, 0x20, 0x20, 0x21, 0x20, 0x20}));
+    EXPECT_EQ(w.good(), 7u);
+    EXPECT_EQ(w.bad(), 0u);
+    ExpectClean(b);
+}
+
 }  // namespace
 }  // namespace concurrencytest
