@@ -114,7 +114,6 @@ struct Runner::Slot {
     bool write = false;
     uint64_t lba = 0;
     uint32_t generation = 0;
-    unsigned busy_answers = 0;
     Nanoseconds first_submitted = 0;
     const Request* request = nullptr;
 };
@@ -310,7 +309,6 @@ bool Runner::issue(Device& d, Slot& s)
     const bool write = !d.info.read_only() && !rng_.chance(config_.read_percent / 100.0);
     s.write = write;
     s.lba = lba;
-    s.busy_answers = 0;
     s.first_submitted = machine_.clock().now();
     if (write) {
         s.generation = d.model->next_generation();
@@ -367,8 +365,7 @@ void Runner::complete(Slot& s)
     const uint8_t status = srb_status(srb.SrbStatus);
     const bool busy = status == SRB_STATUS_BUSY ||
                       (status == SRB_STATUS_ERROR && srb.ScsiStatus == scsi::status::kBusy);
-    if (busy && s.busy_answers < config_.busy_retries) {
-        s.busy_answers++;
+    if (busy && machine_.clock().now() + config_.busy_retry_delay - s.first_submitted <= config_.busy_timeout) {
         r.busy_retries++;
         s.state = Slot::State::RetryWait;
         Slot* slot = &s;

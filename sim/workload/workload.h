@@ -30,10 +30,12 @@ struct WorkloadConfig {
     Nanoseconds duration = 0;     // used when requests is 0
     bool verify = true;
     uint64_t seed = 1;
-    // A BUSY answer (SRB status busy, or SCSI status BUSY) is sent again after
-    // this delay, as a port driver does, up to `busy_retries` times.
+    // A BUSY answer (SRB status busy: the driver's queue for the LUN is full;
+    // or SCSI status BUSY) is sent again after this delay, as a port driver
+    // does, until the request has waited `busy_timeout` since it was first
+    // submitted (the request's own time-out); then it fails as busy.
     Nanoseconds busy_retry_delay = 500 * kMicrosecond;
-    unsigned busy_retries = 50;
+    Nanoseconds busy_timeout = 10 * kSecond;
     // Once no more requests are to be issued, the outstanding ones get this
     // long to complete; whatever is still outstanding then is lost.
     Nanoseconds drain_limit = 30 * kSecond;

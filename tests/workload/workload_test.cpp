@@ -129,6 +129,33 @@ TEST(Runner, BusyAnswersAreRetriedUntilTheyGoThrough)
     EXPECT_EQ(res.total.requests, 20u);
 }
 
+// More outstanding than the driver queues for a LUN: the driver answers busy
+// and the requests go again until there is room, however long that takes.
+TEST(Runner, AFullDriverQueueIsFlowControlNotFailure)
+{
+    Rig r(OneAdapter({Disk(0, 8192)}));
+    WorkloadConfig w = Mixed(100);
+    w.outstanding = 32;
+    w.block_size = 65536;
+    const auto res = r.Go(w);
+    EXPECT_TRUE(res.clean()) << fmt::format("{}", fmt::join(res.problems(), "\n"));
+    EXPECT_GT(res.total.busy_retries, 0u);
+    EXPECT_TRUE(r.machine.errors().empty()) << r.machine.errors().summary();
+}
+
+TEST(Runner, BusyPastTheRequestTimeoutFails)
+{
+    Rig r(OneAdapter({Disk(0)}));
+    r.machine.bus(0).target(0)->options().busy_answers = 1000;
+    WorkloadConfig w = Mixed(2);
+    w.outstanding = 1;
+    w.busy_timeout = 5 * sim::kMillisecond;  // ten retries at 500 us
+    const auto res = r.Go(w);
+    EXPECT_EQ(res.total.errors.size(), 1u);
+    EXPECT_EQ(res.total.requests, 2u);
+    EXPECT_FALSE(res.clean());
+}
+
 TEST(Runner, ABlockChangedBehindTheDriversBackIsReportedAsAMiscompare)
 {
     const std::string image = ::testing::TempDir() + "workload_image.bin";
