@@ -96,12 +96,16 @@ int run(const Options& options)
     out.vcd = Outputs::open(options.vcd);
     if (out.trace)
         out.bus_trace = std::make_unique<hbasim::BusTrace>(*out.trace);
-    if (out.vcd)
-        out.waveform = std::make_unique<hbasim::VcdWriter>(
-            *out.vcd, config.adapters.size(), config.adapters.empty() ? sim::BusTiming{} : config.adapters[0].bus_timing);
 
     sim::Machine machine(config);
     const uint32_t status = machine.boot();
+    if (out.vcd) {
+        // One scope per adapter the driver found, numbered as everywhere else in the report.
+        const auto& found = machine.adapters();
+        const int first = found.empty() ? -1 : found[0].config_index;
+        out.waveform = std::make_unique<hbasim::VcdWriter>(
+            *out.vcd, found.size(), first < 0 ? sim::BusTiming{} : config.adapters[static_cast<size_t>(first)].bus_timing);
+    }
     fmt::print("{}: seed {}, PCI mechanism #1 {}, mechanism #2 {}, {} adapter{} in the machine\n", name, config.seed,
                config.mechanism1 ? "present" : "absent", config.mechanism2 ? "present" : "absent",
                config.adapters.size(), config.adapters.size() == 1 ? "" : "s");
