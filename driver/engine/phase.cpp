@@ -71,9 +71,10 @@ static void SendMessage(ULONG ioBase, LunRecord* lun, CommandBlock* block)
         message = MSG_INITIATOR_DETECTED_ERROR;
     } else {
         // Nothing to say: abort the command; the bus free that follows ends it.
+        // On a tagged LUN only this one: ABORT would also end every other
+        // command the target holds for the LUN, which we still count as issued.
         block->Flags &= ~CB_POINTERS_SAVED;
-        message = (lun->QueueDepth > 1 && CommandNeverTagged(block->Srb->Cdb[0])) ? MSG_ABORT_TAG
-                                                                                   : MSG_ABORT;
+        message = lun->QueueDepth > 1 ? MSG_ABORT_TAG : MSG_ABORT;
     }
     ChipWrite(ioBase, Fifo, message);
     WriteCommand(ioBase, TransferInfo);

@@ -4,6 +4,8 @@
 // DMA engine that does not finish.
 #include "engine/support.h"
 
+#include "bus/faults.h"
+
 namespace enginetest {
 namespace {
 
@@ -168,6 +170,50 @@ TEST(OpenCases, DmaThatNeverFinishesFailsTheRequest)
         ASSERT_EQ(machine.errors().all().size(), 1u) << machine.errors().summary();
         EXPECT_NE(machine.errors().summary().find("never drained"), std::string::npos);
     }
+}
+
+// A reconnected command that ends without a status phase must not be judged
+// by the status another command of the same LUN left behind. Tagged LUN: A
+// disconnects for a long seek, B runs and ends GOOD meanwhile; A comes back,
+// the target asks for message out, gets ABORT and frees the bus. A has no
+// status of its own and must fail.
+TEST(OpenCases, ReconnectedCommandEndingWithoutStatusFails)
+{
+    sim::DeviceConfig disk = DiskAt(0);
+    disk.options.track_seek = 300 * sim::kMicrosecond;
+    disk.options.full_seek = 8 * sim::kMillisecond;
+    Rig rig(Flags(TF_PARITY | TF_DISCONNECT | TF_TAGGED), {disk});
+    auto& inquiry = rig.Buffer(36);
+    rig.Run(0, 0, Inquiry(0, 36), &inquiry);
+    ASSERT_GT(rig.lun(0).QueueDepth, 1);
+
+    const uint8_t atStatus[] = {1};  // the message-out request goes just before the status
+    sim::ByteChoices choices(atStatus);
+    sim::FaultCounts counts{};
+    sim::DeviceFaults faults(rig.device(0), choices, counts, nullptr);
+    rig.device(0).set_fault_hooks(&faults);
+    faults.force(sim::FaultKind::MessageOutRequest);  // the next command planned: A
+    std::vector<uint8_t> messageOut;
+    rig.OnEvent([&](const BusEvent& e) {
+        if (e.kind == BusEvent::Kind::MessageOut)
+            messageOut = e.bytes;
+    });
+    auto& far = rig.Buffer(2048);
+    auto& near = rig.Buffer(512);
+    sim::Request& a = rig.Execute(0, 0, Read10(60000, 4), &far, DataDirection::In);
+    // Right behind A's blocks: the disk, planning from where A will leave the heads, needs no seek for B.
+    sim::Request& b = rig.Execute(0, 0, Read10(60004, 1), &near, DataDirection::In);
+    rig.port().run_until_idle();
+    rig.device(0).set_fault_hooks(nullptr);
+
+    ASSERT_EQ(counts[size_t(sim::FaultKind::MessageOutRequest)], 1u);
+    ASSERT_EQ(b.state, sim::Request::State::Completed);
+    ASSERT_LT(b.completed, a.completed);
+    EXPECT_EQ(b.srb.SrbStatus, SRB_STATUS_SUCCESS);
+    EXPECT_EQ(messageOut, std::vector<uint8_t>{0x0D});  // ABORT TAG
+    EXPECT_EQ(a.srb.SrbStatus, SRB_STATUS_ERROR);
+    EXPECT_EQ(a.srb.ScsiStatus, 0x00);
+    rig.ExpectCleanEnd();
 }
 
 }  // namespace
