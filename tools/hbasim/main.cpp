@@ -148,7 +148,10 @@ int run(const Options& options)
         *out.json << j.dump(2) << "\n";
     }
     if (problems.empty() && errors.empty()) {
-        fmt::print("every request completed{}\n", scenario.workload.verify ? " and every byte read back verified" : "");
+        if (devices.empty())
+            fmt::print("no block devices on any bus: nothing to run a workload against\n");
+        else
+            fmt::print("every request completed{}\n", scenario.workload.verify ? " and every byte read back verified" : "");
         return 0;
     }
     for (const std::string& p : problems)
