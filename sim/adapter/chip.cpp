@@ -170,6 +170,8 @@ uint8_t Chip::read_register(uint8_t offset)
     }
     case kInterruptStatus: {
         uint8_t cause = interrupt_;
+        if (cause & kBusReset)
+            reset_unseen_ = false;
         interrupt_ = 0;
         parity_ = 0;
         reselection_unserviced_ = false;
@@ -234,7 +236,11 @@ void Chip::write_register(uint8_t offset, uint8_t value)
 
 bool Chip::illegal(uint8_t code, const char* why)
 {
-    errors_.report("chip", fmt::format("command {:#04x} {}: illegal-command interrupt", code, why));
+    // A reset on the bus can make any command illegal between the driver's
+    // reading of the phase and its command; until the driver has read the
+    // reset's interrupt that is the bus's doing, not a fault of the driver.
+    if (!reset_unseen_)
+        errors_.report("chip", fmt::format("command {:#04x} {}: illegal-command interrupt", code, why));
     raise(kIllegalCommand);
     return false;
 }
@@ -305,6 +311,12 @@ void Chip::start_selection(uint8_t code)
     // driver had no way to see it.
     if (reselection_unserviced_ || op_ == Op::Reselect) {
         bus_.note(destination_, "selection not carried out: the chip was reselected first");
+        return;
+    }
+    // Likewise a bus reset the driver has not seen yet ends the selection it
+    // asks for: the reset's interrupt is what it gets, and its flush ends the command.
+    if (reset_unseen_) {
+        bus_.note(destination_, "selection not carried out: the bus was reset");
         return;
     }
     if (link_ != Link::Idle || op_ != Op::None) {
@@ -628,6 +640,7 @@ void Chip::bus_free()
 void Chip::bus_reset()
 {
     ++epoch_;
+    reset_unseen_ = timing_.reset_interrupt.has_value();
     link_ = Link::Idle;
     op_ = Op::None;
     busy_ = false;

@@ -115,6 +115,7 @@ private:
 
     // Interrupts: one latched cause, later ones wait their turn (a bus reset joins the latched one).
     uint8_t interrupt_ = 0;
+    bool reset_unseen_ = false;  // a bus reset whose interrupt the driver has not read yet
     std::deque<uint8_t> queued_;
 
     // Sequencer.

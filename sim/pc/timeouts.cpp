@@ -35,7 +35,8 @@ void RequestTimeouts::tick()
     armed_ = false;
     const Nanoseconds now = clock_.now();
     for (auto it = outstanding_.begin(); it != outstanding_.end();) {
-        auto& [id, entry] = *it;
+        const uint64_t id = it->first;
+        Entry& entry = it->second;
         if (entry.deadline > now) {
             ++it;
             continue;
@@ -49,7 +50,8 @@ void RequestTimeouts::tick()
         ++it;
         time_outs_++;
         per_adapter_[entry.adapter]++;
-        const bool queued = std::any_of(due_.begin(), due_.end(), [&](const Due& d) { return d.adapter == entry.adapter; });
+        const size_t adapter = entry.adapter;
+        const bool queued = std::any_of(due_.begin(), due_.end(), [adapter](const Due& d) { return d.adapter == adapter; });
         if (!queued)
             due_.push_back({entry.adapter, entry.path});
     }

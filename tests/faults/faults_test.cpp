@@ -52,6 +52,13 @@ CampaignConfig Small(uint64_t requests = 24)
     return c;
 }
 
+// FAULTS_TRACE=1 prints the bus trace of every campaign.
+void MaybeTrace(FaultCampaign& campaign)
+{
+    if (std::getenv("FAULTS_TRACE"))
+        campaign.set_bus_observer([](size_t, const sim::BusEvent& e) { fmt::print("{}\n", sim::to_string(e)); });
+}
+
 // Successful data requests whose SRB reports less than the workload's 4 KiB.
 size_t ShortSuccesses(const sim::Machine& machine)
 {
@@ -91,8 +98,7 @@ TEST_P(EachFault, DriverAnswersAndLedgerEndsClean)
     machine.boot();
     FaultCampaign campaign(machine, Small());
     campaign.faults().device(0, c.device).force(c.kind);
-    if (std::getenv("FAULTS_TRACE"))
-        campaign.set_bus_observer([](size_t, const sim::BusEvent& e) { fmt::print("{}\n", sim::to_string(e)); });
+    MaybeTrace(campaign);
 
     const CampaignResult r = campaign.run();
     SCOPED_TRACE(sim::workload::summary(r));
@@ -198,8 +204,7 @@ TEST(RandomFaults, ManySeedsEndSound)
         config.kinds.reset(size_t(FaultKind::ShortDataPhase));
         config.workload.seed = seed;
         FaultCampaign campaign(machine, config);
-        if (std::getenv("FAULTS_TRACE"))
-            campaign.set_bus_observer([](size_t, const sim::BusEvent& e) { fmt::print("{}\n", sim::to_string(e)); });
+        MaybeTrace(campaign);
         const CampaignResult r = campaign.run();
         SCOPED_TRACE(sim::workload::summary(r));
         EXPECT_GT(campaign.faults().injected(), 5u);
@@ -271,6 +276,33 @@ TEST(Recovery, FlushesEvenWhenAnEarlierResetWaitTimedOut)
     EXPECT_TRUE(r.sound());
     EXPECT_GE(Count(r, SRB_STATUS_BUS_RESET), 1u);
     EXPECT_EQ(r.time_outs, 0u);
+}
+
+}  // namespace
+}  // namespace faultstest
+
+namespace faultstest {
+namespace {
+
+// A reset from another initiator at every moment of a command's life, down to
+// the microseconds between the driver reading the phase and its next command:
+// every request ends once, the ledger is clean, and the disk works right after.
+TEST(ForeignReset, AtEveryMoment)
+{
+    for (uint8_t delay = 0; delay < 250; delay += 7) {
+        SCOPED_TRACE(delay);
+        sim::Machine machine(Machine());
+        machine.boot();
+        const uint8_t when[] = {delay};
+        sim::ByteChoices choices(when);
+        FaultCampaign campaign(machine, Small(8), &choices);
+        MaybeTrace(campaign);
+        campaign.faults().device(0, kTaggedDisk).force(FaultKind::ForeignBusReset);
+        const CampaignResult r = campaign.run();
+        SCOPED_TRACE(sim::workload::summary(r));
+        EXPECT_EQ(r.injected[size_t(FaultKind::ForeignBusReset)], 1u);
+        EXPECT_TRUE(r.sound());
+    }
 }
 
 }  // namespace
