@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -69,5 +70,16 @@ private:
 };
 
 std::string summary(const CampaignResult& result);
+
+// One hostile run chosen entirely by `bytes` (the fuzzer's input): the
+// machine's timing, the workload, the fault kinds and rate, then every choice
+// the devices make. Boots its own machine with a tagged disk and an optical
+// drive. `devices` is how many the scan found (2 unless the run broke).
+struct HostileRun {
+    CampaignResult result;
+    size_t devices = 0;
+    bool sound() const { return result.sound() && devices == 2; }
+};
+HostileRun run_hostile_input(std::span<const uint8_t> bytes);
 
 }  // namespace sim::workload
