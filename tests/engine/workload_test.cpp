@@ -25,11 +25,13 @@ TEST(Workload, MixedReadsAndWritesWithDisconnectsKeepEveryByte)
         const char* what;
         uint8_t flags;
         double midDataDisconnect, repeat;
+        int parityErrors;  // data-in transfers that arrive damaged, spread over the run
     };
     const Case cases[] = {
-        {"tagged, synchronous", TF_PARITY | TF_DISCONNECT | TF_TAGGED | TF_SYNC, 0.5, 0.3},
-        {"untagged, asynchronous", TF_PARITY | TF_DISCONNECT, 0.5, 0.3},
-        {"no disconnection", TF_PARITY | TF_SYNC, 0.0, 0.5},
+        {"tagged, synchronous", TF_PARITY | TF_DISCONNECT | TF_TAGGED | TF_SYNC, 0.5, 0.3, 0},
+        {"untagged, asynchronous", TF_PARITY | TF_DISCONNECT, 0.5, 0.3, 0},
+        {"no disconnection", TF_PARITY | TF_SYNC, 0.0, 0.5, 0},
+        {"tagged, parity errors", TF_PARITY | TF_DISCONNECT | TF_TAGGED | TF_SYNC, 0.5, 0.3, 6},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -50,9 +52,14 @@ TEST(Workload, MixedReadsAndWritesWithDisconnectsKeepEveryByte)
             uint32_t lba, blocks;
             bool write;
         };
-        int reselections = 0, restores = 0, saves = 0;
+        int reselections = 0, restores = 0, saves = 0, dataIn = 0, parityLeft = c.parityErrors;
         rig.OnEvent([&](const BusEvent& e) {
             reselections += e.kind == BusEvent::Kind::Reselection;
+            // Every seventh data-in transfer, the next one of that disk arrives damaged.
+            if (e.kind == BusEvent::Kind::DataIn && ++dataIn % 7 == 0 && parityLeft > 0) {
+                rig.device(e.target).options().parity_errors = 1;
+                parityLeft--;
+            }
             if (e.kind == BusEvent::Kind::MessageIn && !e.bytes.empty()) {
                 saves += e.bytes[0] == 0x02;
                 restores += e.bytes[0] == 0x03;
@@ -85,7 +92,16 @@ TEST(Workload, MixedReadsAndWritesWithDisconnectsKeepEveryByte)
             io.request = &rig.port().submit(0, spec);
             ios.push_back(io);
         }
+        rig.ChipWrites();
         rig.port().run_until_idle(60 * sim::kSecond);
+        // INITIATOR DETECTED ERROR sent as a message of its own.
+        const std::vector<sim::PortAccess> ide = {Chip(Command, FlushFifo), Chip(Fifo, 0x05),
+                                                  Chip(Command, TransferInfo)};
+        const auto writes = rig.ChipWrites();
+        size_t detectedErrors = 0;
+        for (auto it = writes.begin(); (it = std::search(it, writes.end(), ide.begin(), ide.end())) != writes.end();
+             ++it)
+            detectedErrors++;
 
         for (size_t n = 0; n < ios.size(); n++) {
             const Io& io = ios[n];
@@ -104,6 +120,9 @@ TEST(Workload, MixedReadsAndWritesWithDisconnectsKeepEveryByte)
         EXPECT_GT(restores, 0);
         EXPECT_EQ(saves > 0, c.midDataDisconnect > 0);
         EXPECT_EQ(reselections > 0, (c.flags & TF_DISCONNECT) != 0);
+        EXPECT_EQ(rig.device(1).options().parity_errors + rig.device(4).options().parity_errors, 0u);
+        EXPECT_EQ(parityLeft, 0);
+        EXPECT_EQ(detectedErrors, size_t(c.parityErrors));
         EXPECT_EQ(rig.bus().timing_mismatches(), 0u);
         rig.ExpectCleanEnd();
     }
