@@ -93,6 +93,17 @@ TEST(Soak, ManyCommandsAcrossSeveralTargetsAllCheckOut)
     ASSERT_EQ(b.lun(0).QueueDepth, 16);
     ASSERT_EQ(b.lun(2).QueueDepth, 1);
 
+    // Count what the targets did, to show the run exercised it.
+    size_t restores = 0, disconnects = 0, queue_full = 0;
+    b.machine().bus(0).set_listener([&](const BusEvent& e) {
+        if (e.kind == BusEvent::Kind::MessageIn && !e.bytes.empty()) {
+            restores += e.bytes[0] == 0x03;
+            disconnects += e.bytes[0] == 0x04;
+        }
+        if (e.kind == BusEvent::Kind::Status && !e.bytes.empty())
+            queue_full += e.bytes[0] == 0x28;
+    });
+
     Workload w(b);
     std::mt19937_64 rng(seed);
     constexpr uint32_t kRegions = 4096 / 8;
@@ -141,7 +152,11 @@ TEST(Soak, ManyCommandsAcrossSeveralTargetsAllCheckOut)
     for (int t = 0; t < 4; t++)
         EXPECT_EQ(b.lun(t).QueuedCount, 0) << "target " << t;
     // The workload did meet what it was built for.
-    EXPECT_LT(b.lun(1).QueueDepth, 16) << "no QUEUE FULL was seen";
+    std::printf("soak: %zu disconnects, %zu repeated transfers, %zu QUEUE FULL\n", disconnects, restores, queue_full);
+    EXPECT_GT(disconnects, commands / 4);
+    EXPECT_GT(restores, 0u);
+    EXPECT_GT(queue_full, 0u);
+    EXPECT_LT(b.lun(1).QueueDepth, 16);
 }
 
 }  // namespace
