@@ -1,7 +1,8 @@
 // Situations the engine must survive soundly: a QUEUE FULL for the only
 // command a LUN has issued, INQUIRY answers shorter than the bytes the
-// driver inspects, an INQUIRY to a LUN whose tagged commands hold tags, and a
-// DMA engine that does not finish.
+// driver inspects, an INQUIRY to a LUN whose tagged commands hold tags, a
+// DMA engine that does not finish, and a reconnected command that ends
+// without a status of its own.
 #include "engine/support.h"
 
 #include "bus/faults.h"
