@@ -15,9 +15,12 @@ void ResetBusToRecover(AdapterExtension* extension)
 }
 
 // A SCSI bus reset: ours (HwResetBus has already flushed) or from elsewhere.
+// Only the first reset after HwResetBus issued one is ours. When its wait has
+// given up, ResetPending stays set; every later reset is from elsewhere and
+// must flush, or the requests it ends would be stranded.
 static void HandleBusReset(AdapterExtension* extension)
 {
-    if (DriverGlobals.ResetPending)
+    if (DriverGlobals.ResetPending && !DriverGlobals.ResetSeen)
         DriverGlobals.ResetSeen = 1;
     else
         FlushAllRequests(extension, extension->PathId);

@@ -96,5 +96,41 @@ TEST(BusReset, AtAnyMomentOfACommandNothingIsStranded)
     }
 }
 
+// The port driver may keep the adapter's interrupt off for the whole of
+// HwResetBus; the driver's reset interrupt then arrives after the wait has
+// given up. A reset from elsewhere later on must still end every request
+// and forget every agreement, at once.
+TEST(BusReset, ResetFromElsewhereAfterAWaitThatTimedOutStillFlushes)
+{
+    sim::MachineConfig base;
+    base.hold_interrupts_during_reset = true;
+    sim::DeviceConfig disk = DiskAt(0);
+    disk.options.track_seek = 300 * sim::kMicrosecond;  // the read below waits disconnected
+    Rig rig(Flags(TF_PARITY | TF_DISCONNECT | TF_SYNC), {disk}, base);
+    auto& inquiry = rig.Buffer(36);
+    rig.Run(0, 0, Inquiry(0, 36), &inquiry);
+    rig.port().reset_bus(0);
+    rig.port().run_for(sim::kMillisecond);  // the held reset interrupt is taken now
+    rig.Run(0, 0, Inquiry(0, 36), &inquiry);
+    ASSERT_EQ(rig.lun(0).SyncOffsetReg, 15);
+
+    std::vector<uint8_t> expected = rig.Fill(0, 5000, 4, 0x6E);
+    auto& buffer = rig.Buffer(2048);
+    sim::Request& r = rig.Execute(0, 0, Read10(5000, 4), &buffer, DataDirection::In);
+    rig.port().run_for(100 * sim::kMicrosecond);
+    ASSERT_EQ(r.state, sim::Request::State::Outstanding);
+    rig.bus().assert_reset();
+    rig.port().run_for(sim::kMillisecond);
+
+    EXPECT_EQ(r.state, sim::Request::State::Completed);
+    EXPECT_EQ(r.srb.SrbStatus, SRB_STATUS_BUS_RESET);
+    ExpectAsynchronous(rig.lun(0), 0x00);
+    auto& again = rig.Buffer(2048);
+    EXPECT_EQ(rig.Run(0, 0, Read10(5000, 4), &again).srb.SrbStatus, SRB_STATUS_SUCCESS);
+    EXPECT_EQ(Bytes(again), expected);
+    EXPECT_EQ(rig.bus().timing_mismatches(), 0u);
+    rig.ExpectCleanEnd();
+}
+
 }  // namespace
 }  // namespace enginetest
