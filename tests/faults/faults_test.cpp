@@ -328,3 +328,50 @@ TEST(FuzzFindings, StaySound)
 
 }  // namespace
 }  // namespace faultstest
+
+namespace faultstest {
+namespace {
+
+// Every message the driver does not take, right after the command phase and
+// just before status: refused with MESSAGE REJECT, the command goes on and
+// succeeds. The extended ones are counted by their length byte (WDTR has 2,
+// MODIFY DATA POINTER 5), so no byte of theirs is taken for a new message.
+TEST(RefusedMessages, WhereverTheyCome)
+{
+    struct Message {
+        const char* what;
+        FaultKind kind;
+        std::vector<uint8_t> choices;  // the device's picks, in the order it makes them
+    };
+    const Message cases[] = {
+        {"unknown single byte, first", FaultKind::UnknownMessage, {3, 0}},
+        {"unknown single byte, before status", FaultKind::UnknownMessage, {9, 1}},
+        {"two-byte, first", FaultKind::TwoByteMessage, {0, 0x55, 0}},
+        {"two-byte, before status", FaultKind::TwoByteMessage, {12, 0x01, 1}},
+        {"WDTR, first", FaultKind::ExtendedMessage, {1, 0}},
+        {"WDTR, before status", FaultKind::ExtendedMessage, {1, 1}},
+        {"MODIFY DATA POINTER, first", FaultKind::ExtendedMessage, {0, 0}},
+        {"MODIFY DATA POINTER, before status", FaultKind::ExtendedMessage, {0, 1}},
+        {"SDTR from the target, first", FaultKind::UnsolicitedSdtr, {7, 0}},
+        {"SDTR from the target, before status", FaultKind::UnsolicitedSdtr, {14, 1}},
+        {"MESSAGE REJECT of nothing, before status", FaultKind::StrayMessageReject, {1}},
+    };
+    for (const Message& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::Machine machine(Machine());
+        machine.boot();
+        sim::ByteChoices choices(c.choices);
+        FaultCampaign campaign(machine, Small(12), &choices);
+        campaign.faults().device(0, kTaggedDisk).force(c.kind);
+        const CampaignResult r = campaign.run();
+        SCOPED_TRACE(sim::workload::summary(r));
+        EXPECT_EQ(r.injected[size_t(c.kind)], 1u);
+        EXPECT_TRUE(r.sound());
+        EXPECT_EQ(Count(r, SRB_STATUS_SUCCESS), r.faulty.requests);
+        EXPECT_EQ(r.bus_resets, 0u);
+        EXPECT_TRUE(choices.exhausted()) << "the device made other choices than the case lists";
+    }
+}
+
+}  // namespace
+}  // namespace faultstest
