@@ -1,9 +1,9 @@
 // A long, seeded run of mixed reads and writes across several kinds of
 // target at once: tagged and untagged, disconnecting or holding the bus,
 // with random media delays, disconnects in the middle of data, repeated
-// transfers and QUEUE FULL. At the end every request has completed once and
-// well, every byte read matched the model, the media hold what was last
-// written, and the driver's pool, queues and ring are back to empty.
+// transfers, parity errors and QUEUE FULL. At the end every request has
+// completed once and well, every byte read matched the model, the media hold
+// what was last written, and the driver's pool, queues and ring are empty.
 //
 // HBA_SOAK_SEED picks the seed (printed, so that a failing run can be
 // repeated) and HBA_SOAK_COMMANDS the number of commands: 100000 by default,
@@ -92,13 +92,22 @@ TEST(Soak, ManyCommandsAcrossSeveralTargetsAllCheckOut)
         Inquire(b, t.id);
     ASSERT_EQ(b.lun(0).QueueDepth, 16);
     ASSERT_EQ(b.lun(2).QueueDepth, 1);
+    // The first data-in transfers of target 0 arrive with a parity error; the
+    // driver says so and the target sends the data again.
+    b.machine().bus(0).target(0)->options().parity_errors = 25;
 
     // Count what the targets did, to show the run exercised it.
-    size_t restores = 0, disconnects = 0, queue_full = 0;
+    size_t restores = 0, disconnects = 0, queue_full = 0, parity = 0;
+    uint8_t previous_out = 0;
     b.machine().bus(0).set_listener([&](const BusEvent& e) {
         if (e.kind == BusEvent::Kind::MessageIn && !e.bytes.empty()) {
             restores += e.bytes[0] == 0x03;
             disconnects += e.bytes[0] == 0x04;
+        }
+        // INITIATOR DETECTED ERROR, not the number of a queue tag.
+        if (e.kind == BusEvent::Kind::MessageOut && !e.bytes.empty()) {
+            parity += e.bytes[0] == 0x05 && !(previous_out >= 0x20 && previous_out <= 0x22);
+            previous_out = e.bytes[0];
         }
         if (e.kind == BusEvent::Kind::Status && !e.bytes.empty())
             queue_full += e.bytes[0] == 0x28;
@@ -152,10 +161,12 @@ TEST(Soak, ManyCommandsAcrossSeveralTargetsAllCheckOut)
     for (int t = 0; t < 4; t++)
         EXPECT_EQ(b.lun(t).QueuedCount, 0) << "target " << t;
     // The workload did meet what it was built for.
-    std::printf("soak: %zu disconnects, %zu repeated transfers, %zu QUEUE FULL\n", disconnects, restores, queue_full);
+    std::printf("soak: %zu disconnects, %zu repeated transfers, %zu QUEUE FULL, %zu parity errors\n", disconnects,
+                restores, queue_full, parity);
     EXPECT_GT(disconnects, commands / 4);
     EXPECT_GT(restores, 0u);
     EXPECT_GT(queue_full, 0u);
+    EXPECT_GT(parity, 0u);
     EXPECT_LT(b.lun(1).QueueDepth, 16);
 }
 
