@@ -49,18 +49,6 @@ std::optional<FaultKind> fault_from_name(std::string_view name)
 
 FaultSet all_faults() { return FaultSet{}.set(); }
 
-FaultSet answered_faults()
-{
-    FaultSet set;
-    for (FaultKind k : {FaultKind::ParityError, FaultKind::UnknownMessage, FaultKind::TwoByteMessage,
-                        FaultKind::ExtendedMessage, FaultKind::UnsolicitedSdtr, FaultKind::StrayMessageReject,
-                        FaultKind::StatusBeforeData, FaultKind::LongDataPhase, FaultKind::ShortDataPhase,
-                        FaultKind::QueueFull, FaultKind::Busy, FaultKind::BogusTag, FaultKind::SelectionTimeout,
-                        FaultKind::ForeignInterrupt})
-        set.set(static_cast<size_t>(k));
-    return set;
-}
-
 DeviceFaults::DeviceFaults(Target& target, Choices& choices, FaultCounts& counts, Timed timed)
     : target_(target), choices_(choices), counts_(counts), timed_(std::move(timed))
 {

@@ -53,9 +53,6 @@ using FaultCounts = std::array<uint64_t, kFaultKinds>;
 std::string_view fault_name(FaultKind kind);
 std::optional<FaultKind> fault_from_name(std::string_view name);
 FaultSet all_faults();
-// Faults after which the driver itself completes the request (no time-out or
-// bus reset needed): the ones a sound driver answers on the spot.
-FaultSet answered_faults();
 
 // Where a hostile device's choices come from.
 class Choices {
