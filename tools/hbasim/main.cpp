@@ -3,6 +3,10 @@
 // and reports the figures.
 //
 //   hbasim [SCENARIO.toml] [--seed N] [--json FILE] [--trace FILE] [--vcd FILE]
+//          [--driver PATH.sys]
+//
+// --driver runs the scenario with a built kernel image instead of the
+// linked-in driver (through hbasim32: see driver_image.h).
 //
 // Exit status: 0 every request completed and every byte read back right,
 // 1 not (or the models saw a rule broken), 2 a bad scenario or option.
@@ -18,6 +22,7 @@
 #include <fmt/format.h>
 
 #include "bus_trace.h"
+#include "driver_image.h"
 #include "report.h"
 #include "results.h"
 #include "scenario.h"
@@ -32,6 +37,7 @@ struct Options {
     std::string scenario;
     std::optional<uint64_t> seed;
     std::string json, trace, vcd;
+    std::string driver;  // a kernel image to run instead of the linked-in driver
 };
 
 // The files asked for, open before anything runs so that a bad path is a usage error.
@@ -97,8 +103,26 @@ int run(const Options& options)
     if (out.trace)
         out.bus_trace = std::make_unique<hbasim::BusTrace>(*out.trace);
 
+#if HBASIM_LOADS_IMAGES
+    std::unique_ptr<hbasim::DriverImage> image;
+    if (!options.driver.empty()) {
+        std::string error;
+        image = hbasim::DriverImage::load(options.driver, error);
+        if (!image) {
+            fmt::print(stderr, "hbasim: {}\n", error);
+            return kExitUsage;
+        }
+    }
+#endif
+
     sim::Machine machine(config);
+#if HBASIM_LOADS_IMAGES
+    if (image)
+        fmt::print("driver: {}, loaded at {:#010x}\n", options.driver, image->base());
+    const uint32_t status = image ? machine.boot_with(image->entry()) : machine.boot();
+#else
     const uint32_t status = machine.boot();
+#endif
     if (out.vcd) {
         // One scope per adapter the driver found, numbered as everywhere else in the report.
         const auto& found = machine.adapters();
@@ -171,6 +195,7 @@ int main(int argc, char** argv)
     app.add_option("--json", options.json, "Write the figures as JSON to FILE");
     app.add_option("--trace", options.trace, "Write a decoded SCSI bus trace to FILE");
     app.add_option("--vcd", options.vcd, "Write the bus signals as a VCD waveform to FILE");
+    app.add_option("--driver", options.driver, "Run the kernel image PATH.sys instead of the linked-in driver");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -179,6 +204,14 @@ int main(int argc, char** argv)
         fmt::print(stderr, "hbasim: {}\n", e.what());
         return kExitUsage;
     }
+#if !HBASIM_LOADS_IMAGES
+    if (!options.driver.empty()) {
+        std::string error;
+        hbasim::exec_image_runner(argv, error);  // returns only when it failed
+        fmt::print(stderr, "hbasim: {}\n", error);
+        return kExitUsage;
+    }
+#endif
     try {
         return run(options);
     } catch (const std::invalid_argument& e) {

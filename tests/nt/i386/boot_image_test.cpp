@@ -3,44 +3,11 @@
 // port accesses, one for one, on the same machine.
 #include <gtest/gtest.h>
 
-#include "loader/loaded_image.h"
-#include "loader/port_driver_exports.h"
-#include "loader/privileged.h"
-#include "pc/machine.h"
-#include "support.h"
+#include "kernel_image.h"
 
 namespace {
 
-using sim::loader::LoadedImage;
-
-// A freshly loaded hba.sys (its globals zero), trapped while it lives.
-class KernelImage {
-public:
-    KernelImage()
-    {
-        file_ = nttest::BuiltImage();
-        std::string error;
-        image_ = LoadedImage::Load(file_, sim::loader::ResolvePortDriverExport, error);
-        EXPECT_TRUE(image_) << error;
-        if (image_) {
-            EXPECT_TRUE(sim::loader::TrapPrivilegedInstructions(*image_));
-        }
-    }
-    ~KernelImage()
-    {
-        if (image_)
-            sim::loader::ForgetPrivilegedInstructions(*image_);
-    }
-    bool ok() const { return image_ != nullptr; }
-    sim::Machine::EntryPoint entry() const
-    {
-        return reinterpret_cast<sim::Machine::EntryPoint>(static_cast<uintptr_t>(image_->entry()));
-    }
-
-private:
-    std::vector<uint8_t> file_;
-    std::unique_ptr<LoadedImage> image_;
-};
+using nttest::KernelImage;
 
 struct BootResult {
     uint32_t status;

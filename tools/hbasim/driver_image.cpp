@@ -1,0 +1,60 @@
+// hbasim32's half of --driver: load the image and keep its traps while it lives.
+#include "driver_image.h"
+
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "loader/loaded_image.h"
+#include "loader/port_driver_exports.h"
+#include "loader/privileged.h"
+
+namespace hbasim {
+
+struct DriverImage::Loaded {
+    std::vector<uint8_t> file;
+    std::unique_ptr<sim::loader::LoadedImage> image;
+};
+
+std::unique_ptr<DriverImage> DriverImage::load(const std::string& path, std::string& error)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = fmt::format("{}: cannot be read", path);
+        return nullptr;
+    }
+    auto loaded = std::make_unique<Loaded>();
+    loaded->file.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::string why;
+    loaded->image = sim::loader::LoadedImage::Load(loaded->file, sim::loader::ResolvePortDriverExport, why);
+    if (!loaded->image) {
+        error = fmt::format("{}: not a loadable driver image: {}", path, why);
+        return nullptr;
+    }
+    if (!sim::loader::TrapPrivilegedInstructions(*loaded->image)) {
+        error = fmt::format("{}: its privileged instructions cannot be emulated on this host", path);
+        return nullptr;
+    }
+    return std::unique_ptr<DriverImage>(new DriverImage(std::move(loaded)));
+}
+
+DriverImage::DriverImage(std::unique_ptr<Loaded> loaded) : loaded_(std::move(loaded)) {}
+
+DriverImage::~DriverImage()
+{
+    sim::loader::ForgetPrivilegedInstructions(*loaded_->image);
+}
+
+sim::Machine::EntryPoint DriverImage::entry() const
+{
+    return reinterpret_cast<sim::Machine::EntryPoint>(static_cast<uintptr_t>(loaded_->image->entry()));
+}
+
+uint32_t DriverImage::base() const
+{
+    return loaded_->image->base();
+}
+
+}  // namespace hbasim
