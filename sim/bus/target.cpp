@@ -672,11 +672,19 @@ void Target::ghost_reselection(uint8_t lun, std::optional<uint8_t> tag)
     n.tag = tag;
     n.tag_type = tag ? msg::kSimpleQueueTag : 0;
     n.cdb = {op::kTestUnitReady, 0, 0, 0, 0, 0};
+    n.ghost = true;
     n.steps.push_back({Kind::Status});
     n.steps.push_back({Kind::MessageIn, {msg::kCommandComplete}});
     n.steps.push_back({Kind::Free});
     bus_->note(id_, fmt::format("reselects for LUN {} with nothing outstanding", n.lun));
     nexus_ready(&n);
+}
+
+void Target::drop_ghosts()
+{
+    nexus_.remove_if([this](const Nexus& n) { return n.ghost && &n != current_ && &n != reselecting_; });
+    if (!wants_reselection())
+        bus_->withdraw_reselection(id_);
 }
 
 void Target::bus_reset()

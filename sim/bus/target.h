@@ -92,6 +92,8 @@ public:
     void set_fault_hooks(TargetFaultHooks* hooks) { hooks_ = hooks; }
     // Reselects for `lun` (and `tag`) although no such command was ever given.
     void ghost_reselection(uint8_t lun, std::optional<uint8_t> tag);
+    // Forgets the ghost commands that have not reselected yet.
+    void drop_ghosts();
 
 protected:
     // The device's command table: what `cdb` does on `lun`.
@@ -136,6 +138,7 @@ private:
         Nanoseconds ready_at = 0;
         bool ready = false;
         bool ordered = false;
+        bool ghost = false;
     };
 
     void run_next_step();

@@ -51,6 +51,9 @@ void MachineFaults::stop()
     quiet_ = true;
     for (auto& [key, d] : devices_)
         d->stop();
+    for (auto& [key, d] : devices_)
+        if (Target* t = machine_.bus(key.first).target(key.second))
+            t->drop_ghosts();
 }
 
 uint64_t MachineFaults::injected() const { return std::accumulate(counts_.begin(), counts_.end(), uint64_t{0}); }

@@ -51,6 +51,7 @@ CampaignResult FaultCampaign::run()
     faults_.set_random(config_.kinds, config_.rate);
     result.faulty = run_phase(config_.workload);
     faults_.stop();
+    // Ghost commands still waiting to reselect were dropped by stop().
     port.run_for(10 * kMillisecond);
     // The clean phase verifies against the devices' original contents.
     for (size_t a = 0; a < machine_.config().adapters.size(); a++)
@@ -181,7 +182,7 @@ FaultSet hostile_kinds(std::span<const uint8_t>& in)
 
 }  // namespace
 
-HostileRun run_hostile_input(std::span<const uint8_t> in)
+HostileRun run_hostile_input(std::span<const uint8_t> in, std::function<void(size_t, const BusEvent&)> observer)
 {
     Machine machine(hostile_machine(in));
     HostileRun run;
@@ -201,6 +202,8 @@ HostileRun run_hostile_input(std::span<const uint8_t> in)
 
     ByteChoices choices(in);
     FaultCampaign campaign(machine, config, &choices);
+    if (observer)
+        campaign.set_bus_observer(std::move(observer));
     run.devices = campaign.devices().size();
     run.result = campaign.run();
     return run;

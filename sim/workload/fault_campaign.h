@@ -80,6 +80,7 @@ struct HostileRun {
     size_t devices = 0;
     bool sound() const { return result.sound() && devices == 2; }
 };
-HostileRun run_hostile_input(std::span<const uint8_t> bytes);
+HostileRun run_hostile_input(std::span<const uint8_t> bytes,
+                              std::function<void(size_t adapter, const BusEvent&)> observer = {});
 
 }  // namespace sim::workload
