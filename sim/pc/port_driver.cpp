@@ -365,6 +365,7 @@ void PortDriver::start_waiting(size_t index)
         Request& r = *a.waiting.front();
         a.waiting.pop_front();
         r.state = Request::State::Outstanding;
+        outstanding_.emplace(r.id, &r);
         r.started = clock_.now();
         timeouts_.started(r.id, index, r.srb.PathId, r.srb.TimeOutValue);
         const ULONG flags = r.srb.SrbFlags;
@@ -388,6 +389,7 @@ Request* PortDriver::outstanding_request(const SCSI_REQUEST_BLOCK* srb)
 void PortDriver::finish(Request& r)
 {
     r.state = Request::State::Completed;
+    outstanding_.erase(r.id);
     r.completed = clock_.now();
     timeouts_.finished(r.id);
     memory_.close_window(r.id);
@@ -455,12 +457,11 @@ void PortDriver::complete_request(PVOID extension, UCHAR path, UCHAR target, UCH
     // Only commands queued to a logical unit are completed in bulk; an abort
     // or reset request being handed to HwStartIo is the miniport's to complete.
     std::vector<Request*> matching;
-    for (const auto& r : requests_) {
+    for (const auto& [id, r] : outstanding_) {
         const SCSI_REQUEST_BLOCK& s = r->srb;
-        if (r->state == Request::State::Outstanding && s.Function == SRB_FUNCTION_EXECUTE_SCSI &&
-            r->adapter == static_cast<size_t>(a) && s.PathId == path &&
+        if (s.Function == SRB_FUNCTION_EXECUTE_SCSI && r->adapter == static_cast<size_t>(a) && s.PathId == path &&
             (target == 0xFF || s.TargetId == target) && (lun == 0xFF || s.Lun == lun))
-            matching.push_back(r.get());
+            matching.push_back(r);
     }
     for (Request* r : matching) {
         r->srb.SrbStatus = status;
@@ -471,9 +472,7 @@ void PortDriver::complete_request(PVOID extension, UCHAR path, UCHAR target, UCH
 
 size_t PortDriver::outstanding() const
 {
-    return static_cast<size_t>(std::count_if(requests_.begin(), requests_.end(), [](const auto& r) {
-        return r->state == Request::State::Outstanding;
-    }));
+    return outstanding_.size();
 }
 
 size_t PortDriver::waiting() const

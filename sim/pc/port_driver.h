@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <unordered_map>
@@ -203,6 +204,7 @@ private:
     uint64_t next_request_id_ = 1;
     std::deque<std::unique_ptr<Request>> requests_;
     std::unordered_map<const SCSI_REQUEST_BLOCK*, Request*> by_srb_;
+    std::map<uint64_t, Request*> outstanding_;  // by id: bulk completion goes in submission order
     std::vector<std::byte*> extension_storage_;
     std::vector<const Request*> completed_;
     RequestTimeouts timeouts_{clock_};
