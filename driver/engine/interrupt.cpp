@@ -17,12 +17,16 @@ void ResetBusToRecover(AdapterExtension* extension)
 // A SCSI bus reset: ours (HwResetBus has already flushed) or from elsewhere.
 // Only the first reset after HwResetBus issued one is ours. When its wait has
 // given up, ResetPending stays set; every later reset is from elsewhere and
-// must flush, or the requests it ends would be stranded.
+// must flush, or the requests it ends would be stranded. Our own reset's
+// interrupt, come after the wait gave up, flushes too when commands have been
+// queued since: the chip ended them with the reset and nothing else will.
 static void HandleBusReset(AdapterExtension* extension)
 {
-    if (DriverGlobals.ResetPending && !DriverGlobals.ResetSeen)
+    BOOLEAN ours = DriverGlobals.ResetPending && !DriverGlobals.ResetSeen;
+
+    if (ours)
         DriverGlobals.ResetSeen = 1;
-    else
+    if (!ours || extension->ServiceCursor || extension->ActiveLun)
         FlushAllRequests(extension, extension->PathId);
     ScsiPortNotification(ResetDetected, extension);
 }

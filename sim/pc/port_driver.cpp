@@ -310,6 +310,7 @@ void PortDriver::write_port(const void* port, Width width, uint32_t value)
 
 void PortDriver::stall(ULONG microseconds)
 {
+    ++stalls_;
     clock_.advance(Nanoseconds{microseconds} * kMicrosecond);
 }
 

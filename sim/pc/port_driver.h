@@ -108,6 +108,7 @@ public:
     void unsupported_notification(int type);
     void complete_request(PVOID extension, UCHAR path, UCHAR target, UCHAR lun, UCHAR status);
     void stall(ULONG microseconds);
+    uint64_t stalls() const { return stalls_; }  // ScsiPortStallExecution calls so far
 
     // --- start-up results ----------------------------------------------
     void set_entry_arguments(PVOID argument1, PVOID argument2);
@@ -204,7 +205,8 @@ private:
     uint64_t next_request_id_ = 1;
     std::deque<std::unique_ptr<Request>> requests_;
     std::unordered_map<const SCSI_REQUEST_BLOCK*, Request*> by_srb_;
-    std::map<uint64_t, Request*> outstanding_;  // by id: bulk completion goes in submission order
+    std::map<uint64_t, Request*> outstanding_;
+    uint64_t stalls_ = 0;  // by id: bulk completion goes in submission order
     std::vector<std::byte*> extension_storage_;
     std::vector<const Request*> completed_;
     RequestTimeouts timeouts_{clock_};

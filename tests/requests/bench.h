@@ -103,7 +103,8 @@ private:
     static sim::MachineConfig Configure(const sim::AdapterSettings& settings, std::vector<sim::DeviceConfig> devices,
                                         sim::MachineConfig base)
     {
-        sim::AdapterConfig a = frametest::AdapterAt(0, 3, kIoBase);
+        // The base's first adapter, if it has one, brings its chip and bus timing.
+        sim::AdapterConfig a = base.adapters.empty() ? frametest::AdapterAt(0, 3, kIoBase) : base.adapters[0];
         a.settings = settings;
         a.devices = std::move(devices);
         base.adapters = {a};

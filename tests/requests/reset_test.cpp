@@ -44,6 +44,69 @@ TEST(Flush, ReturnsEveryBlockAndEmptiesTheRing)
     b.ExpectCleanEnd();
 }
 
+// The reset wait polls once a microsecond with interrupts disabled; the
+// interrupt routine can only run between two polls.
+sim::MachineConfig ResetInterruptAfter(sim::Nanoseconds delay)
+{
+    sim::MachineConfig c;
+    c.adapters = {frametest::AdapterAt(0, 3, Bench::kIoBase)};
+    c.adapters[0].chip_timing.reset_interrupt = delay;
+    return c;
+}
+
+TEST(ResetWait, EndsAtThePollThatSeesItsOwnInterrupt)
+{
+    // Raised during the second poll's microsecond: delivered as that poll
+    // restores interrupts, seen by the third, which does not stall.
+    sim::MachineConfig c = ResetInterruptAfter(1300);
+    Bench b(frametest::AllFeatures(), {}, c);
+    b.ChipWrites();
+    const uint64_t stalls = b.port().stalls();
+    b.port().reset_bus(0);
+    EXPECT_EQ(b.port().stalls() - stalls, 2u);
+    EXPECT_EQ(DriverGlobals.ResetPending, 0);
+    EXPECT_EQ(DriverGlobals.ResetSeen, 1);
+    EXPECT_EQ(b.port().adapter(0).resets_detected, 1u);
+    std::vector<PortAccess> commands;
+    for (const PortAccess& a : b.ChipWrites())
+        if (a.port == Bench::kIoBase + Command)
+            commands.push_back(a);
+    EXPECT_EQ(commands, std::vector<PortAccess>{Chip(Command, ResetScsiBus)});
+    b.ExpectCleanEnd();
+}
+
+TEST(ResetWait, GivesUpAfterFiveHundredPollsAndALateInterruptFlushesNothing)
+{
+    Bench b(frametest::AllFeatures(), {}, ResetInterruptAfter(2 * sim::kMillisecond));
+    const uint64_t stalls = b.port().stalls();
+    b.port().reset_bus(0);
+    EXPECT_EQ(b.port().stalls() - stalls, 500u);
+    EXPECT_EQ(DriverGlobals.ResetPending, 1);
+    EXPECT_EQ(b.port().adapter(0).resets_detected, 0u);
+
+    // The reset interrupt it waited for comes late: reported, and with
+    // nothing queued since, nothing flushed.
+    b.port().run_for(2 * sim::kMillisecond);
+    EXPECT_EQ(b.port().adapter(0).resets_detected, 1u);
+    EXPECT_EQ(DriverGlobals.ResetSeen, 1);
+    b.ExpectCleanEnd();
+}
+
+TEST(ResetWait, ALateInterruptEndsWhatWasStartedSinceTheWaitGaveUp)
+{
+    Bench b(frametest::AllFeatures(), {}, ResetInterruptAfter(2 * sim::kMillisecond));
+    b.port().reset_bus(0);
+    ASSERT_EQ(DriverGlobals.ResetPending, 1);
+    // Started before the chip reports the reset: the chip drops it with the
+    // reset, so the reset's interrupt must end it or nothing ever will.
+    sim::Request& r = b.Execute(2, 0, kRead10);
+    b.port().run_for(2 * sim::kMillisecond);
+    EXPECT_EQ(r.state, sim::Request::State::Completed);
+    EXPECT_EQ(r.srb.SrbStatus, SRB_STATUS_BUS_RESET);
+    EXPECT_EQ(b.lun(2).QueuedCount, 0);
+    b.ExpectCleanEnd();
+}
+
 TEST(Flush, AnEmptyRingOnlyCompletesInBulk)
 {
     Bench b;
