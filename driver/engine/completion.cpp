@@ -109,12 +109,7 @@ static void RequeueAfterQueueFull(LunRecord* lun, CommandBlock* block)
     UnlinkBlock(lun, block);
     lun->IssuedCount--;
     InsertAt(lun, block, lun->IssuedCount);
-    block->CurSg = &block->Sg[0];
-    block->SavedSg = &block->Sg[0];
-    block->SgLeft = block->SgCount;
-    block->SavedSgLeft = block->SgCount;
-    block->CurOffset = 0;
-    block->SavedOffset = 0;
+    RewindDataPointers(block);
 }
 
 // The SRB's two status bytes from what the command ended with.

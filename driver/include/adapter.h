@@ -265,6 +265,7 @@ BOOLEAN TakeTag(LunRecord* lun, CommandBlock* block);
 BOOLEAN CommandNeverTagged(UCHAR opcode);
 void QueueBlock(AdapterExtension* extension, LunRecord* lun, CommandBlock* block);
 void LinkBlock(AdapterExtension* extension, LunRecord* lun, CommandBlock* block);
+void RewindDataPointers(CommandBlock* block);
 
 // Bus reset.
 void FlushAllRequests(AdapterExtension* extension, ULONG pathId);

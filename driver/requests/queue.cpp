@@ -48,17 +48,23 @@ static void InsertBehindStarted(LunRecord* lun, CommandBlock* block)
     previous->Next = block;
 }
 
-// Set the block's data pointers to the start and link it into its LUN's queue.
-void LinkBlock(AdapterExtension* extension, LunRecord* lun, CommandBlock* block)
+// Current and saved data pointers back to the start of the data.
+void RewindDataPointers(CommandBlock* block)
 {
-    PSCSI_REQUEST_BLOCK srb = block->Srb;
-
     block->CurSg = &block->Sg[0];
     block->SavedSg = &block->Sg[0];
     block->SgLeft = block->SgCount;
     block->SavedSgLeft = block->SgCount;
     block->CurOffset = 0;
     block->SavedOffset = 0;
+}
+
+// Set the block's data pointers to the start and link it into its LUN's queue.
+void LinkBlock(AdapterExtension* extension, LunRecord* lun, CommandBlock* block)
+{
+    PSCSI_REQUEST_BLOCK srb = block->Srb;
+
+    RewindDataPointers(block);
 
     if (!lun->QueueTail) {
         lun->QueueHead = block;
