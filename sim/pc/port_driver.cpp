@@ -316,11 +316,11 @@ void PortDriver::stall(ULONG microseconds)
 
 // ---------------------------------------------------------------- requests
 
-Request& PortDriver::submit(size_t index, const RequestSpec& spec, std::function<void(const Request&)> on_complete)
+Request& PortDriver::submit(size_t index, const RequestSpec& request_spec, std::function<void(const Request&)> on_complete)
 {
     if (index >= adapters_.size())
         throw std::out_of_range(fmt::format("no adapter {} to send a request to", index));
-    if (spec.cdb.size() > 16)
+    if (request_spec.cdb.size() > 16)
         throw std::invalid_argument("a CDB holds at most 16 bytes");
     auto request = std::make_unique<Request>();
     Request& r = *request;
@@ -331,26 +331,26 @@ Request& PortDriver::submit(size_t index, const RequestSpec& spec, std::function
 
     SCSI_REQUEST_BLOCK& srb = r.srb;
     srb.Length = sizeof srb;
-    srb.Function = spec.function;
+    srb.Function = request_spec.function;
     srb.SrbStatus = SRB_STATUS_PENDING;
-    srb.PathId = spec.path;
-    srb.TargetId = spec.target;
-    srb.Lun = spec.lun;
-    srb.QueueAction = spec.queue_action;
-    srb.CdbLength = static_cast<UCHAR>(spec.cdb.size());
-    std::copy(spec.cdb.begin(), spec.cdb.end(), srb.Cdb);
-    srb.SrbFlags = (spec.queue_action_enable ? SRB_FLAGS_QUEUE_ACTION_ENABLE : 0) |
-                   (spec.direction == DataDirection::In    ? SRB_FLAGS_DATA_IN
-                    : spec.direction == DataDirection::Out ? SRB_FLAGS_DATA_OUT
+    srb.PathId = request_spec.path;
+    srb.TargetId = request_spec.target;
+    srb.Lun = request_spec.lun;
+    srb.QueueAction = request_spec.queue_action;
+    srb.CdbLength = static_cast<UCHAR>(request_spec.cdb.size());
+    std::copy(request_spec.cdb.begin(), request_spec.cdb.end(), srb.Cdb);
+    srb.SrbFlags = (request_spec.queue_action_enable ? SRB_FLAGS_QUEUE_ACTION_ENABLE : 0) |
+                   (request_spec.direction == DataDirection::In    ? SRB_FLAGS_DATA_IN
+                    : request_spec.direction == DataDirection::Out ? SRB_FLAGS_DATA_OUT
                                                            : 0);
-    if (spec.buffer) {
-        srb.DataBuffer = spec.buffer->data;
-        srb.DataTransferLength = spec.length ? spec.length : spec.buffer->length;
-        if (srb.DataTransferLength > spec.buffer->length)
+    if (request_spec.buffer) {
+        srb.DataBuffer = request_spec.buffer->data;
+        srb.DataTransferLength = request_spec.length ? request_spec.length : request_spec.buffer->length;
+        if (srb.DataTransferLength > request_spec.buffer->length)
             throw std::invalid_argument("request length beyond its buffer");
     }
     srb.TimeOutValue = 10;
-    srb.NextSrb = spec.next_srb;
+    srb.NextSrb = request_spec.next_srb;
     srb.OriginalRequest = &r;
 
     by_srb_[&r.srb] = &r;

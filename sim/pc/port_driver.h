@@ -124,7 +124,7 @@ public:
     // --- requests --------------------------------------------------------
     // Queues a request for adapter `index`. Nothing reaches the driver until
     // pump(), run_for() or run_until_idle().
-    Request& submit(size_t index, const RequestSpec& spec, std::function<void(const Request&)> on_complete = {});
+    Request& submit(size_t index, const RequestSpec& request_spec, std::function<void(const Request&)> on_complete = {});
     // Delivers due interrupts and starts waiting requests while the adapters accept them.
     void pump();
     // Runs the machine until no request is waiting or outstanding and no

@@ -66,13 +66,13 @@ private:
     {
         PhysicalMemory& memory = machine_.memory();
         PhysicalMemory::Buffer& buffer = memory.allocate(length);
-        RequestSpec spec;
-        spec.target = id;
-        spec.lun = lun;
-        spec.cdb = cdb;
-        spec.direction = DataDirection::In;
-        spec.buffer = &buffer;
-        const Request& request = machine_.port_driver().submit(adapter, spec);
+        RequestSpec request_spec;
+        request_spec.target = id;
+        request_spec.lun = lun;
+        request_spec.cdb = cdb;
+        request_spec.direction = DataDirection::In;
+        request_spec.buffer = &buffer;
+        const Request& request = machine_.port_driver().submit(adapter, request_spec);
         machine_.port_driver().run_until_idle();
         Answer answer{request.srb, std::vector<uint8_t>(buffer.data, buffer.data + length)};
         memory.free(buffer);

@@ -325,21 +325,21 @@ bool Runner::issue(Device& d, Slot& s)
 void Runner::submit(Slot& s)
 {
     Device& d = *s.device;
-    RequestSpec spec;
-    spec.path = d.info.path;
-    spec.target = d.info.target;
-    spec.lun = d.info.lun;
-    spec.cdb = cdb10(s.write ? 0x2A : 0x28, s.lba, d.blocks_per_request);
-    spec.direction = s.write ? DataDirection::Out : DataDirection::In;
-    spec.buffer = s.buffer;
-    spec.length = d.blocks_per_request * d.info.block_size;
+    RequestSpec request_spec;
+    request_spec.path = d.info.path;
+    request_spec.target = d.info.target;
+    request_spec.lun = d.info.lun;
+    request_spec.cdb = cdb10(s.write ? 0x2A : 0x28, s.lba, d.blocks_per_request);
+    request_spec.direction = s.write ? DataDirection::Out : DataDirection::In;
+    request_spec.buffer = s.buffer;
+    request_spec.length = d.blocks_per_request * d.info.block_size;
     if (d.info.tag_depth) {
-        spec.queue_action_enable = true;
-        spec.queue_action = SRB_SIMPLE_TAG_REQUEST;
+        request_spec.queue_action_enable = true;
+        request_spec.queue_action = SRB_SIMPLE_TAG_REQUEST;
     }
     s.state = Slot::State::InFlight;
     Slot* slot = &s;
-    s.request = &machine_.port_driver().submit(d.info.adapter, spec, [this, slot, alive = alive_](const Request&) {
+    s.request = &machine_.port_driver().submit(d.info.adapter, request_spec, [this, slot, alive = alive_](const Request&) {
         if (*alive)
             done_.push_back(slot);  // inside a driver routine: the loop does the rest
     });

@@ -112,14 +112,14 @@ public:
                         std::function<void()> done = {})
     {
         sim::PhysicalMemory::Buffer& buffer = TakeBuffer(blocks * kBlock);
-        sim::RequestSpec spec;
-        spec.target = target;
-        spec.queue_action = queue_action;
-        spec.queue_action_enable = queue_action != 0;
-        spec.cdb = Cdb10(write ? 0x2A : 0x28, lba, blocks);
-        spec.buffer = &buffer;
-        spec.length = blocks * kBlock;
-        spec.direction = write ? sim::DataDirection::Out : sim::DataDirection::In;
+        sim::RequestSpec request_spec;
+        request_spec.target = target;
+        request_spec.queue_action = queue_action;
+        request_spec.queue_action_enable = queue_action != 0;
+        request_spec.cdb = Cdb10(write ? 0x2A : 0x28, lba, blocks);
+        request_spec.buffer = &buffer;
+        request_spec.length = blocks * kBlock;
+        request_spec.direction = write ? sim::DataDirection::Out : sim::DataDirection::In;
         std::vector<uint32_t> expected(blocks);
         for (uint16_t b = 0; b < blocks; b++) {
             uint32_t& gen = generation_[{target, lba + b}];
@@ -130,7 +130,7 @@ public:
                 buffer.data[b * kBlock + i] = write ? Pattern(target, lba + b, gen, i) : 0xA5;
         }
         issued_++;
-        return bench_.port().submit(0, spec, [this, target, write, lba, expected, &buffer, done](const sim::Request& r) {
+        return bench_.port().submit(0, request_spec, [this, target, write, lba, expected, &buffer, done](const sim::Request& r) {
             Check(r, target, write, lba, expected, buffer);
             free_.push_back(&buffer);
             if (done)

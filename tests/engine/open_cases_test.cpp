@@ -60,12 +60,12 @@ TEST(OpenCases, ShortInquiryBufferIsNotReadOrWrittenBeyondItsLength)
             auto& buffer = rig.Buffer(16);
             buffer.data[2] = 0x02;
             buffer.data[7] = 0x02;
-            sim::RequestSpec spec;
-            spec.cdb = Inquiry(0, length);
-            spec.buffer = &buffer;
-            spec.length = length;
-            spec.direction = DataDirection::In;
-            sim::Request& r = rig.Submit(spec);
+            sim::RequestSpec request_spec;
+            request_spec.cdb = Inquiry(0, length);
+            request_spec.buffer = &buffer;
+            request_spec.length = length;
+            request_spec.direction = DataDirection::In;
+            sim::Request& r = rig.Submit(request_spec);
             rig.port().run_until_idle();
 
             EXPECT_EQ(r.srb.SrbStatus, SRB_STATUS_SUCCESS);
@@ -96,13 +96,13 @@ TEST(OpenCases, InquiryOnATaggedLunKeepsHeldTagsBusy)
     std::vector<sim::Request*> reads;
     std::vector<sim::PhysicalMemory::Buffer*> buffers;
     auto submitRead = [&](uint32_t n) {
-        sim::RequestSpec spec;
-        spec.cdb = Read10(n * 8000, 4);
+        sim::RequestSpec request_spec;
+        request_spec.cdb = Read10(n * 8000, 4);
         rig.device(0).store().write(n * 8000, &expected[n * 2048], 4);
         buffers.push_back(&rig.Buffer(2048, n * 0x100));
-        spec.buffer = buffers.back();
-        spec.direction = DataDirection::In;
-        reads.push_back(&rig.port().submit(0, spec));
+        request_spec.buffer = buffers.back();
+        request_spec.direction = DataDirection::In;
+        reads.push_back(&rig.port().submit(0, request_spec));
     };
     for (uint32_t n = 0; n < 4; n++)
         submitRead(n);
@@ -158,11 +158,11 @@ TEST(OpenCases, DmaThatNeverFinishesFailsTheRequest)
         machine.boot();
 
         auto& buffer = machine.memory().allocate(c.bufferLength);
-        sim::RequestSpec spec;
-        spec.cdb = Read10(0, 1);
-        spec.buffer = &buffer;
-        spec.direction = DataDirection::In;
-        sim::Request& r = machine.port_driver().submit(0, spec);
+        sim::RequestSpec request_spec;
+        request_spec.cdb = Read10(0, 1);
+        request_spec.buffer = &buffer;
+        request_spec.direction = DataDirection::In;
+        sim::Request& r = machine.port_driver().submit(0, request_spec);
         EXPECT_EQ(machine.port_driver().run_until_idle(), sim::PortDriver::RunResult::Idle);
         EXPECT_EQ(r.srb.SrbStatus, SRB_STATUS_ERROR);
         machine.port_driver().run_for(20 * sim::kSecond);  // the engine's late bytes

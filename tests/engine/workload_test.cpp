@@ -83,13 +83,13 @@ TEST(Workload, MixedReadsAndWritesWithDisconnectsKeepEveryByte)
                 io.blocks = std::min<uint32_t>(io.blocks, 5);
                 io.buffer->length = io.blocks * 512;
             }
-            sim::RequestSpec spec;
-            spec.target = uint8_t(io.id);
-            spec.cdb = io.write ? Write10(io.lba, uint16_t(io.blocks)) : Read10(io.lba, uint16_t(io.blocks));
-            spec.buffer = io.buffer;
-            spec.length = io.blocks * 512;
-            spec.direction = io.write ? DataDirection::Out : DataDirection::In;
-            io.request = &rig.port().submit(0, spec);
+            sim::RequestSpec request_spec;
+            request_spec.target = uint8_t(io.id);
+            request_spec.cdb = io.write ? Write10(io.lba, uint16_t(io.blocks)) : Read10(io.lba, uint16_t(io.blocks));
+            request_spec.buffer = io.buffer;
+            request_spec.length = io.blocks * 512;
+            request_spec.direction = io.write ? DataDirection::Out : DataDirection::In;
+            io.request = &rig.port().submit(0, request_spec);
             ios.push_back(io);
         }
         rig.ChipWrites();

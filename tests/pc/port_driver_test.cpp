@@ -100,12 +100,12 @@ protected:
     sim::Request& submit(uint8_t target, sim::DataDirection d = sim::DataDirection::None,
                          sim::PhysicalMemory::Buffer* b = nullptr)
     {
-        sim::RequestSpec spec;
-        spec.target = target;
-        spec.cdb = {0x00, 0, 0, 0, 0, 0};
-        spec.direction = d;
-        spec.buffer = b;
-        return machine->port_driver().submit(0, spec);
+        sim::RequestSpec request_spec;
+        request_spec.target = target;
+        request_spec.cdb = {0x00, 0, 0, 0, 0, 0};
+        request_spec.direction = d;
+        request_spec.buffer = b;
+        return machine->port_driver().submit(0, request_spec);
     }
     sim::PhysicalMemory* memory = nullptr;
 };

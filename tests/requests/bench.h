@@ -37,31 +37,31 @@ public:
     AdapterExtension* ext() { return ext_; }
     LunRecord& lun(int target, int lun = 0) { return ext_->Lun[target][lun]; }
 
-    sim::Request& Submit(sim::RequestSpec spec)
+    sim::Request& Submit(sim::RequestSpec request_spec)
     {
-        sim::Request& r = port().submit(0, spec);
+        sim::Request& r = port().submit(0, request_spec);
         port().pump();
         return r;
     }
     sim::Request& Execute(int target, int lun, std::vector<uint8_t> cdb, sim::PhysicalMemory::Buffer* buffer = nullptr,
                           sim::DataDirection direction = sim::DataDirection::None)
     {
-        sim::RequestSpec spec;
-        spec.target = uint8_t(target);
-        spec.lun = uint8_t(lun);
-        spec.cdb = std::move(cdb);
-        spec.buffer = buffer;
-        spec.direction = buffer ? direction : sim::DataDirection::None;
-        return Submit(spec);
+        sim::RequestSpec request_spec;
+        request_spec.target = uint8_t(target);
+        request_spec.lun = uint8_t(lun);
+        request_spec.cdb = std::move(cdb);
+        request_spec.buffer = buffer;
+        request_spec.direction = buffer ? direction : sim::DataDirection::None;
+        return Submit(request_spec);
     }
     sim::Request& Function(uint8_t function, int target = 0, int lun = 0, SCSI_REQUEST_BLOCK* next = nullptr)
     {
-        sim::RequestSpec spec;
-        spec.function = function;
-        spec.target = uint8_t(target);
-        spec.lun = uint8_t(lun);
-        spec.next_srb = next;
-        return Submit(spec);
+        sim::RequestSpec request_spec;
+        request_spec.function = function;
+        request_spec.target = uint8_t(target);
+        request_spec.lun = uint8_t(lun);
+        request_spec.next_srb = next;
+        return Submit(request_spec);
     }
 
     // Writes to the chip's window since the last call.
