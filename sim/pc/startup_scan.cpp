@@ -1,17 +1,18 @@
 #include "pc/startup_scan.h"
 
+#include "bus/scsi.h"
 #include "pc/machine.h"
 
 namespace sim {
 namespace {
 
-constexpr uint8_t kInquiry = 0x12;
-constexpr uint8_t kReadCapacity = 0x25;
+using scsi::op::kInquiry;
+using scsi::op::kReadCapacity;
+using scsi::status::kBusy;
+using scsi::status::kCheckCondition;
 constexpr uint32_t kInquiryLength = 36;
 constexpr uint32_t kCapacityLength = 8;
 constexpr uint8_t kNoDevice = 0x7F;
-constexpr uint8_t kCheckCondition = 0x02;
-constexpr uint8_t kBusy = 0x08;
 constexpr int kRetries = 3;
 
 // Block devices whose capacity the port driver asks for: direct access,
