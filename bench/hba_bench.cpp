@@ -4,6 +4,7 @@
 #include <benchmark/benchmark.h>
 
 #include "rig.h"
+#include "workload/hostile_input.h"
 
 namespace {
 
@@ -92,6 +93,29 @@ void SimulatorSpeed(benchmark::State& state)
     state.counters["requests_per_second"] = Counter(static_cast<double>(requests), Counter::kIsRate);
 }
 BENCHMARK(SimulatorSpeed)->Arg(512)->Arg(4096)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+
+// One fault fuzzer execution without the fuzzer: a fresh machine booted, its
+// buses scanned, a short hostile campaign and its clean phase. The corpus's
+// first seed input; split into boot and campaign by the second benchmark.
+void HostileRun(benchmark::State& state)
+{
+    const std::vector<uint8_t> input = {7, 20, 40, 3, 1, 10, 4, 0xff, 0xff, 0x1f, 16, 8, 50, 2, 1, 9};
+    for (auto _ : state) {
+        const auto run = sim::workload::run_hostile_input(input);
+        if (!run.sound())
+            state.SkipWithError("the hostile run did not end sound");
+    }
+}
+BENCHMARK(HostileRun)->Unit(benchmark::kMillisecond);
+
+void Boot(benchmark::State& state)
+{
+    for (auto _ : state) {
+        sim::Machine machine(sim::default_machine_config());
+        benchmark::DoNotOptimize(machine.boot());
+    }
+}
+BENCHMARK(Boot)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <span>
 
-#include "workload/fault_campaign.h"
+#include "workload/hostile_input.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

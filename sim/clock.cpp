@@ -22,7 +22,7 @@ void Clock::cancel(EventId id)
 
 void Clock::drop_cancelled_top()
 {
-    while (!heap_.empty() && cancelled_.erase(heap_.front().id)) {
+    while (!heap_.empty() && !cancelled_.empty() && cancelled_.erase(heap_.front().id)) {
         std::pop_heap(heap_.begin(), heap_.end(), later);
         heap_.pop_back();
     }
@@ -40,6 +40,9 @@ Nanoseconds Clock::next_event_time() const
 void Clock::run_due(Nanoseconds until)
 {
     for (;;) {
+        // Most advances pass no event at all: done before any lookup.
+        if (heap_.empty() || heap_.front().when > until)
+            return;
         drop_cancelled_top();
         if (heap_.empty() || heap_.front().when > until)
             return;

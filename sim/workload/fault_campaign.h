@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <map>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -26,6 +25,7 @@ struct CampaignConfig {
 struct PhaseFigures {
     uint64_t requests = 0;                // completed, whatever their status
     std::map<uint8_t, uint64_t> by_status;  // SRB status (success included) -> requests
+    uint64_t short_transfers = 0;         // of the successes: less data than asked for
     uint64_t busy_retries = 0;
     uint64_t lost = 0;                // submitted and never completed
     uint64_t bytes_miscompared = 0;
@@ -70,17 +70,5 @@ private:
 };
 
 std::string summary(const CampaignResult& result);
-
-// One hostile run chosen entirely by `bytes` (the fuzzer's input): the
-// machine's timing, the workload, the fault kinds and rate, then every choice
-// the devices make. Boots its own machine with a tagged disk and an optical
-// drive. `devices` is how many the scan found (2 unless the run broke).
-struct HostileRun {
-    CampaignResult result;
-    size_t devices = 0;
-    bool sound() const { return result.sound() && devices == 2; }
-};
-HostileRun run_hostile_input(std::span<const uint8_t> bytes,
-                              std::function<void(size_t adapter, const BusEvent&)> observer = {});
 
 }  // namespace sim::workload

@@ -95,6 +95,9 @@ std::vector<std::string> Results::problems() const
         for (const auto& [status, count] : d.errors)
             out.push_back(fmt::format("{}: {} request{} failed with {}", who, count, count == 1 ? "" : "s",
                                       srb_status_name(status)));
+        if (d.short_transfers)
+            out.push_back(fmt::format("{}: {} request{} moved less data than asked for", who, d.short_transfers,
+                                      d.short_transfers == 1 ? "" : "s"));
         if (d.bytes_miscompared)
             out.push_back(fmt::format("{}: {} bytes in {} blocks read back wrong", who, d.bytes_miscompared,
                                       d.blocks_miscompared));
@@ -390,14 +393,23 @@ void Runner::complete(Slot& s)
             d.model->written(s.lba, n, BlockModel::kUnknown);  // it may have landed in part
         return;
     }
-    r.bytes += uint64_t{n} * d.info.block_size;
+    const uint64_t asked = uint64_t{n} * d.info.block_size;
+    const uint64_t moved = std::min<uint64_t>(srb.DataTransferLength, asked);
+    r.bytes += moved;
+    if (moved < asked) {
+        r.short_transfers++;
+        note_failure(r, fmt::format("{} of LBA {} ({} blocks) moved {} of {} bytes", s.write ? "write" : "read",
+                                    s.lba, n, moved, asked));
+    }
     if (s.write) {
-        d.model->written(s.lba, n, s.generation);
+        // A short write may have landed in part, in any of its blocks.
+        d.model->written(s.lba, n, moved < asked ? BlockModel::kUnknown : s.generation);
         return;
     }
     if (!config_.verify)
         return;
-    for (uint32_t i = 0; i < n; i++) {
+    const auto arrived = static_cast<uint32_t>(moved / d.model->block_size());
+    for (uint32_t i = 0; i < arrived; i++) {
         const BlockModel::Check c = d.model->check(s.lba + i, s.buffer->data + size_t{i} * d.info.block_size);
         if (!c.bytes_wrong)
             continue;
@@ -506,6 +518,7 @@ Results Runner::collect()
         total.writes += r.writes;
         total.bytes += r.bytes;
         total.busy_retries += r.busy_retries;
+        total.short_transfers += r.short_transfers;
         total.bytes_miscompared += r.bytes_miscompared;
         total.blocks_miscompared += r.blocks_miscompared;
         total.lost += r.lost;

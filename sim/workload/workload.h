@@ -56,6 +56,10 @@ struct DeviceResult {
     Latency latency;
     std::map<uint8_t, uint64_t> errors;  // failed requests by SRB status
     uint64_t busy_retries = 0;
+    // Successful, but the SRB reports less data moved than asked for (a
+    // device that ended its data phase early): counted apart from the
+    // successes; a read is checked over the whole blocks that arrived.
+    uint64_t short_transfers = 0;
     uint64_t bytes_miscompared = 0, blocks_miscompared = 0;
     uint64_t lost = 0;  // submitted and never completed
     std::vector<std::string> failures;  // the first few, in words

@@ -1,0 +1,77 @@
+#include "workload/hostile_input.h"
+
+namespace sim::workload {
+
+namespace {
+
+uint8_t take(std::span<const uint8_t>& in)
+{
+    if (in.empty())
+        return 0;
+    const uint8_t b = in.front();
+    in = in.subspan(1);
+    return b;
+}
+
+MachineConfig hostile_machine(std::span<const uint8_t>& in)
+{
+    MachineConfig c = default_machine_config();
+    c.seed = take(in);
+    DeviceConfig disk;
+    disk.id = 0;
+    disk.options.block_count = 256;
+    disk.options.track_seek = take(in) * 8 * kMicrosecond;
+    disk.options.revolution = take(in) * 16 * kMicrosecond;
+    disk.options.target.queue_limit = 1 + take(in) % 8;
+    disk.options.target.mid_data_disconnect_chance = (take(in) % 4) * 0.1;
+    DeviceConfig optical;
+    optical.id = 4;
+    optical.kind = DeviceConfig::Kind::Optical;
+    optical.options = OpticalDrive::optical_defaults();
+    optical.options.block_count = 64;
+    optical.options.track_seek = take(in) * 16 * kMicrosecond;
+    c.adapters[0].devices = {disk, optical};
+    c.adapters[0].bus_timing.target_reaction = (1 + take(in) % 16) * kMicrosecond;
+    return c;
+}
+
+FaultSet hostile_kinds(std::span<const uint8_t>& in)
+{
+    const uint32_t mask = take(in) | (take(in) << 8) | (take(in) << 16);
+    FaultSet kinds;
+    for (size_t i = 0; i < kFaultKinds; i++)
+        if (mask & (1u << i))
+            kinds.set(i);
+    return kinds;
+}
+
+}  // namespace
+
+HostileRun run_hostile_input(std::span<const uint8_t> in, std::function<void(size_t, const BusEvent&)> observer)
+{
+    Machine machine(hostile_machine(in));
+    HostileRun run;
+    if (machine.boot() != 0) {
+        run.result.problems.push_back("the driver did not load");
+        return run;
+    }
+    CampaignConfig config;
+    config.kinds = hostile_kinds(in);
+    config.rate = (take(in) % 64) / 128.0;
+    config.workload.requests = 4 + take(in) % 12;
+    config.workload.read_percent = take(in) % 101;
+    config.workload.outstanding = 1 + take(in) % 6;
+    config.workload.block_size = 512u << (take(in) % 4);
+    config.workload.seed = take(in);
+    config.clean_requests = 4;
+
+    ByteChoices choices(in);
+    FaultCampaign campaign(machine, config, &choices);
+    if (observer)
+        campaign.set_bus_observer(std::move(observer));
+    run.devices = campaign.devices().size();
+    run.result = campaign.run();
+    return run;
+}
+
+}  // namespace sim::workload

@@ -1,0 +1,25 @@
+// The fuzzer's view of a fault campaign: one run whose every choice comes
+// from a string of bytes.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+
+#include "workload/fault_campaign.h"
+
+namespace sim::workload {
+
+// One hostile run chosen entirely by `bytes` (the fuzzer's input): the
+// machine's timing, the workload, the fault kinds and rate, then every choice
+// the devices make. Boots its own machine with a tagged disk and an optical
+// drive. `devices` is how many the scan found (2 unless the run broke).
+struct HostileRun {
+    CampaignResult result;
+    size_t devices = 0;
+    bool sound() const { return result.sound() && devices == 2; }
+};
+HostileRun run_hostile_input(std::span<const uint8_t> bytes,
+                              std::function<void(size_t adapter, const BusEvent&)> observer = {});
+
+}  // namespace sim::workload
