@@ -55,8 +55,6 @@ void Clock::run_due(Nanoseconds until)
     }
 }
 
-void Clock::advance(Nanoseconds delay) { advance_to(now_ + delay); }
-
 void Clock::advance_to(Nanoseconds when)
 {
     if (when < now_)

@@ -29,9 +29,15 @@ void PortSpace::release(PortDevice* device)
 
 PortDevice* PortSpace::find(uint16_t port) const
 {
-    for (const Claim& c : claims_)
-        if (port >= c.first && port < c.first + c.count)
-            return c.device;
+    auto covers = [port](const Claim& c) { return port >= c.first && port < c.first + c.count; };
+    // Accesses come in runs on one device: the last one found is tried first.
+    if (last_claim_ < claims_.size() && covers(claims_[last_claim_]))
+        return claims_[last_claim_].device;
+    for (size_t i = 0; i < claims_.size(); i++)
+        if (covers(claims_[i])) {
+            last_claim_ = i;
+            return claims_[i].device;
+        }
     return nullptr;
 }
 

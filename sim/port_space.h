@@ -68,6 +68,7 @@ private:
     Clock& clock_;
     ModelErrors& errors_;
     std::vector<Claim> claims_;
+    mutable size_t last_claim_ = 0;  // index of the claim the last access found
     Nanoseconds access_cost_ = 500;  // an ISA-speed I/O cycle
     bool recording_ = false;
     std::vector<PortAccess> log_;

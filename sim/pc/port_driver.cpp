@@ -276,8 +276,16 @@ void PortDriver::free_device_base(PVOID extension, PVOID base)
 
 bool PortDriver::port_mapped(uint32_t port) const
 {
-    return std::any_of(mappings_.begin(), mappings_.end(),
-                       [port](const Mapping& m) { return port >= m.first && port < m.first + m.length; });
+    // Accesses come in runs on one mapping (the configuration ports during
+    // the scan, a chip window afterwards): the last one found is tried first.
+    auto covers = [port](const Mapping& m) { return port >= m.first && port < m.first + m.length; };
+    if (last_mapping_ < mappings_.size() && covers(mappings_[last_mapping_]))
+        return true;
+    const auto it = std::find_if(mappings_.begin(), mappings_.end(), covers);
+    if (it == mappings_.end())
+        return false;
+    last_mapping_ = static_cast<size_t>(it - mappings_.begin());
+    return true;
 }
 
 uint32_t PortDriver::read_port(const void* port, Width width)

@@ -198,6 +198,7 @@ private:
     std::vector<std::unique_ptr<Adapter>> adapters_;
     std::vector<std::unique_ptr<ACCESS_RANGE[]>> range_storage_;
     std::vector<Mapping> mappings_;
+    mutable size_t last_mapping_ = 0;  // index of the mapping the last port check found
     std::vector<Routine> routines_;
     bool delivering_ = false;
     const void* candidate_extension_ = nullptr;  // during HwFindAdapter
