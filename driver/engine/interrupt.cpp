@@ -64,6 +64,9 @@ extern "C" BOOLEAN MINIPORT_API HwInterrupt(PVOID HwDeviceExtension)
     if (cause & INTR_EXCEPTION_MASK) {
         if (cause & INTR_BUS_RESET)
             HandleBusReset(extension);
+        else if ((cause & INTR_ILLEGAL_COMMAND) && !extension->ActiveLun)
+            // A selection held back for this interrupt has nothing else to start it.
+            StartNextCommand(extension, extension->ServiceCursor);
         return TRUE;
     }
     if (cause & INTR_RESELECTED) {

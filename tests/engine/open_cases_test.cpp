@@ -219,3 +219,41 @@ TEST(OpenCases, ReconnectedCommandEndingWithoutStatusFails)
 
 }  // namespace
 }  // namespace enginetest
+
+namespace enginetest {
+namespace {
+
+// A selection is held back while the chip has an interrupt pending. When that
+// interrupt is an illegal-command one (a command overtaken by a reset the
+// driver has not read yet), nothing else would start the held-back command:
+// the interrupt routine starts it. The illegal command is raised from outside
+// at every moment of HwStartIo, before and after the selection is written.
+TEST(OpenCases, SelectionHeldBackForAnIllegalCommandInterruptStartsAfterIt)
+{
+    int raised = 0;
+    for (sim::Nanoseconds at = 0; at < 12 * sim::kMicrosecond; at += 250) {
+        SCOPED_TRACE(at);
+        Rig rig(Flags(TF_PARITY | TF_DISCONNECT), {DiskAt(0)});
+        auto& buffer = rig.Buffer(512);
+        rig.machine().clock().after(at, [&] {
+            if (rig.ext()->ActiveLun)
+                return;  // the selection is written: too late
+            raised++;    // the chip is idle: a transfer command is out of place
+            rig.machine().ports().write(uint16_t(Rig::kIoBase + Command), sim::Width::Byte, TransferInfo);
+        });
+        sim::Request& r = rig.Execute(0, 0, Read10(0, 1), &buffer, DataDirection::In);
+        EXPECT_EQ(rig.port().run_until_idle(), sim::PortDriver::RunResult::Idle);
+        EXPECT_EQ(r.srb.SrbStatus, SRB_STATUS_SUCCESS);
+        EXPECT_EQ(rig.port().timeouts().time_outs(), 0u);
+        EXPECT_LT(r.completed - r.submitted, 1 * sim::kMillisecond);
+        // The test's own illegal command is the only rule broken.
+        for (const sim::ModelError& e : rig.machine().errors().all())
+            EXPECT_NE(e.message.find("illegal-command interrupt"), std::string::npos) << e.to_string();
+        rig.machine().errors().clear();
+        rig.ExpectCleanEnd();
+    }
+    EXPECT_GT(raised, 4);
+}
+
+}  // namespace
+}  // namespace enginetest
