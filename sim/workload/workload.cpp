@@ -37,8 +37,9 @@ Latency summarize(std::vector<Nanoseconds> v)
     if (v.empty())
         return {};
     std::sort(v.begin(), v.end());
-    auto at = [&](double q) { return v[std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())))]; };
-    return {at(0.50), at(0.99), v.back()};
+    // The nearest rank, in integers: the same figure on every build.
+    auto at = [&](size_t percent) { return v[std::min(v.size() - 1, v.size() * percent / 100)]; };
+    return {at(50), at(99), v.back()};
 }
 
 void note_failure(DeviceResult& r, std::string text)
