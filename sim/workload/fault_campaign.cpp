@@ -1,5 +1,8 @@
 #include "workload/fault_campaign.h"
 
+#include <algorithm>
+#include <set>
+
 #include <fmt/format.h>
 
 namespace sim::workload {
@@ -10,21 +13,30 @@ bool CampaignResult::sound() const
 }
 
 FaultCampaign::FaultCampaign(Machine& machine, CampaignConfig config, Choices* choices)
+    : FaultCampaign(machine, std::move(config), scan_machine(machine), choices)
+{
+}
+
+FaultCampaign::FaultCampaign(Machine& machine, CampaignConfig config, std::vector<ScannedDevice> devices,
+                             Choices* choices)
     : machine_(machine),
       config_(std::move(config)),
       rng_choices_(machine.rng()),
       faults_(machine, choices ? *choices : rng_choices_),
-      devices_(scan_machine(machine))
+      devices_(std::move(devices))
 {
 }
 
-PhaseFigures FaultCampaign::run_phase(const WorkloadConfig& config)
+PhaseFigures FaultCampaign::run_phase(const WorkloadConfig& config, const std::function<void(double)>& progress)
 {
     Runner runner(machine_, devices_, config);
     if (observer_)
         runner.set_bus_observer(observer_);
-    const Results r = runner.run();
+    if (progress)
+        runner.set_progress(progress);
     PhaseFigures f;
+    f.results = runner.run();
+    const Results& r = f.results;
     f.requests = r.total.requests;
     f.busy_retries = r.total.busy_retries;
     f.short_transfers = r.total.short_transfers;
@@ -40,6 +52,27 @@ PhaseFigures FaultCampaign::run_phase(const WorkloadConfig& config)
     return f;
 }
 
+// Every device commits the campaign's kinds or its own, at the campaign's rate.
+void FaultCampaign::start_faults(CampaignResult& result)
+{
+    faults_.set_random(config_.kinds, config_.rate);
+    const auto& adapters = machine_.config().adapters;
+    for (size_t a = 0; a < adapters.size(); a++)
+        for (const DeviceConfig& d : adapters[a].devices) {
+            const auto own = config_.device_kinds.find({a, d.id});
+            if (own != config_.device_kinds.end())
+                faults_.device(a, d.id).set_random(own->second, config_.rate);
+            if (config_.rate > 0)
+                result.kinds |= own != config_.device_kinds.end() ? own->second : config_.kinds;
+        }
+    for (const auto& [key, kinds] : config_.device_kinds)
+        if (key.first >= adapters.size() || std::none_of(adapters[key.first].devices.begin(),
+                                                         adapters[key.first].devices.end(),
+                                                         [id = key.second](const DeviceConfig& d) { return d.id == id; }))
+            result.problems.push_back(fmt::format("fault kinds given for adapter {} ID {}, where there is no device",
+                                                  key.first, key.second));
+}
+
 CampaignResult FaultCampaign::run()
 {
     CampaignResult result;
@@ -49,8 +82,8 @@ CampaignResult FaultCampaign::run()
     for (size_t i = 0; i < port.adapter_count(); i++)
         resets_before += port.adapter(i).resets_detected;
 
-    faults_.set_random(config_.kinds, config_.rate);
-    result.faulty = run_phase(config_.workload);
+    start_faults(result);
+    result.faulty = run_phase(config_.workload, progress_);
     faults_.stop();
     // Ghost commands still waiting to reselect were dropped by stop().
     port.run_for(10 * kMillisecond);
@@ -64,7 +97,7 @@ CampaignResult FaultCampaign::run()
     clean.requests = config_.clean_requests;
     clean.duration = 0;
     clean.seed = config_.workload.seed + 1;
-    result.clean = run_phase(clean);
+    result.clean = run_phase(clean, {});
     const uint64_t whole = result.clean.by_status[SRB_STATUS_SUCCESS] - result.clean.short_transfers;
     if (result.clean.requests != config_.clean_requests * devices_.size() || whole != result.clean.requests)
         result.problems.push_back(fmt::format("clean phase: {} of {} requests succeeded in full", whole,
@@ -106,25 +139,44 @@ void FaultCampaign::check_ledger(CampaignResult& result) const
                                                           lun.TargetId, lun.QueueDepth, lun.IssuedCount,
                                                           lun.QueuedCount));
     }
-    if (!machine_.errors().empty())
-        result.problems.push_back(machine_.errors().summary());
+    // One line: the first error tells the story, and a broken run can see thousands.
+    const auto& errors = machine_.errors().all();
+    if (!errors.empty())
+        result.problems.push_back(fmt::format("{} model error{}, the first: {}", errors.size(),
+                                              errors.size() == 1 ? "" : "s", errors.front().to_string()));
 }
 
 std::string summary(const CampaignResult& r)
 {
-    std::string out = "faults injected:\n";
+    uint64_t injected = 0;
+    for (uint64_t n : r.injected)
+        injected += n;
+    std::string out = fmt::format("faults injected: {} in all\n", injected);
     for (size_t i = 0; i < kFaultKinds; i++)
-        if (r.injected[i])
-            out += fmt::format("  {:<32} {}\n", fault_name(static_cast<FaultKind>(i)), r.injected[i]);
-    auto phase = [&](const char* name, const PhaseFigures& f) {
-        out += fmt::format("{}: {} requests ({} short), {} BUSY retries, {} lost, {} bytes miscompared\n", name,
-                           f.requests, f.short_transfers, f.busy_retries, f.lost, f.bytes_miscompared);
-        for (const auto& [status, n] : f.by_status)
-            out += fmt::format("  {:<32} {}\n", srb_status_name(status), n);
+        if (r.kinds.test(i) || r.injected[i])
+            out += fmt::format("  {:<34} {:>12}\n", fault_name(static_cast<FaultKind>(i)), r.injected[i]);
+    auto row = [&](const std::string& what, uint64_t faulty, uint64_t clean) {
+        out += fmt::format("{:<36} {:>12} {:>12}\n", what, faulty, clean);
     };
-    phase("with faults", r.faulty);
-    phase("clean", r.clean);
-    out += fmt::format("time-outs {}, bus resets {}, foreign interrupts {}\n", r.time_outs, r.bus_resets,
+    auto status = [](const PhaseFigures& f, uint8_t s) {
+        const auto it = f.by_status.find(s);
+        return it == f.by_status.end() ? uint64_t{0} : it->second;
+    };
+    out += fmt::format("{:<36} {:>12} {:>12}\n", "requests by SRB status", "with faults", "clean");
+    std::set<uint8_t> statuses;
+    for (const PhaseFigures* f : {&r.faulty, &r.clean})
+        for (const auto& [s, n] : f->by_status)
+            statuses.insert(s);
+    for (const uint8_t s : statuses) {
+        row("  " + srb_status_name(s), status(r.faulty, s), status(r.clean, s));
+        if (s == SRB_STATUS_SUCCESS)
+            row("    of them short transfers", r.faulty.short_transfers, r.clean.short_transfers);
+    }
+    row("  in all", r.faulty.requests, r.clean.requests);
+    row("BUSY retries", r.faulty.busy_retries, r.clean.busy_retries);
+    row("requests lost", r.faulty.lost, r.clean.lost);
+    row("bytes miscompared", r.faulty.bytes_miscompared, r.clean.bytes_miscompared);
+    out += fmt::format("time-outs {}, bus resets {}, foreign interrupts claimed {}\n", r.time_outs, r.bus_resets,
                        r.foreign_interrupts);
     for (const std::string& p : r.problems)
         out += "problem: " + p + "\n";

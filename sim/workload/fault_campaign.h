@@ -5,8 +5,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bus/faults.h"
@@ -15,9 +17,16 @@
 
 namespace sim::workload {
 
+// A device on the bus of the machine's adapter `config_index` (its place in
+// the machine's configuration), at SCSI ID `target`.
+using DeviceKey = std::pair<size_t, uint8_t>;
+
 struct CampaignConfig {
     FaultSet kinds = all_faults();
     double rate = 0.01;          // per command, per device
+    // Devices that commit kinds of their own (at `rate`) instead of `kinds`;
+    // an empty set keeps that device well behaved.
+    std::map<DeviceKey, FaultSet> device_kinds;
     WorkloadConfig workload{};   // the phase with faults (requests per device)
     uint64_t clean_requests = 64;  // per device, after the faults stop
 };
@@ -29,9 +38,11 @@ struct PhaseFigures {
     uint64_t busy_retries = 0;
     uint64_t lost = 0;                // submitted and never completed
     uint64_t bytes_miscompared = 0;
+    Results results;                  // the runner's own figures, per device and in total
 };
 
 struct CampaignResult {
+    FaultSet kinds;                   // every kind some device was set to commit
     FaultCounts injected{};
     PhaseFigures faulty, clean;
     uint64_t time_outs = 0;           // requests the port driver timed out
@@ -50,15 +61,21 @@ struct CampaignResult {
 class FaultCampaign {
 public:
     FaultCampaign(Machine& machine, CampaignConfig config, Choices* choices = nullptr);
+    // Against the devices a start-up scan already found, instead of scanning again.
+    FaultCampaign(Machine& machine, CampaignConfig config, std::vector<ScannedDevice> devices,
+                  Choices* choices = nullptr);
     // The fault layer: force kinds on single devices before run().
     MachineFaults& faults() { return faults_; }
     const std::vector<ScannedDevice>& devices() const { return devices_; }
     // Sees every bus event of both phases.
     void set_bus_observer(std::function<void(size_t adapter, const BusEvent&)> observer) { observer_ = std::move(observer); }
+    // Called now and then during the phase with faults with the share of it done (0-1).
+    void set_progress(std::function<void(double)> progress) { progress_ = std::move(progress); }
     CampaignResult run();
 
 private:
-    PhaseFigures run_phase(const WorkloadConfig& config);
+    PhaseFigures run_phase(const WorkloadConfig& config, const std::function<void(double)>& progress);
+    void start_faults(CampaignResult& result);
     void check_ledger(CampaignResult& result) const;
 
     Machine& machine_;
@@ -67,8 +84,12 @@ private:
     MachineFaults faults_;
     std::vector<ScannedDevice> devices_;
     std::function<void(size_t, const BusEvent&)> observer_;
+    std::function<void(double)> progress_;
 };
 
+// The figures as a table: faults injected per kind (every kind in play, none
+// injected included), requests by SRB status with faults and clean, BUSY
+// retries, losses, miscompares, time-outs, resets and the problems found.
 std::string summary(const CampaignResult& result);
 
 }  // namespace sim::workload

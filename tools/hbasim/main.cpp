@@ -3,17 +3,29 @@
 // and reports the figures.
 //
 //   hbasim [SCENARIO.toml] [--seed N] [--json FILE] [--trace FILE] [--vcd FILE]
-//          [--driver PATH.sys]
+//          [--driver PATH.sys] [--faults RATE[:KIND,KIND...]]
 //
 // --driver runs the scenario with a built kernel image instead of the
 // linked-in driver (through hbasim32: see driver_image.h).
 //
-// Exit status: 0 every request completed and every byte read back right,
-// 1 not (or the models saw a rule broken), 2 a bad scenario or option.
+// --faults (or a [faults] table in the scenario) makes the run a fault
+// campaign: the workload runs while every device misbehaves at RATE per
+// command (0.01 or 1%), committing one of the KINDs named (the fault names of
+// sim/bus/faults.cpp; without KINDs the scenario's [faults] kinds, or every
+// kind), then a clean phase in which every device must work again. A device
+// with a `faults` list of its own commits only those kinds. The report adds
+// the faults injected per kind, requests by SRB status with faults and clean,
+// time-outs, bus resets, foreign interrupts claimed, requests lost and bytes
+// miscompared (both must be 0), and a verdict.
+//
+// Exit status: 0 every request completed and every byte read back right (a
+// campaign: sound, nothing lost or miscompared, the clean phase clean), 1 not
+// (or the models saw a rule broken), 2 a bad scenario or option.
 #include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,6 +34,7 @@
 #include <fmt/format.h>
 
 #include "bus_trace.h"
+#include "campaign.h"
 #include "driver_image.h"
 #include "report.h"
 #include "results.h"
@@ -38,6 +51,7 @@ struct Options {
     std::optional<uint64_t> seed;
     std::string json, trace, vcd;
     std::string driver;  // a kernel image to run instead of the linked-in driver
+    std::optional<hbasim::FaultsOption> faults;  // --faults: run a fault campaign
 };
 
 // The files asked for, open before anything runs so that a bad path is a usage error.
@@ -77,6 +91,109 @@ void watch_scan(sim::Machine& machine, const Outputs& out)
     }
 }
 
+// A progress bar on standard error, shown only on a terminal.
+struct ProgressBar {
+    bool shown = isatty(STDERR_FILENO) != 0;
+
+    // Nothing to call when not shown.
+    std::function<void(double)> callback() const
+    {
+        if (!shown)
+            return {};
+        return [](double done) { fmt::print(stderr, "\r{}", hbasim::progress_bar(done)); };
+    }
+    void clear() const
+    {
+        if (shown)
+            fmt::print(stderr, "\r{}\r", std::string(50, ' '));
+    }
+};
+
+void write_json(const Outputs& out, nlohmann::json& json, const sim::Machine& machine,
+                const std::vector<std::string>& problems, bool clean)
+{
+    if (!out.json)
+        return;
+    json["model_errors"] = machine.errors().all().size();
+    json["problems"] = problems;
+    json["clean"] = clean;
+    *out.json << json.dump(2) << "\n";
+}
+
+void print_failures(const sim::workload::Results& results, const char* phase)
+{
+    for (const sim::workload::DeviceResult& d : results.devices)
+        for (const std::string& f : d.failures)
+            fmt::print("  {}{}:{}:{}: {}\n", phase, d.device.adapter, d.device.target, d.device.lun, f);
+}
+
+int run_workload(sim::Machine& machine, const std::vector<sim::workload::ScannedDevice>& devices,
+                 const hbasim::Scenario& scenario, const Outputs& out, std::vector<std::string> problems,
+                 nlohmann::json& json)
+{
+    sim::workload::Runner runner(machine, devices, scenario.workload);
+    runner.set_bus_observer([&out](size_t a, const sim::BusEvent& e) { out.observe(a, e); });
+    const ProgressBar bar;
+    runner.set_progress(bar.callback());
+    const sim::workload::Results results = runner.run();
+    bar.clear();
+    if (out.waveform)
+        out.waveform->finish();
+
+    fmt::print("\n{}", hbasim::results_table(results));
+    for (std::string& p : results.problems())
+        problems.push_back(std::move(p));
+    print_failures(results, "");
+    json["results"] = hbasim::results_json(results);
+    const std::string errors = hbasim::describe_errors(machine);
+    const bool clean = problems.empty() && errors.empty();
+    write_json(out, json, machine, problems, clean);
+    if (clean) {
+        if (devices.empty())
+            fmt::print("no block devices on any bus: nothing to run a workload against\n");
+        else
+            fmt::print("every request completed{}\n", scenario.workload.verify ? " and every byte read back verified" : "");
+        return 0;
+    }
+    for (const std::string& p : problems)
+        fmt::print("FAILED: {}\n", p);
+    fmt::print("{}", errors);
+    return kExitFailed;
+}
+
+// A workload while the devices misbehave, then a clean one; sound when nothing
+// was lost or miscompared and every device works again.
+int run_campaign(sim::Machine& machine, const std::vector<sim::workload::ScannedDevice>& devices,
+                 const sim::workload::CampaignConfig& config, const Outputs& out, std::vector<std::string> problems,
+                 nlohmann::json& json)
+{
+    fmt::print("\n{}", hbasim::campaign_heading(config));
+    sim::workload::FaultCampaign campaign(machine, config, devices);
+    campaign.set_bus_observer([&out](size_t a, const sim::BusEvent& e) { out.observe(a, e); });
+    const ProgressBar bar;
+    campaign.set_progress(bar.callback());
+    sim::workload::CampaignResult result = campaign.run();
+    bar.clear();
+    if (out.waveform)
+        out.waveform->finish();
+
+    fmt::print("\nwith faults, {}", hbasim::results_table(result.faulty.results));
+    for (std::string& p : problems)
+        result.problems.push_back(std::move(p));
+    // Failures are expected while the faults last; they tell something only when the campaign went wrong.
+    if (!result.sound())
+        print_failures(result.faulty.results, "with faults: ");
+    print_failures(result.clean.results, "clean: ");
+    fmt::print("\n{}", sim::workload::summary(result));  // the problems among the figures
+    json["results"] = hbasim::results_json(result.faulty.results);
+    json["campaign"] = hbasim::campaign_json(config, result);
+    const std::string errors = hbasim::describe_errors(machine);
+    const bool sound = result.sound() && errors.empty();
+    write_json(out, json, machine, result.problems, sound);
+    fmt::print("{}{}", errors, hbasim::campaign_verdict(result, campaign.devices().size()));
+    return sound ? 0 : kExitFailed;
+}
+
 int run(const Options& options)
 {
     hbasim::Scenario scenario = hbasim::default_scenario();
@@ -95,6 +212,7 @@ int run(const Options& options)
         scenario.workload.seed = *options.seed;
     }
     const sim::MachineConfig& config = scenario.machine;
+    const std::optional<sim::workload::CampaignConfig> campaign = hbasim::campaign_config(scenario, options.faults);
 
     Outputs out;
     out.json = Outputs::open(options.json);
@@ -141,47 +259,14 @@ int run(const Options& options)
     const std::vector<sim::workload::ScannedDevice> devices = sim::workload::scan_machine(machine);
     fmt::print("\n{}", hbasim::device_table(devices));
 
-    sim::workload::Runner runner(machine, devices, scenario.workload);
-    runner.set_bus_observer([&out](size_t a, const sim::BusEvent& e) { out.observe(a, e); });
-    const bool terminal = isatty(STDERR_FILENO) != 0;
-    if (terminal)
-        runner.set_progress([](double done) { fmt::print(stderr, "\r{}", hbasim::progress_bar(done)); });
-    const sim::workload::Results results = runner.run();
-    if (terminal)
-        fmt::print(stderr, "\r{}\r", std::string(50, ' '));
-    if (out.waveform)
-        out.waveform->finish();
-
-    fmt::print("\n{}", hbasim::results_table(results));
+    nlohmann::json json = {{"scenario", name},
+                           {"seed", config.seed},
+                           {"driver_entry_status", status},
+                           {"devices", hbasim::devices_json(devices)}};
     std::vector<std::string> problems = hbasim::missing_devices(machine, devices);
-    for (std::string& p : results.problems())
-        problems.push_back(std::move(p));
-    for (const sim::workload::DeviceResult& d : results.devices)
-        for (const std::string& f : d.failures)
-            fmt::print("  {}:{}:{}: {}\n", d.device.adapter, d.device.target, d.device.lun, f);
-    const std::string errors = hbasim::describe_errors(machine);
-    if (out.json) {
-        nlohmann::json j = {{"scenario", name},
-                            {"seed", config.seed},
-                            {"driver_entry_status", status},
-                            {"devices", hbasim::devices_json(devices)},
-                            {"results", hbasim::results_json(results)},
-                            {"model_errors", machine.errors().all().size()},
-                            {"problems", problems},
-                            {"clean", problems.empty() && errors.empty()}};
-        *out.json << j.dump(2) << "\n";
-    }
-    if (problems.empty() && errors.empty()) {
-        if (devices.empty())
-            fmt::print("no block devices on any bus: nothing to run a workload against\n");
-        else
-            fmt::print("every request completed{}\n", scenario.workload.verify ? " and every byte read back verified" : "");
-        return 0;
-    }
-    for (const std::string& p : problems)
-        fmt::print("FAILED: {}\n", p);
-    fmt::print("{}", errors);
-    return kExitFailed;
+    if (campaign)
+        return run_campaign(machine, devices, *campaign, out, std::move(problems), json);
+    return run_workload(machine, devices, scenario, out, std::move(problems), json);
 }
 
 }  // namespace
@@ -196,6 +281,11 @@ int main(int argc, char** argv)
     app.add_option("--trace", options.trace, "Write a decoded SCSI bus trace to FILE");
     app.add_option("--vcd", options.vcd, "Write the bus signals as a VCD waveform to FILE");
     app.add_option("--driver", options.driver, "Run the kernel image PATH.sys instead of the linked-in driver");
+    std::optional<std::string> faults;
+    app.add_option("--faults", faults,
+                   "Run a fault campaign: devices misbehave at RATE (0.01 or 1%) per command, with the fault "
+                   "KINDs named (every kind when none is)")
+        ->type_name("RATE[:KIND,...]");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -203,6 +293,14 @@ int main(int argc, char** argv)
     } catch (const CLI::ParseError& e) {
         fmt::print(stderr, "hbasim: {}\n", e.what());
         return kExitUsage;
+    }
+    if (faults) {
+        std::string error;
+        options.faults = hbasim::parse_faults_option(*faults, error);
+        if (!options.faults) {
+            fmt::print(stderr, "hbasim: --faults {}: {}\n", *faults, error);
+            return kExitUsage;
+        }
     }
 #if !HBASIM_LOADS_IMAGES
     if (!options.driver.empty()) {

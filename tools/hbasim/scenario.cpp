@@ -1,12 +1,16 @@
 #include "scenario.h"
 
 #include <fstream>
+#include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <stdexcept>
 
 #include <fmt/format.h>
 #include <toml++/toml.h>
+
+#include "campaign.h"
 
 namespace hbasim {
 
@@ -64,6 +68,27 @@ public:
     }
 
     const toml::table& table() const { return table_; }
+
+    // A list of fault kinds by name; nothing when the key is absent.
+    std::optional<sim::FaultSet> fault_kinds(std::string_view key)
+    {
+        const toml::node* node = take(key);
+        if (!node)
+            return std::nullopt;
+        if (!node->is_array())
+            fail(*node, fmt::format("{} must be a list of fault kinds", name(key)));
+        sim::FaultSet kinds;
+        for (const toml::node& element : *node->as_array()) {
+            if (!element.is_string())
+                fail(element, fmt::format("{} must be a list of fault kinds", name(key)));
+            const std::string kind = *element.value<std::string>();
+            const auto k = sim::fault_from_name(kind);
+            if (!k)
+                fail(element, fmt::format("{}: {}", name(key), unknown_fault_kind(kind)));
+            kinds.set(static_cast<size_t>(*k));
+        }
+        return kinds;
+    }
 
     bool boolean(std::string_view key, bool fallback)
     {
@@ -138,7 +163,9 @@ void read_target(const toml::table& table, const std::string& file, sim::Adapter
     r.finish();
 }
 
-void read_device(const toml::table& table, const std::string& file, sim::AdapterConfig& adapter)
+// `device_kinds`: the device's own fault kinds, when it names them.
+void read_device(const toml::table& table, const std::string& file, sim::AdapterConfig& adapter,
+                 std::map<uint8_t, sim::FaultSet>& device_kinds)
 {
     TableReader r(table, "adapter.device", file);
     const toml::node* id_node = r.take("id");
@@ -207,11 +234,14 @@ void read_device(const toml::table& table, const std::string& file, sim::Adapter
     o.track_seek = micro("track_seek_us", o.track_seek);
     o.full_seek = micro("full_seek_us", o.full_seek);
     o.revolution = micro("revolution_us", o.revolution);
+    if (const auto kinds = r.fault_kinds("faults"))
+        device_kinds[d.id] = *kinds;
     r.finish();
     adapter.devices.push_back(std::move(d));
 }
 
-sim::AdapterConfig read_adapter(const toml::table& table, const std::string& file)
+sim::AdapterConfig read_adapter(const toml::table& table, const std::string& file,
+                               std::map<uint8_t, sim::FaultSet>& device_kinds)
 {
     TableReader r(table, "adapter", file);
     sim::AdapterConfig a;
@@ -249,7 +279,7 @@ sim::AdapterConfig read_adapter(const toml::table& table, const std::string& fil
         if (!devices->is_array_of_tables())
             r.fail(*devices, "adapter.device must be [[adapter.device]] tables");
         for (const toml::node& d : *devices->as_array())
-            read_device(*d.as_table(), file, a);
+            read_device(*d.as_table(), file, a, device_kinds);
     }
     r.finish();
     return a;
@@ -284,6 +314,26 @@ sim::workload::WorkloadConfig read_workload(TableReader& parent, const toml::nod
     return w;
 }
 
+void read_faults(TableReader& parent, const toml::node& node, sim::workload::CampaignConfig& campaign)
+{
+    TableReader r(as_table(parent, node, "faults"), "faults", parent.file());
+    if (const toml::node* rate = r.take("rate")) {
+        std::optional<double> value;
+        if (rate->is_floating_point() || rate->is_integer())
+            value = *rate->value<double>();
+        else if (rate->is_string())
+            value = parse_rate(*rate->value<std::string>());
+        if (!value || *value < 0 || *value > 1)
+            r.fail(*rate, "faults.rate must be a fraction 0-1 or a percentage such as \"1%\"");
+        campaign.rate = *value;
+    }
+    if (const auto kinds = r.fault_kinds("kinds"))
+        campaign.kinds = *kinds;
+    campaign.clean_requests = static_cast<uint64_t>(
+        r.integer("clean_requests", static_cast<int64_t>(campaign.clean_requests), 1, 1'000'000));
+    r.finish();
+}
+
 Scenario read_scenario(const toml::table& root, const std::string& file)
 {
     TableReader r(root, "", file);
@@ -314,19 +364,26 @@ Scenario read_scenario(const toml::table& root, const std::string& file)
         for (const toml::node& node : *adapters->as_array()) {
             if (c.adapters.size() == sim::kMaxMachineAdapters)
                 r.fail(node, fmt::format("at most {} [[adapter]] tables", sim::kMaxMachineAdapters));
-            sim::AdapterConfig a = read_adapter(*node.as_table(), file);
+            std::map<uint8_t, sim::FaultSet> device_kinds;
+            sim::AdapterConfig a = read_adapter(*node.as_table(), file, device_kinds);
             for (const sim::AdapterConfig& other : c.adapters) {
                 if (other.bus == a.bus && other.device == a.device)
                     r.fail(node, fmt::format("two adapters at PCI bus {} device {}", a.bus, a.device));
                 if (other.io_base == a.io_base)
                     r.fail(node, fmt::format("two adapters at I/O base {:#x}", a.io_base));
             }
+            for (const auto& [id, kinds] : device_kinds)
+                scenario.campaign.device_kinds[{c.adapters.size(), id}] = kinds;
             c.adapters.push_back(a);
         }
     }
     scenario.workload.seed = c.seed;
     if (const toml::node* workload = r.take("workload"))
         scenario.workload = read_workload(r, *workload, c.seed);
+    if (const toml::node* faults = r.take("faults")) {
+        read_faults(r, *faults, scenario.campaign);
+        scenario.has_faults_table = true;
+    }
     r.finish();
     return scenario;
 }

@@ -24,17 +24,24 @@
 //   tagged = true, tag_depth = 8  # tagged queuing, and commands held before QUEUE FULL
 //   sdtr = "agree"                # "agree", "reject", "offset0", "slower" (with min_period_ns = 200)
 //   track_seek_us = 0, full_seek_us = 0, revolution_us = 0
+//   faults = ["busy", "queue-full"]  # in a fault campaign: the kinds this device commits
+//                                    # (instead of the campaign's); [] keeps it well behaved
 //   [workload]
 //   pattern = "mixed"             # "read", "write" or "mixed" (with read_percent = 70)
 //   random = true, block_size = 4096, outstanding = 4  # per device
 //   requests = 1000               # per device; or duration_ms = 500 (virtual)
 //   verify = true, seed = 1       # seed: the machine's when not given
+//   [faults]                      # makes the run a fault campaign (as --faults does)
+//   rate = 0.01                   # per command, per device: a fraction 0-1, or a string "1%"
+//   kinds = ["busy", ...]         # fault kinds by name (sim/bus/faults.cpp); every kind when not given
+//   clean_requests = 64           # per device, after the faults stop; every one must succeed
 #pragma once
 
 #include <string>
 #include <string_view>
 
 #include "pc/machine.h"
+#include "workload/fault_campaign.h"
 #include "workload/workload.h"
 
 namespace hbasim {
@@ -42,6 +49,10 @@ namespace hbasim {
 struct Scenario {
     sim::MachineConfig machine;
     sim::workload::WorkloadConfig workload;
+    // A fault campaign's rate, kinds and clean requests ([faults]) and the
+    // devices' own kinds (their `faults` keys); its workload is `workload`.
+    sim::workload::CampaignConfig campaign;
+    bool has_faults_table = false;  // the file asks for a campaign
 };
 
 struct ScenarioResult {
