@@ -152,8 +152,9 @@ clean_requests = 16
                                               "t.toml");
         EXPECT_TRUE(r.ok()) << r.error;
         std::string error;
-        config = *hbasim::campaign_config(r.scenario, option ? hbasim::parse_faults_option(option, error)
-                                                             : std::nullopt);
+        config = hbasim::campaign_config(r.scenario, option ? hbasim::parse_faults_option(option, error)
+                                                            : std::nullopt)
+                     .value();
         machine = std::make_unique<sim::Machine>(r.scenario.machine);
         machine->boot();
     }
