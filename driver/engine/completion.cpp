@@ -248,8 +248,13 @@ void HandleDisconnect(AdapterExtension* extension)
     CommandBlock* block = lun ? lun->CurrentBlock : 0;
 
     // A message cannot run on across a bus free.
-    if (block)
-        block->Flags &= ~(CB_CONNECTED | CB_MSG_IN_PROGRESS);
+    if (block) {
+        // A reconnection whose queue tag named no command connected none:
+        // the command provisionally taken for it has not ended.
+        if (!(block->Flags & CB_CONNECTED))
+            block = 0;
+        lun->CurrentBlock->Flags &= ~(CB_CONNECTED | CB_MSG_IN_PROGRESS);
+    }
     // Whatever the FIFO still holds (unsent selection bytes after a time-out,
     // data fetched ahead of a disconnect) goes now, while no reselection can
     // come in: once it is enabled, the FIFO is the reselecting target's.

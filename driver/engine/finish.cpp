@@ -114,6 +114,8 @@ static void ReconnectTagged(ULONG ioBase, LunRecord* lun, CommandBlock* block, U
     // Only started blocks can be coming back; the tail's link is not followed.
     for (ULONG i = 0; candidate && i < lun->IssuedCount; i++) {
         if (candidate->Tag == tag) {
+            if (lun->CurrentBlock != candidate)
+                lun->CurrentBlock->Flags &= ~CB_CONNECTED;
             lun->CurrentBlock = candidate;
             candidate->Flags &= ~CB_POINTERS_SAVED;
             candidate->Flags |= CB_CONNECTED;

@@ -35,6 +35,7 @@ static void HandleBusReset(AdapterExtension* extension)
 static void HandlePhase(AdapterExtension* extension, UCHAR status)
 {
     LunRecord* lun = extension->ActiveLun;
+    UCHAR phase;
 
     // Bus service with no command connected: nothing to finish or start.
     if (!lun || !lun->CurrentBlock) {
@@ -42,8 +43,16 @@ static void HandlePhase(AdapterExtension* extension, UCHAR status)
         return;
     }
     FinishPhase(extension, &status);
-    extension->ActiveLun->Phase = (UCHAR)(status & STATUS_PHASE_MASK);
-    StartPhase(extension, (UCHAR)(status & STATUS_PHASE_MASK));
+    phase = (UCHAR)(status & STATUS_PHASE_MASK);
+    // Only messages may pass before a reconnecting target's queue tag names
+    // its command: data, command or status now would belong to no command
+    // the driver can tell.
+    if (!(lun->CurrentBlock->Flags & CB_CONNECTED) && phase <= PHASE_STATUS) {
+        ResetBusToRecover(extension);
+        return;
+    }
+    extension->ActiveLun->Phase = phase;
+    StartPhase(extension, phase);
 }
 
 // The adapter's interrupt routine.

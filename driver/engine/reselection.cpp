@@ -17,14 +17,11 @@ static int ReselectingTarget(UCHAR id)
     return target;
 }
 
-// Whether the LUN has a started command a target could be coming back for.
+// Whether the LUN has a started command a target could be coming back for:
+// the started blocks are the front of its queue.
 static BOOLEAN HasStartedBlock(LunRecord* lun)
 {
-    if (lun->IssuedCount == 0)
-        return FALSE;
-    if (lun->QueueDepth <= 1)
-        return lun->CurrentBlock != 0;
-    return lun->QueueHead != 0;
+    return lun->IssuedCount != 0 && lun->QueueHead != 0;
 }
 
 // Handle the reselection interrupt.
@@ -66,10 +63,14 @@ void HandleReselection(AdapterExtension* extension)
     // The reconnected command has not sent a status yet.
     lun->StatusByte = STATUS_BYTE_NONE;
     if (lun->QueueDepth <= 1) {
+        // The one started block is the head of the queue (a command sent back
+        // after QUEUE FULL may have been the last one started).
+        lun->CurrentBlock = lun->QueueHead;
         lun->CurrentBlock->Flags &= ~CB_POINTERS_SAVED;
         lun->CurrentBlock->Flags |= CB_CONNECTED;
     } else {
-        // Provisional until the queue-tag message names the command.
+        // Provisional until the queue-tag message names the command: not
+        // connected, so nothing is moved for it and a bus free does not end it.
         lun->CurrentBlock = lun->QueueHead;
     }
     lun->Phase = PHASE_NONE;

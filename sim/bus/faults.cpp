@@ -17,7 +17,7 @@ constexpr std::array<std::string_view, kFaultKinds> kNames{
     "never-returns",     "hang-in-phase",        "bogus-tag",
     "reselection-no-target-bit", "reselection-several-target-bits",
     "selection-timeout", "ghost-reselection",    "foreign-bus-reset",
-    "foreign-interrupt",
+    "foreign-interrupt", "missing-tag",
 };
 
 bool is_data(const Target::Step& step) { return step.kind == Kind::DataIn || step.kind == Kind::DataOut; }
@@ -248,6 +248,10 @@ void DeviceFaults::reconnecting(Target& /*target*/, std::deque<Target::Step>& st
     if (steps.size() < 2 || steps[1].kind != Kind::MessageIn || steps[1].bytes.size() != 2 ||
         steps[1].bytes[0] < msg::kSimpleQueueTag || steps[1].bytes[0] > msg::kOrderedQueueTag)
         return;
+    if (take(FaultKind::MissingTag)) {
+        steps.erase(steps.begin() + 1);  // on with whatever follows the tag, as if untagged
+        return;
+    }
     if (!take(FaultKind::BogusTag))
         return;
     // The initiator numbers its tags below 32: this one names nothing.

@@ -44,9 +44,11 @@ enum class FaultKind : uint8_t {
     GhostReselection,  // reselects for a LUN with nothing outstanding
     ForeignBusReset,   // another initiator resets the bus
     ForeignInterrupt,  // another device on the adapter's interrupt line
+    // Kinds added later go last, so that fuzzer inputs keep their meaning.
+    MissingTag,  // a tagged command reconnects without its queue-tag message
 };
 
-inline constexpr size_t kFaultKinds = static_cast<size_t>(FaultKind::ForeignInterrupt) + 1;
+inline constexpr size_t kFaultKinds = static_cast<size_t>(FaultKind::MissingTag) + 1;
 using FaultSet = std::bitset<kFaultKinds>;
 using FaultCounts = std::array<uint64_t, kFaultKinds>;
 
