@@ -71,10 +71,12 @@ static void SendMessage(ULONG ioBase, LunRecord* lun, CommandBlock* block)
         message = MSG_INITIATOR_DETECTED_ERROR;
     } else {
         // Nothing to say: abort the command; the bus free that follows ends it.
-        // On a tagged LUN only this one: ABORT would also end every other
-        // command the target holds for the LUN, which we still count as issued.
+        // On a tagged LUN, or for a tagged command (QUEUE FULL may have
+        // lowered the depth to 1 under it), only this one: ABORT would also
+        // end every other command the target holds for the LUN, which we
+        // still count as issued.
         block->Flags &= ~CB_POINTERS_SAVED;
-        message = lun->QueueDepth > 1 ? MSG_ABORT_TAG : MSG_ABORT;
+        message = (block->Flags & CB_TAGGED) || lun->QueueDepth > 1 ? MSG_ABORT_TAG : MSG_ABORT;
     }
     ChipWrite(ioBase, Fifo, message);
     WriteCommand(ioBase, TransferInfo);

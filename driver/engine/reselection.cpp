@@ -62,16 +62,17 @@ void HandleReselection(AdapterExtension* extension)
 
     // The reconnected command has not sent a status yet.
     lun->StatusByte = STATUS_BYTE_NONE;
-    if (lun->QueueDepth <= 1) {
-        // The one started block is the head of the queue (a command sent back
-        // after QUEUE FULL may have been the last one started).
-        lun->CurrentBlock = lun->QueueHead;
+    // The started blocks are the front of the queue. Whether the target must
+    // name its command by a queue tag is decided by how the head was sent,
+    // not by the LUN's depth: QUEUE FULL lowers the depth to 1 while tagged
+    // commands are still out.
+    lun->CurrentBlock = lun->QueueHead;
+    if (!(lun->CurrentBlock->Flags & CB_TAGGED)) {
+        // Untagged: the one started command is the head.
         lun->CurrentBlock->Flags &= ~CB_POINTERS_SAVED;
         lun->CurrentBlock->Flags |= CB_CONNECTED;
-    } else {
-        // Provisional until the queue-tag message names the command: not
-        // connected, so nothing is moved for it and a bus free does not end it.
-        lun->CurrentBlock = lun->QueueHead;
     }
+    // Tagged: provisional until the queue-tag message names the command; not
+    // connected, so nothing is moved for it and a bus free does not end it.
     lun->Phase = PHASE_NONE;
 }

@@ -75,12 +75,13 @@ void StartSelection(AdapterExtension* extension, LunRecord* lun, CommandBlock* b
         }
     } else {
         ChipWrite(ioBase, Fifo, lun->IdentifyMsg);
+        block->Flags = CB_CONNECTED;
         if (SelectTagged(lun, block)) {
             ChipWrite(ioBase, Fifo, block->TagMessage);
             ChipWrite(ioBase, Fifo, block->Tag);
             command = SelectWithAtn3;
+            block->Flags |= CB_TAGGED;
         }
-        block->Flags = CB_CONNECTED;
     }
     LoadCdb(ioBase, block);
     WriteCommand(ioBase, command);

@@ -85,6 +85,7 @@
 #define CB_CONNECTED 0x0040
 #define CB_MSG_IN_PROGRESS 0x0080
 #define CB_DMA_FAILED 0x0100
+#define CB_TAGGED 0x0200  // sent with a queue tag: its reconnection must name it
 
 // Bytes of message that go into the FIFO ahead of the CDB at selection.
 #define MAX_CDB_LENGTH 16

@@ -29,7 +29,8 @@ TEST(Selection, LoadsSettingsMessagesAndCdbThenTheRightCommand)
         {"REQUEST SENSE without sync", kNoSync, 0, 1, 0, kRequestSense, {0x80}, SelectWithAtn, 0x0040},
         {"REQUEST SENSE on a tagged LUN: no tag", kNoSync, 0, 16, 0xFFFFFFFF, kRequestSense, {0x80}, SelectWithAtn,
          0x0040},
-        {"READ on a tagged LUN", kNoSync, 0, 4, 0xFFFFFFE0, kRead10, {0xC0, 0x22, 0x05}, SelectWithAtn3, 0x0040},
+        {"READ on a tagged LUN", kNoSync, 0, 4, 0xFFFFFFE0, kRead10, {0xC0, 0x22, 0x05}, SelectWithAtn3,
+         CB_CONNECTED | CB_TAGGED},
         {"READ untagged", kSync, 2, 1, 0, kRead10, {0xC2}, SelectWithAtn, 0x0040},
         {"no disconnect privilege", 0x00, 0, 1, 0, kTestUnitReady, {0x80}, SelectWithAtn, 0x0040},
     };
