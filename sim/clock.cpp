@@ -40,9 +40,6 @@ Nanoseconds Clock::next_event_time() const
 void Clock::run_due(Nanoseconds until)
 {
     for (;;) {
-        // Most advances pass no event at all: done before any lookup.
-        if (heap_.empty() || heap_.front().when > until)
-            return;
         drop_cancelled_top();
         if (heap_.empty() || heap_.front().when > until)
             return;

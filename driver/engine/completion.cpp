@@ -247,13 +247,15 @@ void HandleDisconnect(AdapterExtension* extension)
     LunRecord* lun = extension->ActiveLun;
     CommandBlock* block = lun ? lun->CurrentBlock : 0;
 
-    // A message cannot run on across a bus free.
     if (block) {
+        BOOLEAN connected = (block->Flags & CB_CONNECTED) != 0;
+
+        // A message cannot run on across a bus free.
+        block->Flags &= ~(CB_CONNECTED | CB_MSG_IN_PROGRESS);
         // A reconnection whose queue tag named no command connected none:
         // the command provisionally taken for it has not ended.
-        if (!(block->Flags & CB_CONNECTED))
+        if (!connected)
             block = 0;
-        lun->CurrentBlock->Flags &= ~(CB_CONNECTED | CB_MSG_IN_PROGRESS);
     }
     // Whatever the FIFO still holds (unsent selection bytes after a time-out,
     // data fetched ahead of a disconnect) goes now, while no reselection can
