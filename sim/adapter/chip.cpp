@@ -559,9 +559,19 @@ void Chip::data_step(Phase phase)
 void Chip::move_data(uint32_t count)
 {
     bool pad = op_ == Op::Pad;
+    std::optional<NexusPointer> at;
+    if (audit_)
+        at = bus_.data_pointer();
+    const auto audit = [&](uint32_t moved, uint32_t physical, DataDirection direction) {
+        if (at && moved && bus_.connected_target())
+            audit_->moved(*bus_.connected_target(), *at, pad ? std::nullopt : std::optional<uint32_t>(physical), moved,
+                          direction);
+    };
     if (info_phase_ == Phase::DataIn) {
         bool parity = false;
+        const uint32_t physical = dma_.next_address();
         std::vector<uint8_t> bytes = bus_.receive_data(count, settings(), parity);
+        audit(static_cast<uint32_t>(bytes.size()), physical, DataDirection::In);
         if (parity && (config1_ & kConfig1Parity)) {
             parity_ = kParityError;
             bus_.set_atn(true);  // the chip asks for message out to report it
@@ -570,7 +580,9 @@ void Chip::move_data(uint32_t count)
         if (!pad)
             dma_.deliver(bytes, counter_ == 0);
     } else {
+        const uint32_t physical = dma_.next_address();
         std::vector<uint8_t> bytes = pad ? std::vector<uint8_t>(count, 0) : dma_.fetch(count);
+        audit(std::min<uint32_t>(static_cast<uint32_t>(bytes.size()), bus_.data_left()), physical, DataDirection::Out);
         bus_.send_data(bytes, settings());
         counter_ -= count;
     }

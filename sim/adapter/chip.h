@@ -18,6 +18,18 @@
 
 namespace sim {
 
+// The machine's check of every data transfer: the bytes a target moves at
+// its data pointer must go to (or come from) that very offset of the buffer
+// of the request outstanding for that target and LUN; bytes the chip pads or
+// discards must lie past the request's data.
+class TransferAudit {
+public:
+    virtual ~TransferAudit() = default;
+    // `physical`: where the DMA engine puts or takes the bytes; nothing when the chip pads.
+    virtual void moved(uint8_t target, const NexusPointer& at, std::optional<uint32_t> physical, uint32_t length,
+                       DataDirection direction) = 0;
+};
+
 struct ChipTiming {
     // From RST to the bus-reset interrupt; nullopt: the interrupt never comes.
     std::optional<Nanoseconds> reset_interrupt = 2 * kMicrosecond;
@@ -48,6 +60,7 @@ public:
     bool connected() const { return link_ == Link::Connected; }
     Nanoseconds selection_timeout() const;
     DmaEngine& dma() { return dma_; }
+    void set_audit(TransferAudit* audit) { audit_ = audit; }
 
     // --- Initiator: what the bus reports ---
     void selection_done(bool answered) override;
@@ -94,6 +107,7 @@ private:
     ScsiBus& bus_;
     ChipTiming timing_;
     DmaEngine dma_;
+    TransferAudit* audit_ = nullptr;
     PortSpace* ports_ = nullptr;
     uint16_t io_base_ = 0;
     uint64_t epoch_ = 0;

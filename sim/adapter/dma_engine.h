@@ -49,6 +49,8 @@ public:
     bool started() const { return started_; }
     bool direction_in() const { return direction_in_; }
     uint32_t count() const { return count_; }
+    // The physical address the next byte goes to (or comes from), past the bytes held.
+    uint32_t next_address() const { return address_ + moved_ + static_cast<uint32_t>(held_.size()); }
     // Data-in bytes from the SCSI bus; `complete` when the core's count is done.
     void deliver(std::span<const uint8_t> bytes, bool complete);
     // Data-out bytes read from memory for the SCSI bus.

@@ -18,6 +18,9 @@ constexpr std::array<std::string_view, kFaultKinds> kNames{
     "reselection-no-target-bit", "reselection-several-target-bits",
     "selection-timeout", "ghost-reselection",    "foreign-bus-reset",
     "foreign-interrupt", "missing-tag",
+    // Legal behaviours.
+    "save-pointer-continue", "bare-disconnect", "disconnect-any-byte",
+    "restore-pointers",  "sdtr-any-answer",      "target-sdtr",
 };
 
 bool is_data(const Target::Step& step) { return step.kind == Kind::DataIn || step.kind == Kind::DataOut; }
@@ -49,6 +52,21 @@ std::optional<FaultKind> fault_from_name(std::string_view name)
 
 FaultSet all_faults() { return FaultSet{}.set(); }
 
+bool is_legal(FaultKind kind)
+{
+    return kind == FaultKind::QueueFull || kind == FaultKind::Busy || kind == FaultKind::UnsolicitedSdtr ||
+           kind >= FaultKind::SavePointerContinue;
+}
+
+FaultSet legal_behaviours()
+{
+    FaultSet legal;
+    for (size_t i = 0; i < kFaultKinds; i++)
+        if (is_legal(static_cast<FaultKind>(i)))
+            legal.set(i);
+    return legal;
+}
+
 DeviceFaults::DeviceFaults(Target& target, Choices& choices, FaultCounts& counts, Timed timed)
     : target_(target), choices_(choices), counts_(counts), timed_(std::move(timed))
 {
@@ -63,6 +81,12 @@ void DeviceFaults::set_random(FaultSet kinds, double rate)
     rate_ = kinds.any() ? rate : 0;
 }
 
+void DeviceFaults::set_behaviours(FaultSet kinds, double rate)
+{
+    behaviours_ = kinds & legal_behaviours();
+    behaviour_rate_ = behaviours_.any() ? rate : 0;
+}
+
 bool DeviceFaults::take(FaultKind kind)
 {
     const size_t i = static_cast<size_t>(kind);
@@ -75,11 +99,17 @@ bool DeviceFaults::take(FaultKind kind)
 
 void DeviceFaults::arm_at_random()
 {
-    if (rate_ <= 0 || !choices_.chance(rate_))
+    arm_one(random_kinds_, rate_);
+    arm_one(behaviours_, behaviour_rate_);
+}
+
+void DeviceFaults::arm_one(const FaultSet& kinds, double rate)
+{
+    if (rate <= 0 || !choices_.chance(rate))
         return;
-    size_t pick = choices_.below(random_kinds_.count());
+    size_t pick = choices_.below(kinds.count());
     for (size_t i = 0; i < kFaultKinds; i++) {
-        if (!random_kinds_.test(i))
+        if (!kinds.test(i))
             continue;
         if (pick-- == 0) {
             armed_.set(i);
@@ -104,11 +134,13 @@ void DeviceFaults::command_planned(Target& /*target*/, PlannedCommand& command)
             }
             continue;
         }
-        // One fault per command; what does not fit this command waits for the next.
+        // One kind per command (the behaviours added last may join each
+        // other); what does not fit this command waits for the next.
         if (apply(kind, command)) {
             armed_.reset(i);
             count(kind);
-            return;
+            if (kind < FaultKind::SavePointerContinue)
+                return;
         }
     }
 }
@@ -149,8 +181,127 @@ bool DeviceFaults::apply(FaultKind kind, PlannedCommand& command)
     case FaultKind::Busy: replace_with_status(command, status::kBusy); return true;
     case FaultKind::NeverReturns: return vanish(command);
     case FaultKind::HangInPhase: return hang(command);
+    default: return apply_behaviour(kind, command);
+    }
+}
+
+// --- legal behaviours ---
+
+uint64_t DeviceFaults::wide(uint64_t n)
+{
+    if (n <= 256)
+        return choices_.below(n);
+    const uint64_t high = choices_.next();
+    return ((high << 8) | (choices_.next() & 0xFF)) % n;
+}
+
+bool DeviceFaults::apply_behaviour(FaultKind kind, PlannedCommand& command)
+{
+    const auto disconnect_step = [this] {
+        return Target::Step{Kind::Disconnect, {}, 0, static_cast<Nanoseconds>(20 + choices_.below(2000)) * kMicrosecond};
+    };
+    switch (kind) {
+    case FaultKind::SavePointerContinue:
+        return split_data(command, {{Kind::MessageIn, {msg::kSaveDataPointer}}});
+    case FaultKind::BareDisconnect:
+        if (!command.may_disconnect)
+            return false;
+        return split_data(command, {{Kind::MessageIn, {msg::kDisconnect}}, disconnect_step()});
+    case FaultKind::DisconnectAnyByte:
+        if (!command.may_disconnect)
+            return false;
+        return split_data(command, {{Kind::MessageIn, {msg::kSaveDataPointer}},
+                                    {Kind::MessageIn, {msg::kDisconnect}},
+                                    disconnect_step()});
+    case FaultKind::RestorePointers:
+        return split_data(command, {{Kind::MessageIn, {msg::kRestorePointers}}});
+    case FaultKind::TargetSdtr: {
+        // Any message-in opportunity (after a Disconnect step: right after
+        // the reconnection's IDENTIFY and tag), but not between DISCONNECT or
+        // COMMAND COMPLETE and the bus free they announce.
+        auto& steps = command.steps;
+        std::vector<size_t> places;
+        for (size_t i = 0; i < steps.size(); i++) {
+            const bool after_leaving = i > 0 && steps[i - 1].kind == Kind::MessageIn && !steps[i - 1].bytes.empty() &&
+                                       (steps[i - 1].bytes[0] == msg::kDisconnect ||
+                                        steps[i - 1].bytes[0] == msg::kCommandComplete);
+            if (!after_leaving)
+                places.push_back(i);
+        }
+        if (places.empty())
+            return false;
+        const size_t at = places[choices_.below(places.size())];
+        const SyncAgreement sdtr = any_agreement({25, 15});
+        steps.insert(steps.begin() + static_cast<ptrdiff_t>(at),
+                     Target::Step{Kind::MessageIn, {msg::kExtended, 3, msg::kExtendedSdtr, sdtr.period_factor, sdtr.offset}});
+        return true;
+    }
     default: return false;
     }
+}
+
+// Cuts one data step at a byte of its own (either end included) and puts
+// `between` there; the target's pointers say what is sent after it.
+bool DeviceFaults::split_data(PlannedCommand& command, std::vector<Target::Step> between)
+{
+    auto& steps = command.steps;
+    std::vector<size_t> data;
+    for (size_t i = 0; i < steps.size(); i++)
+        if (is_data(steps[i]))
+            data.push_back(i);
+    if (data.empty())
+        return false;
+    const size_t which = choices_.below(data.size());
+    const size_t index = data[which];
+    uint32_t from = which > 0 ? steps[data[which - 1]].until : 0;
+    const uint32_t to = steps[index].until;
+    if (from > to)
+        from = 0;
+    uint32_t at = 0;
+    switch (choices_.below(4)) {
+    case 0: at = from; break;
+    case 1: at = to; break;
+    default: at = from + static_cast<uint32_t>(wide(uint64_t{to} - from + 1)); break;
+    }
+    Target::Step part = steps[index];
+    part.until = at;
+    between.insert(between.begin(), std::move(part));
+    steps.insert(steps.begin() + static_cast<ptrdiff_t>(index), between.begin(), between.end());
+    return true;
+}
+
+// Any SDTR values: garbage, too fast or too slow for most initiators, or
+// inside what `near` asks for.
+SyncAgreement DeviceFaults::any_agreement(SyncAgreement near)
+{
+    switch (choices_.below(4)) {
+    case 0: return {static_cast<uint8_t>(choices_.below(256)), static_cast<uint8_t>(choices_.below(256))};
+    case 1: return {static_cast<uint8_t>(choices_.below(25)), static_cast<uint8_t>(1 + choices_.below(15))};
+    case 2: return {static_cast<uint8_t>(150 + choices_.below(106)), static_cast<uint8_t>(1 + choices_.below(15))};
+    default:
+        return {static_cast<uint8_t>(std::min<unsigned>(255, near.period_factor + choices_.below(100))),
+                static_cast<uint8_t>(choices_.below(uint64_t{near.offset} + 1))};
+    }
+}
+
+bool DeviceFaults::draw(FaultKind kind)
+{
+    if (take(kind))
+        return true;
+    const size_t i = static_cast<size_t>(kind);
+    const bool drawn = (behaviours_.test(i) && choices_.chance(behaviour_rate_)) ||
+                       (random_kinds_.test(i) && choices_.chance(rate_));
+    if (drawn)
+        count(kind);
+    return drawn;
+}
+
+std::optional<SyncAgreement> DeviceFaults::sdtr_answer(Target& /*target*/, SyncAgreement offered,
+                                                       SyncAgreement /*planned*/)
+{
+    if (!draw(FaultKind::SdtrAnyAnswer))
+        return std::nullopt;
+    return any_agreement(offered);
 }
 
 // Right after the command phase or just before the status phase.

@@ -1,7 +1,10 @@
-// Hostile devices: faults a target commits on purpose, one kind at a time,
-// either forced (the next chance for that kind takes it) or at random with a
-// rate over a set of kinds. The choices come from a Choices source: the
-// machine's seeded Rng in a campaign, a fuzzer's input bytes in a fuzz run.
+// Hostile devices and legal ones: what a target does on purpose, one kind at
+// a time, either forced (the next chance for that kind takes it) or at random
+// with a rate over a set of kinds. Some kinds are faults (the target breaks a
+// rule; a request may fail, the driver must lose nothing); others are legal
+// behaviours (choices SCSI-2 leaves to a target; no request may fail for
+// them). The choices come from a Choices source: the machine's seeded Rng in
+// a campaign or an ordinary run, a fuzzer's input bytes in a fuzz run.
 #pragma once
 
 #include <array>
@@ -46,15 +49,27 @@ enum class FaultKind : uint8_t {
     ForeignInterrupt,  // another device on the adapter's interrupt line
     // Kinds added later go last, so that fuzzer inputs keep their meaning.
     MissingTag,  // a tagged command reconnects without its queue-tag message
+    // Legal behaviours: choices SCSI-2 leaves to the target.
+    SavePointerContinue,  // SAVE DATA POINTER at any byte of a data phase, then more data or status
+    BareDisconnect,       // DISCONNECT without SAVE DATA POINTER; the reconnection resends from the saved pointer
+    DisconnectAnyByte,    // SAVE DATA POINTER and DISCONNECT at any byte of a data phase, its ends included
+    RestorePointers,      // RESTORE POINTERS at any byte of a data phase (in or out), then the data again
+    SdtrAnyAnswer,        // an answer to SDTR anywhere in the byte range: period 0-255, offset 0-255
+    TargetSdtr,           // an SDTR of the target's own, any values, at any message-in opportunity
 };
 
-inline constexpr size_t kFaultKinds = static_cast<size_t>(FaultKind::MissingTag) + 1;
+inline constexpr size_t kFaultKinds = static_cast<size_t>(FaultKind::TargetSdtr) + 1;
 using FaultSet = std::bitset<kFaultKinds>;
 using FaultCounts = std::array<uint64_t, kFaultKinds>;
 
 std::string_view fault_name(FaultKind kind);
 std::optional<FaultKind> fault_from_name(std::string_view name);
+// Every kind, faults and legal behaviours.
 FaultSet all_faults();
+// Whether SCSI-2 allows a target to do this: then no request may fail for it.
+// QUEUE FULL, BUSY and an SDTR of the target's own are legal behaviours too.
+bool is_legal(FaultKind kind);
+FaultSet legal_behaviours();
 
 // Where a hostile device's choices come from.
 class Choices {
@@ -106,6 +121,9 @@ public:
 
     // At every command, with probability `rate`, one kind out of `kinds` is armed.
     void set_random(FaultSet kinds, double rate);
+    // The device's own legal behaviours: at every command, with probability
+    // `rate`, one of them is armed, beside the random faults. stop() leaves them.
+    void set_behaviours(FaultSet kinds, double rate);
     // No more random faults, and none armed.
     void stop()
     {
@@ -120,11 +138,18 @@ public:
     void reconnecting(Target& target, std::deque<Target::Step>& steps) override;
     uint8_t reselection_id_lines(Target& target, uint8_t lines) override;
     bool answers_selection(Target& target) override;
+    std::optional<SyncAgreement> sdtr_answer(Target& target, SyncAgreement offered, SyncAgreement planned) override;
 
 private:
     bool take(FaultKind kind);
     void arm_at_random();
+    void arm_one(const FaultSet& kinds, double rate);
     bool apply(FaultKind kind, PlannedCommand& command);
+    bool apply_behaviour(FaultKind kind, PlannedCommand& command);
+    bool split_data(PlannedCommand& command, std::vector<Target::Step> between);
+    SyncAgreement any_agreement(SyncAgreement near);
+    bool draw(FaultKind kind);
+    uint64_t wide(uint64_t n);
     void insert_message(PlannedCommand& command, std::vector<uint8_t> message);
     void insert_step(PlannedCommand& command, Target::Step step);
     bool drop_data(PlannedCommand& command);
@@ -141,6 +166,8 @@ private:
     Timed timed_;
     FaultSet random_kinds_;
     double rate_ = 0;
+    FaultSet behaviours_;
+    double behaviour_rate_ = 0;
     FaultSet armed_;
 };
 

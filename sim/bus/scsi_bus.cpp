@@ -326,6 +326,13 @@ void ScsiBus::require_phase(std::initializer_list<Phase> allowed, const char* ac
         errors_.report("scsi bus", fmt::format("{} without a target requesting a matching phase", action));
 }
 
+std::optional<NexusPointer> ScsiBus::data_pointer() const
+{
+    if (!connected_)
+        return std::nullopt;
+    return connected_device().data_pointer();
+}
+
 uint32_t ScsiBus::data_left() const
 {
     if (!connected_ || !requested_ || !scsi::is_data_phase(*requested_))
@@ -398,6 +405,18 @@ bool ScsiBus::check_settings(const TransferSettings& s, uint8_t& garble) const
         wanted = "asynchronous (period 0, offset 0, Config3 0x10 clear, Config4 0x80 set)";
     } else {
         unsigned clocks = clocks_for(a.period_factor);
+        if (clocks < kChipFastestClocks || clocks > kChipSlowestClocks || a.offset > kChipLargestOffset) {
+            // Whatever the registers say, the chip cannot keep this agreement.
+            ++timing_mismatches_;
+            garble = static_cast<uint8_t>(0x5A ^ a.period_factor ^ a.offset);
+            errors_.report("scsi bus",
+                           fmt::format("data phase with target {} under an agreement the chip cannot run: period "
+                                       "factor {} ({} clocks; it runs {}-{}) offset {} (it keeps up to {})",
+                                       *connected_, a.period_factor, clocks, kChipFastestClocks,
+                                       kChipSlowestClocks, a.offset, kChipLargestOffset));
+            note(*connected_, "synchronous agreement out of the chip's range: data garbled");
+            return false;
+        }
         bool want_fast = clocks <= 8;
         unsigned reg = want_fast ? clocks : clocks - 1;
         ok = s.sync_offset == a.offset && s.sync_period == reg && fast == want_fast && slow_bit != want_fast;

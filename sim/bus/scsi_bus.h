@@ -63,6 +63,21 @@ struct SyncAgreement {
     bool synchronous() const { return offset != 0; }
 };
 
+// Where the connected command's data stands, as its target keeps it.
+struct NexusPointer {
+    uint8_t lun = 0;
+    std::optional<uint8_t> tag;
+    uint32_t pointer = 0;  // offset of the next data byte
+    uint32_t length = 0;   // the command's own data
+};
+
+// The fastest and slowest synchronous periods the initiator's chip runs, in
+// its 25 ns clocks, and the largest REQ/ACK offset it keeps: an agreement
+// outside them runs the bus out of specification.
+inline constexpr unsigned kChipFastestClocks = 4;
+inline constexpr unsigned kChipSlowestClocks = 32;  // the period register holds clocks - 1 in five bits
+inline constexpr uint8_t kChipLargestOffset = 15;
+
 // The initiator's side of the lines: the bus tells it what targets do.
 class Initiator {
 public:
@@ -170,6 +185,8 @@ public:
     bool listening() const { return static_cast<bool>(listener_); }
     void emit(BusEvent event) const;
     void note(uint8_t target, std::string text) const;
+    // The connected target's data pointer, when a command is connected.
+    std::optional<NexusPointer> data_pointer() const;
     // Data phases whose registers did not match the target's agreement.
     uint64_t timing_mismatches() const { return timing_mismatches_; }
 

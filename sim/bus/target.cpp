@@ -76,6 +76,9 @@ void Target::run_next_step()
         return;
     if (bus_->atn() && (steps_.empty() || steps_.front().kind != Kind::MessageOut))
         steps_.push_front({Kind::MessageOut});
+    // Our SDTR went unanswered: no agreement, both sides stay asynchronous.
+    if (sdtr_sent_ && (steps_.empty() || steps_.front().kind != Kind::MessageOut))
+        sdtr_unanswered();
     if (steps_.empty()) {
         bus_->note(id_, "nothing left to do: bus free");
         release_bus(false);
@@ -208,6 +211,8 @@ void Target::end_message_out()
     std::vector<uint8_t> bytes = std::move(message_out_);
     message_out_.clear();
     interpret_messages(bytes);
+    if (sdtr_sent_ && connected_)
+        sdtr_unanswered();
     run_next_step();
 }
 
@@ -242,7 +247,9 @@ void Target::interpret_messages(const std::vector<uint8_t>& bytes)
                 reject = true;
                 break;
             }
-            if (length == 3 && bytes[i + 2] == msg::kExtendedSdtr)
+            if (length == 3 && bytes[i + 2] == msg::kExtendedSdtr && sdtr_sent_)
+                handle_sdtr_response(bytes[i + 3], bytes[i + 4]);
+            else if (length == 3 && bytes[i + 2] == msg::kExtendedSdtr)
                 handle_sdtr(bytes[i + 3], bytes[i + 4]);
             else
                 reject = true;
@@ -275,11 +282,11 @@ void Target::interpret_messages(const std::vector<uint8_t>& bytes)
 void Target::handle_sdtr(uint8_t period, uint8_t offset)
 {
     SyncAgreement answer{period, offset};
+    bool reject = false;
     switch (options_.sdtr) {
     case SdtrAnswer::Reject:
-        agreement_ = {};
-        steps_.push_front({Kind::MessageIn, {msg::kMessageReject}});
-        return;
+        reject = true;
+        break;
     case SdtrAnswer::AsyncOnly:
         answer.offset = 0;
         break;
@@ -288,8 +295,46 @@ void Target::handle_sdtr(uint8_t period, uint8_t offset)
         answer.offset = std::min(offset, options_.max_offset);
         break;
     }
+    if (hooks_) {
+        if (auto other = hooks_->sdtr_answer(*this, {period, offset}, reject ? SyncAgreement{} : answer)) {
+            answer = *other;
+            reject = false;
+        }
+    }
+    if (reject) {
+        agreement_ = {};
+        steps_.push_front({Kind::MessageIn, {msg::kMessageReject}});
+        return;
+    }
     agreement_offered_ = answer;
     steps_.push_front({Kind::MessageIn, {msg::kExtended, 3, msg::kExtendedSdtr, answer.period_factor, answer.offset}});
+}
+
+// The initiator's answer to our own SDTR: an answer inside what we asked
+// for stands; one faster or with a larger offset than we can take is
+// refused, and we run asynchronous.
+void Target::handle_sdtr_response(uint8_t period, uint8_t offset)
+{
+    const SyncAgreement mine = *sdtr_sent_;
+    sdtr_sent_.reset();
+    if (offset == 0) {
+        agreement_ = {};
+        return;
+    }
+    if (period >= mine.period_factor && offset <= mine.offset) {
+        agreement_ = {period, offset};
+        return;
+    }
+    agreement_ = {};
+    bus_->note(id_, "SDTR answer outside our request: MESSAGE REJECT, asynchronous");
+    steps_.push_front({Kind::MessageIn, {msg::kMessageReject}});
+}
+
+void Target::sdtr_unanswered()
+{
+    sdtr_sent_.reset();
+    agreement_ = {};
+    bus_->note(id_, "our SDTR was not answered: asynchronous");
 }
 
 // A refused message of ours: a refused SDTR answer leaves the target
@@ -301,6 +346,7 @@ void Target::handle_message_reject()
     if (last_message_sent_ == msg::kExtended && last_extended_sent_ == msg::kExtendedSdtr) {
         agreement_ = {};
         agreement_offered_.reset();
+        sdtr_sent_.reset();
     }
     if (last_message_sent_ >= msg::kSimpleQueueTag && last_message_sent_ <= msg::kOrderedQueueTag && current_)
         suspend_rejected_reconnection();
@@ -392,6 +438,9 @@ void Target::byte_acknowledged(bool atn)
         if (code == msg::kExtended && agreement_offered_) {
             agreement_ = *agreement_offered_;
             agreement_offered_.reset();
+        } else if (code == msg::kExtended && step.bytes.size() == 5 && step.bytes[2] == msg::kExtendedSdtr) {
+            // An SDTR of our own: it stands once the initiator answers it.
+            sdtr_sent_ = SyncAgreement{step.bytes[3], step.bytes[4]};
         }
         finish_step();
         return;
@@ -492,6 +541,7 @@ void Target::begin_command()
         n.reply = execute(lun, n.cdb);
     }
     plan_command(n);
+    n.own_length = n.reply.direction == DataDirection::None ? 0 : static_cast<uint32_t>(n.reply.data.size());
     if (hooks_) {
         PlannedCommand planned{n.lun, n.tag, n.cdb, n.may_disconnect, n.reply, steps_};
         hooks_->command_planned(*this, planned);
@@ -660,6 +710,13 @@ uint8_t Target::reselection_id_lines(uint8_t initiator_id)
     return hooks_ ? hooks_->reselection_id_lines(*this, lines) : lines;
 }
 
+std::optional<NexusPointer> Target::data_pointer() const
+{
+    if (!connected_ || !current_)
+        return std::nullopt;
+    return NexusPointer{current_->lun, current_->tag, current_->pointer, current_->own_length};
+}
+
 bool Target::answers_selection() { return !hooks_ || hooks_->answers_selection(*this); }
 
 // A reconnection for a command that does not exist: after IDENTIFY (and the
@@ -697,6 +754,7 @@ void Target::bus_reset()
     reselecting_ = nullptr;
     agreement_ = {};
     agreement_offered_.reset();
+    sdtr_sent_.reset();
     phase_.reset();
 }
 

@@ -87,6 +87,10 @@ public:
     uint8_t reselection_id_lines(uint8_t initiator_id);
     // Whether the target answers a selection at all (a dead one lets it time out).
     bool answers_selection();
+    // The connected command's data pointer, as the target keeps it: the
+    // offset of the next data byte it moves, and the length of the command's
+    // own data (before a fault lengthened it); nothing while no command is connected.
+    std::optional<NexusPointer> data_pointer() const;
 
     // --- deliberate misbehaviour (faults) ---
     void set_fault_hooks(TargetFaultHooks* hooks) { hooks_ = hooks; }
@@ -133,6 +137,7 @@ private:
         CommandReply reply;
         uint32_t pointer = 0;
         uint32_t saved = 0;
+        uint32_t own_length = 0;  // the data the command really has
         bool data_in_seen = false;
         std::deque<Step> steps;  // what is left while disconnected
         Nanoseconds ready_at = 0;
@@ -149,6 +154,8 @@ private:
     void end_message_out();
     void interpret_messages(const std::vector<uint8_t>& bytes);
     void handle_sdtr(uint8_t period, uint8_t offset);
+    void handle_sdtr_response(uint8_t period, uint8_t offset);
+    void sdtr_unanswered();
     void handle_message_reject();
     void handle_initiator_detected_error();
     void abort_current(bool all_of_lun);
@@ -188,6 +195,9 @@ private:
     uint8_t last_message_sent_ = 0xFF;
     uint8_t last_extended_sent_ = 0xFF;  // code of the last extended message sent
     std::optional<SyncAgreement> agreement_offered_;
+    // An SDTR of the target's own, sent and not yet answered: the initiator
+    // must answer it in the next message-out phase, or it stands refused.
+    std::optional<SyncAgreement> sdtr_sent_;
 
     std::list<Nexus> nexus_;
     uint64_t next_serial_ = 1;
@@ -216,6 +226,13 @@ public:
     virtual void reconnecting(Target& /*target*/, std::deque<Target::Step>& /*steps*/) {}
     virtual uint8_t reselection_id_lines(Target& /*target*/, uint8_t lines) { return lines; }
     virtual bool answers_selection(Target& /*target*/) { return true; }
+    // The answer to the initiator's SDTR `offered`, instead of `planned` (what
+    // the device would answer); nothing keeps the plan.
+    virtual std::optional<SyncAgreement> sdtr_answer(Target& /*target*/, SyncAgreement /*offered*/,
+                                                     SyncAgreement /*planned*/)
+    {
+        return std::nullopt;
+    }
 };
 
 }  // namespace sim

@@ -92,6 +92,7 @@ std::unique_ptr<Chip> Machine::create_chip(size_t index, InterruptLine& line)
     }
     auto chip = std::make_unique<Chip>(clock_, errors_, memory_, line, bus, a.chip_timing);
     chip->set_io_base(a.io_base);
+    chip->set_audit(audits_.emplace_back(std::make_unique<MachineAudit>(*this, index)).get());
     return chip;
 }
 

@@ -22,6 +22,7 @@
 #include "pc/physical_memory.h"
 #include "pc/port_driver.h"
 #include "pc/system_port.h"
+#include "pc/transfer_audit.h"
 #include "port_space.h"
 
 namespace sim {
@@ -135,6 +136,7 @@ private:
     std::vector<std::unique_ptr<Eeprom>> eeproms_;
     std::vector<InterruptLine*> lines_;
     std::vector<std::unique_ptr<ScsiBus>> buses_;  // outlive their chips
+    std::vector<std::unique_ptr<MachineAudit>> audits_;  // outlive their chips
     std::vector<std::unique_ptr<Chip>> chips_;
     std::unique_ptr<PortDriver> port_driver_;
     std::vector<FoundAdapter> found_;

@@ -112,6 +112,17 @@ void PhysicalMemory::close_window(uint64_t request)
     std::erase_if(windows_, [request](const Window& w) { return w.request == request; });
 }
 
+std::optional<PhysicalMemory::WindowHit> PhysicalMemory::window_at(uint32_t physical) const
+{
+    const auto h = reinterpret_cast<uintptr_t>(host_address(physical));
+    if (!h)
+        return std::nullopt;
+    for (const Window& w : windows_)
+        if (h >= w.first && h < w.end)
+            return WindowHit{w.request, static_cast<uint32_t>(h - w.first)};
+    return std::nullopt;
+}
+
 uint8_t* PhysicalMemory::host_address(uint32_t physical) const
 {
     auto it = pages_.find(physical / kPageSize);

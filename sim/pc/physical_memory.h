@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -60,6 +61,13 @@ public:
     // DMA permission for one outstanding request: [va, va + length) in `direction`.
     void open_window(uint64_t request, const void* va, uint32_t length, DataDirection direction);
     void close_window(uint64_t request);
+    // The open window holding physical address `physical`: its request and
+    // the offset of that byte in the request's buffer.
+    struct WindowHit {
+        uint64_t request = 0;
+        uint32_t offset = 0;
+    };
+    std::optional<WindowHit> window_at(uint32_t physical) const;
 
     bool dma_write(uint32_t physical, const uint8_t* data, size_t length) override;
     bool dma_read(uint32_t physical, uint8_t* data, size_t length) override;

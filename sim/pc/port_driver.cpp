@@ -484,6 +484,21 @@ size_t PortDriver::outstanding() const
     return outstanding_.size();
 }
 
+const Request* PortDriver::find_outstanding(uint64_t id) const
+{
+    const auto it = outstanding_.find(id);
+    return it == outstanding_.end() ? nullptr : it->second;
+}
+
+std::vector<const Request*> PortDriver::outstanding_for(size_t adapter, uint8_t target, uint8_t lun) const
+{
+    std::vector<const Request*> out;
+    for (const auto& [id, r] : outstanding_)
+        if (r->adapter == adapter && r->srb.TargetId == target && r->srb.Lun == lun)
+            out.push_back(r);
+    return out;
+}
+
 size_t PortDriver::waiting() const
 {
     size_t n = 0;

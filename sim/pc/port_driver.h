@@ -147,6 +147,9 @@ public:
     void add_shared_handler(uint8_t irq, std::function<bool()> handler);
     size_t outstanding() const;
     size_t waiting() const;
+    // An outstanding request by its id, or null; every outstanding one for a LUN.
+    const Request* find_outstanding(uint64_t id) const;
+    std::vector<const Request*> outstanding_for(size_t adapter, uint8_t target, uint8_t lun) const;
 
     // --- interrupts -------------------------------------------------------
     // Calls HwInterrupt for every raised line whose adapters may be interrupted now.

@@ -1,0 +1,65 @@
+#include "pc/transfer_audit.h"
+
+#include <algorithm>
+
+#include <fmt/format.h>
+
+#include "pc/machine.h"
+
+namespace sim {
+
+std::optional<size_t> MachineAudit::port_index() const
+{
+    const auto& found = machine_.adapters();
+    for (size_t i = 0; i < found.size(); i++)
+        if (found[i].config_index == static_cast<int>(config_index_))
+            return i;
+    return std::nullopt;
+}
+
+void MachineAudit::moved(uint8_t target, const NexusPointer& at, std::optional<uint32_t> physical, uint32_t length,
+                         DataDirection direction)
+{
+    const PortDriver& port = machine_.port_driver();
+    const char* what = direction == DataDirection::In ? "data-in" : "data-out";
+    const std::string who = fmt::format("target {} LUN {}{}", target, at.lun,
+                                        at.tag ? fmt::format(" tag {}", *at.tag) : std::string());
+    if (!physical) {
+        // Padded or discarded: only past the command's own data, or past the buffer.
+        if (at.pointer >= at.length)
+            return;
+        const std::optional<size_t> index = port_index();
+        if (!index)
+            return;
+        const auto requests = port.outstanding_for(*index, target, at.lun);
+        if (requests.empty() || std::any_of(requests.begin(), requests.end(), [&](const Request* r) {
+                return r->srb.DataTransferLength <= at.pointer;
+            }))
+            return;
+        machine_.errors().report(
+            "transfer", fmt::format("the chip {} {} {} bytes of {} at its data pointer {} of {}: inside the data of "
+                                    "request {} ({} bytes), which never {} them",
+                                    direction == DataDirection::In ? "discards" : "pads", length, what, who,
+                                    at.pointer, at.length, requests.front()->id,
+                                    requests.front()->srb.DataTransferLength,
+                                    direction == DataDirection::In ? "gets" : "gives"));
+        return;
+    }
+    const auto hit = machine_.memory().window_at(*physical);
+    if (!hit)
+        return;  // the memory reports DMA outside every request's buffer itself
+    const Request* r = port.find_outstanding(hit->request);
+    if (!r)
+        return;
+    const std::optional<size_t> index = port_index();
+    const bool right_request = r->srb.TargetId == target && r->srb.Lun == at.lun && (!index || r->adapter == *index);
+    if (right_request && hit->offset == at.pointer)
+        return;
+    machine_.errors().report(
+        "transfer", fmt::format("{} bytes of {} at its data pointer {} {} offset {} of the buffer of request {} "
+                                "(target {} LUN {})",
+                                length, who, at.pointer, direction == DataDirection::In ? "land at" : "come from",
+                                hit->offset, r->id, r->srb.TargetId, r->srb.Lun));
+}
+
+}  // namespace sim
