@@ -217,15 +217,17 @@ bool DeviceFaults::apply_behaviour(FaultKind kind, PlannedCommand& command)
         return split_data(command, {{Kind::MessageIn, {msg::kRestorePointers}}});
     case FaultKind::TargetSdtr: {
         // Any message-in opportunity (after a Disconnect step: right after
-        // the reconnection's IDENTIFY and tag), but not between DISCONNECT or
-        // COMMAND COMPLETE and the bus free they announce.
+        // the reconnection's IDENTIFY and tag), but not between status and
+        // COMMAND COMPLETE, nor between DISCONNECT or COMMAND COMPLETE and
+        // the bus free they announce.
         auto& steps = command.steps;
         std::vector<size_t> places;
         for (size_t i = 0; i < steps.size(); i++) {
             const bool after_leaving = i > 0 && steps[i - 1].kind == Kind::MessageIn && !steps[i - 1].bytes.empty() &&
                                        (steps[i - 1].bytes[0] == msg::kDisconnect ||
                                         steps[i - 1].bytes[0] == msg::kCommandComplete);
-            if (!after_leaving)
+            const bool after_status = i > 0 && steps[i - 1].kind == Kind::Status;  // COMMAND COMPLETE comes next
+            if (!after_leaving && !after_status)
                 places.push_back(i);
         }
         if (places.empty())

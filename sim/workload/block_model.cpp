@@ -55,6 +55,15 @@ void BlockModel::written(uint64_t lba, uint32_t count, uint32_t generation)
         generations_[lba + i] = generation;
 }
 
+std::vector<uint64_t> BlockModel::written_blocks() const
+{
+    std::vector<uint64_t> out;
+    out.reserve(generations_.size());
+    for (const auto& [lba, generation] : generations_)
+        out.push_back(lba);
+    return out;
+}
+
 uint32_t BlockModel::generation(uint64_t lba) const
 {
     const auto it = generations_.find(lba);

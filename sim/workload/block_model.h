@@ -31,6 +31,8 @@ public:
     // A write finished: the blocks now hold `generation`, or kUnknown.
     void written(uint64_t lba, uint32_t count, uint32_t generation);
     uint32_t generation(uint64_t lba) const;
+    // Every block written at least once, in no particular order.
+    std::vector<uint64_t> written_blocks() const;
 
     struct Check {
         uint64_t bytes_wrong = 0;

@@ -12,6 +12,22 @@ bool CampaignResult::sound() const
     return lost() == 0 && bytes_miscompared() == 0 && problems.empty();
 }
 
+uint64_t CampaignResult::faults_injected() const
+{
+    uint64_t n = 0;
+    for (size_t i = 0; i < kFaultKinds; i++)
+        n += is_legal(static_cast<FaultKind>(i)) ? 0 : injected[i];
+    return n;
+}
+
+uint64_t CampaignResult::behaviours_drawn() const
+{
+    uint64_t n = 0;
+    for (size_t i = 0; i < kFaultKinds; i++)
+        n += is_legal(static_cast<FaultKind>(i)) ? injected[i] : 0;
+    return n;
+}
+
 FaultCampaign::FaultCampaign(Machine& machine, CampaignConfig config, Choices* choices)
     : FaultCampaign(machine, std::move(config), scan_machine(machine), choices)
 {
@@ -64,8 +80,19 @@ void FaultCampaign::start_faults(CampaignResult& result)
                 faults_.device(a, d.id).set_random(own->second, config_.rate);
             if (config_.rate > 0)
                 result.kinds |= own != config_.device_kinds.end() ? own->second : config_.kinds;
+            const auto legal = config_.device_behaviours.find({a, d.id});
+            if (legal != config_.device_behaviours.end()) {
+                faults_.device(a, d.id).set_behaviours(legal->second.first, legal->second.second);
+                if (legal->second.second > 0)
+                    result.kinds |= legal->second.first & legal_behaviours();
+            }
         }
+    std::vector<DeviceKey> keys;
     for (const auto& [key, kinds] : config_.device_kinds)
+        keys.push_back(key);
+    for (const auto& [key, behaviours] : config_.device_behaviours)
+        keys.push_back(key);
+    for (const DeviceKey& key : keys)
         if (key.first >= adapters.size() || std::none_of(adapters[key.first].devices.begin(),
                                                          adapters[key.first].devices.end(),
                                                          [id = key.second](const DeviceConfig& d) { return d.id == id; }))
@@ -102,6 +129,13 @@ CampaignResult FaultCampaign::run()
     if (result.clean.requests != config_.clean_requests * devices_.size() || whole != result.clean.requests)
         result.problems.push_back(fmt::format("clean phase: {} of {} requests succeeded in full", whole,
                                               config_.clean_requests * devices_.size()));
+    // Legal behaviours alone fail nothing.
+    if ((result.kinds & ~legal_behaviours()).none()) {
+        const uint64_t good = result.faulty.by_status[SRB_STATUS_SUCCESS] - result.faulty.short_transfers;
+        if (good != result.faulty.requests)
+            result.problems.push_back(fmt::format("with legal behaviours only, {} of {} requests succeeded in full",
+                                                  good, result.faulty.requests));
+    }
 
     result.injected = faults_.counts();
     result.time_outs = port.timeouts().time_outs() - timeouts_before;
@@ -148,13 +182,19 @@ void FaultCampaign::check_ledger(CampaignResult& result) const
 
 std::string summary(const CampaignResult& r)
 {
-    uint64_t injected = 0;
-    for (uint64_t n : r.injected)
-        injected += n;
-    std::string out = fmt::format("faults injected: {} in all\n", injected);
-    for (size_t i = 0; i < kFaultKinds; i++)
-        if (r.kinds.test(i) || r.injected[i])
-            out += fmt::format("  {:<34} {:>12}\n", fault_name(static_cast<FaultKind>(i)), r.injected[i]);
+    std::string out;
+    for (const bool legal : {true, false}) {
+        bool any = false;
+        for (size_t i = 0; i < kFaultKinds; i++)
+            any = any || (is_legal(static_cast<FaultKind>(i)) == legal && (r.kinds.test(i) || r.injected[i]));
+        if (!any && legal)
+            continue;
+        out += legal ? fmt::format("legal behaviours drawn: {} in all\n", r.behaviours_drawn())
+                     : fmt::format("faults injected: {} in all\n", r.faults_injected());
+        for (size_t i = 0; i < kFaultKinds; i++)
+            if (is_legal(static_cast<FaultKind>(i)) == legal && (r.kinds.test(i) || r.injected[i]))
+                out += fmt::format("  {:<34} {:>12}\n", fault_name(static_cast<FaultKind>(i)), r.injected[i]);
+    }
     auto row = [&](const std::string& what, uint64_t faulty, uint64_t clean) {
         out += fmt::format("{:<36} {:>12} {:>12}\n", what, faulty, clean);
     };

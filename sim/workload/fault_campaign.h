@@ -1,7 +1,9 @@
 // A fault campaign: a verified workload over every scanned device while the
-// devices misbehave at a rate over a set of fault kinds, then a clean phase
-// in which every device must work again. Whatever the faults, no request may
-// be lost and no byte read back may differ from what was written.
+// devices misbehave at a rate over a set of kinds, then a clean phase in
+// which every device must work again. Whatever the faults, no request may be
+// lost and no byte read back may differ from what was written; the legal
+// behaviours among the kinds (choices SCSI-2 leaves to a target) may fail no
+// request at all, so a campaign of legal behaviours alone must succeed in full.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +29,8 @@ struct CampaignConfig {
     // Devices that commit kinds of their own (at `rate`) instead of `kinds`;
     // an empty set keeps that device well behaved.
     std::map<DeviceKey, FaultSet> device_kinds;
+    // Devices' own legal behaviours and their rate, in both phases (as in an ordinary run).
+    std::map<DeviceKey, std::pair<FaultSet, double>> device_behaviours;
     WorkloadConfig workload{};   // the phase with faults (requests per device)
     uint64_t clean_requests = 64;  // per device, after the faults stop
 };
@@ -43,7 +47,9 @@ struct PhaseFigures {
 
 struct CampaignResult {
     FaultSet kinds;                   // every kind some device was set to commit
-    FaultCounts injected{};
+    FaultCounts injected{};           // per kind, faults and legal behaviours alike
+    uint64_t faults_injected() const;
+    uint64_t behaviours_drawn() const;
     PhaseFigures faulty, clean;
     uint64_t time_outs = 0;           // requests the port driver timed out
     uint64_t bus_resets = 0;          // resets the driver reported (ResetDetected)
@@ -87,7 +93,7 @@ private:
     std::function<void(double)> progress_;
 };
 
-// The figures as a table: faults injected per kind (every kind in play, none
+// The figures as a table: legal behaviours drawn and faults injected per kind (every kind in play, none
 // injected included), requests by SRB status with faults and clean, BUSY
 // retries, losses, miscompares, time-outs, resets and the problems found.
 std::string summary(const CampaignResult& result);

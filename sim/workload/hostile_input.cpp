@@ -35,13 +35,24 @@ MachineConfig hostile_machine(std::span<const uint8_t>& in)
     return c;
 }
 
+// Three bytes, a bit per kind for the first 22 kinds (bit 22 unused); bit 23
+// asks for one more byte with a bit per kind added since (the legal
+// behaviours), so that inputs from before keep their meaning.
+constexpr size_t kFirstMaskKinds = static_cast<size_t>(FaultKind::MissingTag) + 1;
+
 FaultSet hostile_kinds(std::span<const uint8_t>& in)
 {
     const uint32_t mask = take(in) | (take(in) << 8) | (take(in) << 16);
     FaultSet kinds;
-    for (size_t i = 0; i < kFaultKinds; i++)
+    for (size_t i = 0; i < kFirstMaskKinds; i++)
         if (mask & (1u << i))
             kinds.set(i);
+    if (mask & (1u << 23)) {
+        const uint8_t more = take(in);
+        for (size_t i = kFirstMaskKinds; i < kFaultKinds && i - kFirstMaskKinds < 8; i++)
+            if (more & (1u << (i - kFirstMaskKinds)))
+                kinds.set(i);
+    }
     return kinds;
 }
 

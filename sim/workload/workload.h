@@ -28,7 +28,7 @@ struct WorkloadConfig {
     unsigned outstanding = 4;     // requests kept outstanding per device
     uint64_t requests = 1000;     // per device; 0: run for `duration`
     Nanoseconds duration = 0;     // used when requests is 0
-    bool verify = true;
+    bool verify = true;  // every block read compared, and at the end every block written read off the medium
     uint64_t seed = 1;
     // A BUSY answer (SRB status busy: the driver's queue for the LUN is full;
     // or SCSI status BUSY) is sent again after this delay, as a port driver
@@ -119,6 +119,7 @@ private:
     void fill_idle_slots();
     void process_completions();
     double progress() const;
+    void check_media(Device& d);
     Results collect();
 
     Machine& machine_;

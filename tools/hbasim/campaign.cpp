@@ -146,6 +146,9 @@ std::string campaign_heading(const CampaignConfig& config)
                                   kind_names(config.kinds));
     for (const auto& [key, kinds] : config.device_kinds)
         out += fmt::format("  [[adapter]] {} ID {} commits {}\n", key.first, key.second, kind_names(kinds));
+    for (const auto& [key, legal] : config.device_behaviours)
+        out += fmt::format("  [[adapter]] {} ID {} also behaves legally at {} of commands: {}\n", key.first,
+                           key.second, percent(legal.second), kind_names(legal.first));
     out += fmt::format("then {} clean requests per device\n", config.clean_requests);
     return out;
 }
@@ -172,12 +175,22 @@ nlohmann::json campaign_json(const CampaignConfig& config, const CampaignResult&
         if (result.kinds.test(i) || result.injected[i])
             injected[std::string(sim::fault_name(static_cast<FaultKind>(i)))] = result.injected[i];
     }
+    nlohmann::json device_behaviours = nlohmann::json::array();
+    for (const auto& [key, legal] : config.device_behaviours)
+        device_behaviours.push_back({{"scenario_adapter", key.first},
+                                     {"id", key.second},
+                                     {"behaviours", kinds_json(legal.first)},
+                                     {"rate", legal.second}});
     return {{"rate", config.rate},
             {"kinds", kinds_json(config.kinds)},
             {"device_kinds", device_kinds},
             {"clean_requests_per_device", config.clean_requests},
             {"injected", injected},
             {"injected_total", total},
+            {"faults_injected", result.faults_injected()},
+            {"behaviours_drawn", result.behaviours_drawn()},
+            {"legal_behaviours", kinds_json(result.kinds & sim::legal_behaviours())},
+            {"device_behaviours", device_behaviours},
             {"with_faults", phase_json(result.faulty)},
             {"clean", phase_json(result.clean)},
             {"time_outs", result.time_outs},

@@ -18,6 +18,10 @@
 // time-outs, bus resets, foreign interrupts claimed, requests lost and bytes
 // miscompared (both must be 0), and a verdict.
 //
+// A device's `behaviours` (legal ones: SCSI-2 allows them) are drawn at its
+// behaviour_rate in every run, from the start-up scan on; the report counts
+// them, and since no request may fail for them the exit status stays as strict.
+//
 // Exit status: 0 every request completed and every byte read back right (a
 // campaign: sound, nothing lost or miscompared, the clean phase clean), 1 not
 // (or the models saw a rule broken), 2 a bad scenario or option.
@@ -34,6 +38,7 @@
 #include <fmt/format.h>
 
 #include "bus_trace.h"
+#include "pc/machine_faults.h"
 #include "campaign.h"
 #include "driver_image.h"
 #include "report.h"
@@ -127,9 +132,35 @@ void print_failures(const sim::workload::Results& results, const char* phase)
             fmt::print("  {}{}:{}:{}: {}\n", phase, d.device.adapter, d.device.target, d.device.lun, f);
 }
 
+// The legal behaviours drawn, per kind, when the devices have any.
+std::string behaviours_report(const sim::workload::CampaignConfig& campaign, const sim::MachineFaults& faults,
+                              nlohmann::json& json)
+{
+    sim::FaultSet kinds;
+    for (const auto& [key, legal] : campaign.device_behaviours)
+        kinds |= legal.first;
+    if (kinds.none())
+        return {};
+    uint64_t total = 0;
+    nlohmann::json drawn = nlohmann::json::object();
+    std::string rows;
+    for (size_t i = 0; i < sim::kFaultKinds; i++) {
+        const uint64_t n = faults.counts()[i];
+        total += n;
+        if (!kinds.test(i) && !n)
+            continue;
+        const std::string name(sim::fault_name(static_cast<sim::FaultKind>(i)));
+        drawn[name] = n;
+        rows += fmt::format("  {:<34} {:>12}\n", name, n);
+    }
+    json["behaviours_drawn"] = drawn;
+    json["behaviours_drawn_total"] = total;
+    return fmt::format("legal behaviours drawn: {} in all\n{}", total, rows);
+}
+
 int run_workload(sim::Machine& machine, const std::vector<sim::workload::ScannedDevice>& devices,
                  const hbasim::Scenario& scenario, const Outputs& out, std::vector<std::string> problems,
-                 nlohmann::json& json)
+                 nlohmann::json& json, const sim::MachineFaults* behaviours)
 {
     sim::workload::Runner runner(machine, devices, scenario.workload);
     runner.set_bus_observer([&out](size_t a, const sim::BusEvent& e) { out.observe(a, e); });
@@ -141,6 +172,8 @@ int run_workload(sim::Machine& machine, const std::vector<sim::workload::Scanned
         out.waveform->finish();
 
     fmt::print("\n{}", hbasim::results_table(results));
+    if (behaviours)
+        fmt::print("\n{}", behaviours_report(scenario.campaign, *behaviours, json));
     for (std::string& p : results.problems())
         problems.push_back(std::move(p));
     print_failures(results, "");
@@ -234,6 +267,14 @@ int run(const Options& options)
 #endif
 
     sim::Machine machine(config);
+    // Legal behaviours in an ordinary run, from the scan on (a campaign sets its own).
+    sim::RngChoices behaviour_choices(machine.rng());
+    std::unique_ptr<sim::MachineFaults> behaviours;
+    if (!campaign && !scenario.campaign.device_behaviours.empty()) {
+        behaviours = std::make_unique<sim::MachineFaults>(machine, behaviour_choices);
+        for (const auto& [key, legal] : scenario.campaign.device_behaviours)
+            behaviours->device(key.first, key.second).set_behaviours(legal.first, legal.second);
+    }
 #if HBASIM_LOADS_IMAGES
     if (image)
         fmt::print("driver: {}, loaded at {:#010x}\n", options.driver, image->base());
@@ -266,7 +307,7 @@ int run(const Options& options)
     std::vector<std::string> problems = hbasim::missing_devices(machine, devices);
     if (campaign)
         return run_campaign(machine, devices, *campaign, out, std::move(problems), json);
-    return run_workload(machine, devices, scenario, out, std::move(problems), json);
+    return run_workload(machine, devices, scenario, out, std::move(problems), json, behaviours.get());
 }
 
 }  // namespace

@@ -16,6 +16,10 @@ namespace hbasim {
 
 namespace {
 
+// A device's legal behaviours and their rate, by SCSI ID.
+using DeviceBehaviours = std::map<uint8_t, std::pair<sim::FaultSet, double>>;
+
+
 struct ScenarioError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
@@ -88,6 +92,50 @@ public:
             kinds.set(static_cast<size_t>(*k));
         }
         return kinds;
+    }
+
+    // Legal behaviours by name: a fault's name or an unknown one is an error.
+    std::optional<sim::FaultSet> behaviours(std::string_view key)
+    {
+        const toml::node* node = take(key);
+        if (!node)
+            return std::nullopt;
+        if (!node->is_array())
+            fail(*node, fmt::format("{} must be a list of legal behaviours", name(key)));
+        std::string legal;
+        for (size_t i = 0; i < sim::kFaultKinds; i++)
+            if (sim::is_legal(static_cast<sim::FaultKind>(i)))
+                legal += fmt::format("{}{}", legal.empty() ? "" : ", ", sim::fault_name(static_cast<sim::FaultKind>(i)));
+        sim::FaultSet kinds;
+        for (const toml::node& element : *node->as_array()) {
+            if (!element.is_string())
+                fail(element, fmt::format("{} must be a list of legal behaviours", name(key)));
+            const std::string kind = *element.value<std::string>();
+            const auto k = sim::fault_from_name(kind);
+            if (!k)
+                fail(element, fmt::format("{}: unknown behaviour \"{}\" (legal behaviours: {})", name(key), kind, legal));
+            if (!sim::is_legal(*k))
+                fail(element, fmt::format("{}: \"{}\" is a fault, not a legal behaviour (legal behaviours: {})",
+                                          name(key), kind, legal));
+            kinds.set(static_cast<size_t>(*k));
+        }
+        return kinds;
+    }
+
+    // A fraction 0-1 or a percentage string such as "1%".
+    std::optional<double> rate(std::string_view key)
+    {
+        const toml::node* node = take(key);
+        if (!node)
+            return std::nullopt;
+        std::optional<double> value;
+        if (node->is_floating_point() || node->is_integer())
+            value = *node->value<double>();
+        else if (node->is_string())
+            value = parse_rate(*node->value<std::string>());
+        if (!value || *value < 0 || *value > 1)
+            fail(*node, fmt::format("{} must be a fraction 0-1 or a percentage such as \"1%\"", name(key)));
+        return value;
     }
 
     bool boolean(std::string_view key, bool fallback)
@@ -164,8 +212,9 @@ void read_target(const toml::table& table, const std::string& file, sim::Adapter
 }
 
 // `device_kinds`: the device's own fault kinds, when it names them.
+// `device_behaviours`: its legal behaviours and their rate, when it names them.
 void read_device(const toml::table& table, const std::string& file, sim::AdapterConfig& adapter,
-                 std::map<uint8_t, sim::FaultSet>& device_kinds)
+                 std::map<uint8_t, sim::FaultSet>& device_kinds, DeviceBehaviours& device_behaviours)
 {
     TableReader r(table, "adapter.device", file);
     const toml::node* id_node = r.take("id");
@@ -236,12 +285,18 @@ void read_device(const toml::table& table, const std::string& file, sim::Adapter
     o.revolution = micro("revolution_us", o.revolution);
     if (const auto kinds = r.fault_kinds("faults"))
         device_kinds[d.id] = *kinds;
+    const auto legal = r.behaviours("behaviours");
+    const auto rate = r.rate("behaviour_rate");
+    if (rate && !legal)
+        r.fail(*table.get("behaviour_rate"), "adapter.device.behaviour_rate needs a behaviours list");
+    if (legal)
+        device_behaviours[d.id] = {*legal, rate.value_or(0.1)};
     r.finish();
     adapter.devices.push_back(std::move(d));
 }
 
 sim::AdapterConfig read_adapter(const toml::table& table, const std::string& file,
-                               std::map<uint8_t, sim::FaultSet>& device_kinds)
+                               std::map<uint8_t, sim::FaultSet>& device_kinds, DeviceBehaviours& device_behaviours)
 {
     TableReader r(table, "adapter", file);
     sim::AdapterConfig a;
@@ -279,7 +334,7 @@ sim::AdapterConfig read_adapter(const toml::table& table, const std::string& fil
         if (!devices->is_array_of_tables())
             r.fail(*devices, "adapter.device must be [[adapter.device]] tables");
         for (const toml::node& d : *devices->as_array())
-            read_device(*d.as_table(), file, a, device_kinds);
+            read_device(*d.as_table(), file, a, device_kinds, device_behaviours);
     }
     r.finish();
     return a;
@@ -365,7 +420,8 @@ Scenario read_scenario(const toml::table& root, const std::string& file)
             if (c.adapters.size() == sim::kMaxMachineAdapters)
                 r.fail(node, fmt::format("at most {} [[adapter]] tables", sim::kMaxMachineAdapters));
             std::map<uint8_t, sim::FaultSet> device_kinds;
-            sim::AdapterConfig a = read_adapter(*node.as_table(), file, device_kinds);
+            DeviceBehaviours device_behaviours;
+            sim::AdapterConfig a = read_adapter(*node.as_table(), file, device_kinds, device_behaviours);
             for (const sim::AdapterConfig& other : c.adapters) {
                 if (other.bus == a.bus && other.device == a.device)
                     r.fail(node, fmt::format("two adapters at PCI bus {} device {}", a.bus, a.device));
@@ -374,6 +430,8 @@ Scenario read_scenario(const toml::table& root, const std::string& file)
             }
             for (const auto& [id, kinds] : device_kinds)
                 scenario.campaign.device_kinds[{c.adapters.size(), id}] = kinds;
+            for (const auto& [id, legal] : device_behaviours)
+                scenario.campaign.device_behaviours[{c.adapters.size(), id}] = legal;
             c.adapters.push_back(a);
         }
     }

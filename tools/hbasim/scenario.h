@@ -26,6 +26,8 @@
 //   track_seek_us = 0, full_seek_us = 0, revolution_us = 0
 //   faults = ["busy", "queue-full"]  # in a fault campaign: the kinds this device commits
 //                                    # (instead of the campaign's); [] keeps it well behaved
+//   behaviours = ["bare-disconnect"] # legal behaviours (SCSI-2 allows them), in every run,
+//   behaviour_rate = 0.1             # each command with this chance (0-1 or "10%"; 0.1 when not given)
 //   [workload]
 //   pattern = "mixed"             # "read", "write" or "mixed" (with read_percent = 70)
 //   random = true, block_size = 4096, outstanding = 4  # per device
@@ -49,8 +51,9 @@ namespace hbasim {
 struct Scenario {
     sim::MachineConfig machine;
     sim::workload::WorkloadConfig workload;
-    // A fault campaign's rate, kinds and clean requests ([faults]) and the
-    // devices' own kinds (their `faults` keys); its workload is `workload`.
+    // A fault campaign's rate, kinds and clean requests ([faults]), the
+    // devices' own kinds (their `faults` keys) and their legal behaviours
+    // (`behaviours`, which ordinary runs keep too); its workload is `workload`.
     sim::workload::CampaignConfig campaign;
     bool has_faults_table = false;  // the file asks for a campaign
 };
