@@ -82,6 +82,11 @@ BlockDevice::BlockDevice(uint8_t id, BlockDeviceOptions options, uint8_t periphe
 {
     if (!options_.image_path.empty())
         store_.open_image(options_.image_path);
+    for (uint8_t lun = 1; lun < std::min<uint8_t>(options_.luns, 8); lun++) {
+        more_[lun - 1] = std::make_unique<BlockStore>(options_.block_size, store_.block_count());
+        if (!options_.image_path.empty())
+            more_[lun - 1]->open_image(options_.image_path);
+    }
 }
 
 CommandReply BlockDevice::execute(uint8_t lun, std::span<const uint8_t> cdb)
@@ -90,12 +95,12 @@ CommandReply BlockDevice::execute(uint8_t lun, std::span<const uint8_t> cdb)
     case op::kTestUnitReady: return {};
     case op::kRequestSense: return request_sense(lun, cdb);
     case op::kInquiry: return inquiry(cdb);
-    case op::kReadCapacity: return read_capacity();
-    case op::kModeSense6: return mode_sense(cdb);
-    case op::kRead6: return read(((cdb[1] & 0x1Fu) << 16) | be16(cdb, 2), cdb[4] ? cdb[4] : 256);
-    case op::kRead10: return read(be32(cdb, 2), be16(cdb, 7));
-    case op::kWrite6: return write(((cdb[1] & 0x1Fu) << 16) | be16(cdb, 2), cdb[4] ? cdb[4] : 256);
-    case op::kWrite10: return write(be32(cdb, 2), be16(cdb, 7));
+    case op::kReadCapacity: return read_capacity(lun);
+    case op::kModeSense6: return mode_sense(lun, cdb);
+    case op::kRead6: return read(lun, ((cdb[1] & 0x1Fu) << 16) | be16(cdb, 2), cdb[4] ? cdb[4] : 256);
+    case op::kRead10: return read(lun, be32(cdb, 2), be16(cdb, 7));
+    case op::kWrite6: return write(lun, ((cdb[1] & 0x1Fu) << 16) | be16(cdb, 2), cdb[4] ? cdb[4] : 256);
+    case op::kWrite10: return write(lun, be32(cdb, 2), be16(cdb, 7));
     default: return check_condition(lun, SenseKey::IllegalRequest, Asc::InvalidOpcode);
     }
 }
@@ -118,66 +123,71 @@ CommandReply BlockDevice::inquiry(std::span<const uint8_t> cdb)
     return data_in(std::move(data), cdb[4]);
 }
 
-CommandReply BlockDevice::read_capacity()
+CommandReply BlockDevice::read_capacity(uint8_t lun)
 {
     std::vector<uint8_t> data(8, 0);
-    put_be32(data, 0, static_cast<uint32_t>(store_.block_count() - 1));
-    put_be32(data, 4, store_.block_size());
+    put_be32(data, 0, static_cast<uint32_t>(store(lun).block_count() - 1));
+    put_be32(data, 4, store(lun).block_size());
     return data_in(std::move(data), 8);
 }
 
 // Header and one block descriptor; no pages.
-CommandReply BlockDevice::mode_sense(std::span<const uint8_t> cdb)
+CommandReply BlockDevice::mode_sense(uint8_t lun, std::span<const uint8_t> cdb)
 {
+    const BlockStore& medium = store(lun);
     std::vector<uint8_t> data(12, 0);
     data[0] = 11;
     data[2] = read_only_ ? 0x80 : 0x00;  // write protected
     data[3] = 8;
-    uint32_t blocks = static_cast<uint32_t>(std::min<uint64_t>(store_.block_count(), 0xFFFFFF));
+    uint32_t blocks = static_cast<uint32_t>(std::min<uint64_t>(medium.block_count(), 0xFFFFFF));
     put_be32(data, 4, blocks);
     data[4] = 0;  // density code
-    put_be32(data, 8, store_.block_size());
+    put_be32(data, 8, medium.block_size());
     data[8] = 0;
     return data_in(std::move(data), cdb[4]);
 }
 
-Nanoseconds BlockDevice::media_time(uint64_t lba, uint32_t count)
+Nanoseconds BlockDevice::media_time(uint8_t lun, uint64_t lba, uint32_t count)
 {
     Nanoseconds t = 0;
-    if (lba != head_) {
-        uint64_t distance = lba > head_ ? lba - head_ : head_ - lba;
+    uint64_t& head = head_[lun & 7];
+    if (lba != head) {
+        uint64_t distance = lba > head ? lba - head : head - lba;
         t += options_.track_seek + (options_.full_seek * distance) / std::max<uint64_t>(1, store_.block_count());
         if (options_.revolution)
             t += rng().range(0, options_.revolution);
     }
-    head_ = lba + count;
+    head = lba + count;
     return t;
 }
 
-CommandReply BlockDevice::read(uint64_t lba, uint32_t count)
+CommandReply BlockDevice::read(uint8_t lun, uint64_t lba, uint32_t count)
 {
-    if (lba + count > store_.block_count())
-        return check_condition(0, SenseKey::IllegalRequest, Asc::LbaOutOfRange);
-    CommandReply reply{.direction = DataDirection::In, .data = store_.read(lba, count)};
-    reply.media_time = count ? media_time(lba, count) : 0;
+    BlockStore& medium = store(lun);
+    if (lba + count > medium.block_count())
+        return check_condition(lun, SenseKey::IllegalRequest, Asc::LbaOutOfRange);
+    CommandReply reply{.direction = DataDirection::In, .data = medium.read(lba, count)};
+    reply.media_time = count ? media_time(lun, lba, count) : 0;
     return reply;
 }
 
-CommandReply BlockDevice::write(uint64_t lba, uint32_t count)
+CommandReply BlockDevice::write(uint8_t lun, uint64_t lba, uint32_t count)
 {
+    BlockStore& medium = store(lun);
     if (read_only_)
-        return check_condition(0, SenseKey::DataProtect, Asc::WriteProtected);
-    if (lba + count > store_.block_count())
-        return check_condition(0, SenseKey::IllegalRequest, Asc::LbaOutOfRange);
-    CommandReply reply{.direction = DataDirection::Out, .data = std::vector<uint8_t>(size_t{count} * store_.block_size())};
-    reply.media_time = count ? media_time(lba, count) : 0;
+        return check_condition(lun, SenseKey::DataProtect, Asc::WriteProtected);
+    if (lba + count > medium.block_count())
+        return check_condition(lun, SenseKey::IllegalRequest, Asc::LbaOutOfRange);
+    CommandReply reply{.direction = DataDirection::Out, .data = std::vector<uint8_t>(size_t{count} * medium.block_size())};
+    reply.media_time = count ? media_time(lun, lba, count) : 0;
     return reply;
 }
 
-uint8_t BlockDevice::complete_data_out(uint8_t /*lun*/, std::span<const uint8_t> cdb, std::span<const uint8_t> data)
+uint8_t BlockDevice::complete_data_out(uint8_t lun, std::span<const uint8_t> cdb, std::span<const uint8_t> data)
 {
     uint64_t lba = cdb[0] == op::kWrite6 ? (((cdb[1] & 0x1Fu) << 16) | be16(cdb, 2)) : be32(cdb, 2);
-    store_.write(lba, data.data(), static_cast<uint32_t>(data.size() / store_.block_size()));
+    BlockStore& medium = store(lun);
+    medium.write(lba, data.data(), static_cast<uint32_t>(data.size() / medium.block_size()));
     return status::kGood;
 }
 

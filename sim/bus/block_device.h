@@ -1,9 +1,11 @@
 // Block devices on the bus: a disk and a read-only optical drive. Each is a
-// target with one LUN (LUN 0; the others answer as empty LUNs), a command
-// table, and a block store in memory, optionally read from an image file.
+// target with one LUN or several (LUNs 0 to luns - 1, each a medium of its
+// own; the others answer as empty LUNs), a command table, and a block store
+// in memory per LUN, optionally read from an image file.
 #pragma once
 
 #include <cstdint>
+#include <array>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -44,7 +46,8 @@ struct BlockDeviceOptions {
     std::string revision = "1.0";
     uint32_t block_size = 512;
     uint64_t block_count = 65536;
-    std::string image_path;  // empty: memory only
+    std::string image_path;  // empty: memory only (every LUN starts from it)
+    uint8_t luns = 1;        // 1-8
     // Media timing: a seek that grows with the distance moved, plus a random
     // part of a revolution. Sequential access costs neither.
     Nanoseconds track_seek = 0;
@@ -55,28 +58,29 @@ struct BlockDeviceOptions {
 class BlockDevice : public Target {
 public:
     BlockDevice(uint8_t id, BlockDeviceOptions options, uint8_t peripheral_type, bool read_only, bool removable);
-    BlockStore& store() { return store_; }
+    BlockStore& store(uint8_t lun = 0) { return lun == 0 || lun >= 8 || !more_[lun - 1] ? store_ : *more_[lun - 1]; }
     BlockDeviceOptions& device_options() { return options_; }
 
 protected:
     CommandReply execute(uint8_t lun, std::span<const uint8_t> cdb) override;
     uint8_t complete_data_out(uint8_t lun, std::span<const uint8_t> cdb, std::span<const uint8_t> data) override;
-    bool lun_present(uint8_t lun) const override { return lun == 0; }
+    bool lun_present(uint8_t lun) const override { return lun < options_.luns; }
 
 private:
     CommandReply inquiry(std::span<const uint8_t> cdb);
-    CommandReply read_capacity();
-    CommandReply mode_sense(std::span<const uint8_t> cdb);
-    CommandReply read(uint64_t lba, uint32_t count);
-    CommandReply write(uint64_t lba, uint32_t count);
-    Nanoseconds media_time(uint64_t lba, uint32_t count);
+    CommandReply read_capacity(uint8_t lun);
+    CommandReply mode_sense(uint8_t lun, std::span<const uint8_t> cdb);
+    CommandReply read(uint8_t lun, uint64_t lba, uint32_t count);
+    CommandReply write(uint8_t lun, uint64_t lba, uint32_t count);
+    Nanoseconds media_time(uint8_t lun, uint64_t lba, uint32_t count);
 
     BlockDeviceOptions options_;
     uint8_t peripheral_type_;
     bool read_only_;
     bool removable_;
     BlockStore store_;
-    uint64_t head_ = 0;  // the block after the last one moved
+    std::array<std::unique_ptr<BlockStore>, 7> more_;  // LUNs 1-7
+    std::array<uint64_t, 8> head_{};  // per LUN: the block after the last one moved
 };
 
 // A direct-access disk (peripheral type 0x00).

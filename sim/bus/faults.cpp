@@ -291,7 +291,9 @@ bool DeviceFaults::draw(FaultKind kind)
     if (take(kind))
         return true;
     const size_t i = static_cast<size_t>(kind);
-    const bool drawn = (behaviours_.test(i) && choices_.chance(behaviour_rate_)) ||
+    // A device that answers SDTR as it likes does so at every negotiation:
+    // they are few (after start-up and resets).
+    const bool drawn = (behaviours_.test(i) && (kind == FaultKind::SdtrAnyAnswer || choices_.chance(behaviour_rate_))) ||
                        (random_kinds_.test(i) && choices_.chance(rate_));
     if (drawn)
         count(kind);

@@ -118,7 +118,8 @@ CampaignResult FaultCampaign::run()
     for (size_t a = 0; a < machine_.config().adapters.size(); a++)
         for (const DeviceConfig& d : machine_.config().adapters[a].devices)
             if (auto* device = dynamic_cast<BlockDevice*>(machine_.bus(a).target(d.id)))
-                device->store().forget_writes();
+                for (uint8_t lun = 0; lun < d.options.luns; lun++)
+                    device->store(lun).forget_writes();
 
     WorkloadConfig clean = config_.workload;
     clean.requests = config_.clean_requests;
@@ -129,15 +130,15 @@ CampaignResult FaultCampaign::run()
     if (result.clean.requests != config_.clean_requests * devices_.size() || whole != result.clean.requests)
         result.problems.push_back(fmt::format("clean phase: {} of {} requests succeeded in full", whole,
                                               config_.clean_requests * devices_.size()));
+
+    result.injected = faults_.counts();
     // Legal behaviours alone fail nothing.
-    if ((result.kinds & ~legal_behaviours()).none()) {
+    if ((result.kinds & ~legal_behaviours()).none() && result.faults_injected() == 0) {
         const uint64_t good = result.faulty.by_status[SRB_STATUS_SUCCESS] - result.faulty.short_transfers;
         if (good != result.faulty.requests)
             result.problems.push_back(fmt::format("with legal behaviours only, {} of {} requests succeeded in full",
                                                   good, result.faulty.requests));
     }
-
-    result.injected = faults_.counts();
     result.time_outs = port.timeouts().time_outs() - timeouts_before;
     for (size_t i = 0; i < port.adapter_count(); i++)
         result.bus_resets += port.adapter(i).resets_detected;

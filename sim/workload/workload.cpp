@@ -499,7 +499,7 @@ Results Runner::run()
 void Runner::check_media(Device& d)
 {
     const int ci = machine_.adapters().at(d.info.adapter).config_index;
-    if (ci < 0 || d.info.lun != 0)
+    if (ci < 0)
         return;
     auto* device = dynamic_cast<BlockDevice*>(machine_.bus(static_cast<size_t>(ci)).target(d.info.target));
     if (!device)
@@ -507,7 +507,7 @@ void Runner::check_media(Device& d)
     std::vector<uint64_t> lbas = d.model->written_blocks();
     std::sort(lbas.begin(), lbas.end());
     for (const uint64_t lba : lbas) {
-        const std::vector<uint8_t> block = device->store().read(lba, 1);
+        const std::vector<uint8_t> block = device->store(d.info.lun).read(lba, 1);
         const BlockModel::Check c = d.model->check(lba, block.data());
         if (!c.bytes_wrong)
             continue;

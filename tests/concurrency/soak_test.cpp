@@ -1,7 +1,10 @@
 // A long, seeded run of mixed reads and writes across several kinds of
 // target at once: tagged and untagged, disconnecting or holding the bus,
 // with random media delays, disconnects in the middle of data, repeated
-// transfers, parity errors and QUEUE FULL. At the end every request has
+// transfers, parity errors and QUEUE FULL, and every target drawing the legal
+// behaviours now and then (SAVE DATA POINTER without disconnecting, DISCONNECT
+// without it, RESTORE POINTERS anywhere, SDTR of its own or answered with any
+// values, QUEUE FULL whatever its queue holds). At the end every request has
 // completed once and well, every byte read matched the model, the media hold
 // what was last written, and the driver's pool, queues and ring are empty.
 //
@@ -15,6 +18,7 @@
 #include <set>
 
 #include "concurrency/rig.h"
+#include "pc/machine_faults.h"
 
 namespace concurrencytest {
 namespace {
@@ -88,6 +92,14 @@ TEST(Soak, ManyCommandsAcrossSeveralTargetsAllCheckOut)
     base.seed = seed;
     Bench b(settings, devices, base);
     b.machine().ports().record(false);
+    // Legal behaviours from the first command on (BUSY aside: retrying it is
+    // the port driver's, and this workload does not).
+    sim::RngChoices choices(b.machine().rng());
+    sim::MachineFaults behaviours(b.machine(), choices);
+    sim::FaultSet legal = sim::legal_behaviours();
+    legal.reset(size_t(sim::FaultKind::Busy));
+    for (const SoakTarget& t : Targets())
+        behaviours.device(0, t.id).set_behaviours(legal, 0.05);
     for (const SoakTarget& t : Targets())
         Inquire(b, t.id);
     ASSERT_EQ(b.lun(0).QueueDepth, 16);
@@ -161,8 +173,10 @@ TEST(Soak, ManyCommandsAcrossSeveralTargetsAllCheckOut)
     for (int t = 0; t < 4; t++)
         EXPECT_EQ(b.lun(t).QueuedCount, 0) << "target " << t;
     // The workload did meet what it was built for.
-    std::printf("soak: %zu disconnects, %zu repeated transfers, %zu QUEUE FULL, %zu parity errors\n", disconnects,
-                restores, queue_full, parity);
+    std::printf("soak: %zu disconnects, %zu repeated transfers, %zu QUEUE FULL, %zu parity errors, %llu legal "
+                "behaviours drawn\n",
+                disconnects, restores, queue_full, parity, (unsigned long long)behaviours.injected());
+    EXPECT_GT(behaviours.injected(), commands / 40);
     EXPECT_GT(disconnects, commands / 4);
     EXPECT_GT(restores, 0u);
     EXPECT_GT(queue_full, 0u);

@@ -13,6 +13,7 @@
 
 #include "requests/bench.h"
 #include "workload/fault_campaign.h"
+#include "workload/hostile_input.h"
 
 namespace behaviourstest {
 namespace {
@@ -222,6 +223,62 @@ TEST(QueueFullAcrossLuns, OthersKeepGoing)
             EXPECT_GT(r.injected[size_t(kind)], 20u);
             ExpectAllWell(r);
         }
+}
+
+// The fuzzer's input reaches the legal behaviours (bit 23 of the kinds mask
+// asks for a byte of them): the seeds in fuzz/corpus, kept sound.
+TEST(HostileInput, DrawsTheLegalBehaviours)
+{
+    // seed, seek, rotation, queue limit, mid-data disconnects, optical seek,
+    // reaction; kinds mask (unsolicited-sdtr, queue-full, busy; bit 23) and
+    // the legal behaviours' byte; rate, requests, reads, outstanding, block
+    // size, workload seed; then the devices' choices.
+    std::vector<uint8_t> legal_only = {3, 40, 60, 2, 1, 20, 2, 0x10, 0x0C, 0x80, 0x3F, 40, 10, 50, 3, 3, 7};
+    std::vector<uint8_t> with_faults = {9, 30, 90, 5, 2, 30, 4, 0xFF, 0xFF, 0xBF, 0x3F, 24, 11, 60, 5, 3, 21};
+    for (auto* input : {&legal_only, &with_faults}) {
+        for (unsigned i = 0; i < 400; i++)
+            input->push_back(uint8_t(i * 37 + 11));
+        std::function<void(size_t, const sim::BusEvent&)> trace;
+        if (std::getenv("BEHAVIOURS_TRACE"))
+            trace = [](size_t, const sim::BusEvent& e) { fmt::print("{}\n", sim::to_string(e)); };
+        const sim::workload::HostileRun run = sim::workload::run_hostile_input(*input, trace);
+        SCOPED_TRACE(sim::workload::summary(run.result));
+        EXPECT_EQ((run.result.kinds & sim::legal_behaviours()).count(), 9u);
+        EXPECT_GT(run.result.behaviours_drawn(), 0u);
+        EXPECT_TRUE(run.sound());
+    }
+}
+
+// One target with three LUNs, each holding two tagged commands, refusing
+// more with QUEUE FULL (and at random besides): the refused LUN waits, the
+// target's other LUNs and the other targets go on.
+TEST(QueueFullAcrossLuns, SeveralLunsOfOneTarget)
+{
+    for (uint64_t seed : {3, 4}) {
+        SCOPED_TRACE(seed);
+        sim::MachineConfig mc = sim::default_machine_config();
+        mc.seed = seed;
+        sim::DeviceConfig luns = Disk(1, true, 2);
+        luns.options.luns = 3;
+        mc.adapters[0].devices = {Disk(0, true), luns, Disk(2, false)};
+        sim::Machine machine(mc);
+        machine.boot();
+        CampaignConfig config;
+        config.rate = 0;
+        config.device_behaviours[{0, 1}] = {FaultSet{}.set(size_t(FaultKind::QueueFull)), 0.2};
+        config.workload.requests = 120;
+        config.workload.read_percent = 50;
+        config.workload.outstanding = 6;
+        config.workload.seed = seed;
+        config.clean_requests = 8;
+        FaultCampaign campaign(machine, config);
+        MaybeTrace(campaign);
+        ASSERT_EQ(campaign.devices().size(), 5u) << "the scan did not find every LUN";
+        const CampaignResult r = campaign.run();
+        SCOPED_TRACE(sim::workload::summary(r));
+        EXPECT_GT(r.injected[size_t(FaultKind::QueueFull)], 10u);
+        ExpectAllWell(r);
+    }
 }
 
 // What the target answers to SDTR, over the whole byte range: an answer the

@@ -124,12 +124,58 @@ TEST(Scenario, MistakesNameTheKeyAndTheLine)
          "t.toml:4: adapter.device.faults must be a list of fault kinds"},
         {"[[adapter]]\n[[adapter.device]]\nid = 1\nfaults = [\"gremlins\"]\n",
          "t.toml:4: adapter.device.faults: unknown fault kind \"gremlins\""},
+        {"[[adapter]]\n[[adapter.device]]\nid = 1\nbehaviours = \"bare-disconnect\"\n",
+         "t.toml:4: adapter.device.behaviours must be a list of legal behaviours"},
+        {"[[adapter]]\n[[adapter.device]]\nid = 1\nbehaviours = [\"bare-disconnect\", \"politeness\"]\n",
+         "t.toml:4: adapter.device.behaviours: unknown behaviour \"politeness\" (legal behaviours: unsolicited-sdtr,"},
+        {"[[adapter]]\n[[adapter.device]]\nid = 1\nbehaviours = [\"parity-error\"]\n",
+         "t.toml:4: adapter.device.behaviours: \"parity-error\" is a fault, not a legal behaviour"},
+        {"[[adapter]]\n[[adapter.device]]\nid = 1\nbehaviour_rate = 0.5\n",
+         "t.toml:4: adapter.device.behaviour_rate needs a behaviours list"},
+        {"[[adapter]]\n[[adapter.device]]\nid = 1\nbehaviours = [\"busy\"]\nbehaviour_rate = \"120%\"\n",
+         "t.toml:5: adapter.device.behaviour_rate must be a fraction 0-1 or a percentage"},
         {"[workload\n", "t.toml:1: "},
     };
     for (const Case& c : cases) {
         const auto r = parse_scenario(c.text, "t.toml");
         EXPECT_EQ(r.error.rfind(c.error, 0), 0u) << c.text << "\n  gave: " << r.error;
     }
+}
+
+// A device's legal behaviours and their rate (10% when not given), apart
+// from its fault kinds.
+TEST(Scenario, DeviceBehavioursAreRead)
+{
+    const auto r = parse_scenario(R"(
+[[adapter]]
+[[adapter.device]]
+id = 0
+behaviours = ["save-pointer-continue", "bare-disconnect", "queue-full"]
+behaviour_rate = "25%"
+faults = ["busy"]
+[[adapter.device]]
+id = 1
+luns = 4
+behaviours = ["target-sdtr"]
+[[adapter.device]]
+id = 2
+)",
+                                  "t.toml");
+    ASSERT_TRUE(r.ok()) << r.error;
+    const auto& legal = r.scenario.campaign.device_behaviours;
+    ASSERT_EQ(legal.size(), 2u);
+    const sim::FaultSet first = sim::FaultSet{}
+                                    .set(size_t(sim::FaultKind::SavePointerContinue))
+                                    .set(size_t(sim::FaultKind::BareDisconnect))
+                                    .set(size_t(sim::FaultKind::QueueFull));
+    EXPECT_EQ(legal.at({0, 0}).first, first);
+    EXPECT_DOUBLE_EQ(legal.at({0, 0}).second, 0.25);
+    EXPECT_EQ(legal.at({0, 1}).first, sim::FaultSet{}.set(size_t(sim::FaultKind::TargetSdtr)));
+    EXPECT_DOUBLE_EQ(legal.at({0, 1}).second, 0.1);
+    EXPECT_EQ(r.scenario.campaign.device_kinds.at({0, 0}), sim::FaultSet{}.set(size_t(sim::FaultKind::Busy)));
+    EXPECT_FALSE(r.scenario.has_faults_table) << "behaviours alone make no campaign";
+    EXPECT_EQ(r.scenario.machine.adapters[0].devices[1].options.luns, 4);
+    EXPECT_EQ(r.scenario.machine.adapters[0].devices[0].options.luns, 1);
 }
 
 // An image gives the capacity; one that is no whole number of blocks is refused.

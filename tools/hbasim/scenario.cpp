@@ -257,6 +257,7 @@ void read_device(const toml::table& table, const std::string& file, sim::Adapter
                                        o.image_path, size, o.block_size));
         o.block_count = size / o.block_size;
     }
+    o.luns = static_cast<uint8_t>(r.integer("luns", o.luns, 1, 8));
     sim::TargetOptions& t = o.target;
     t.disconnect = r.boolean("disconnect", t.disconnect);
     t.tagged_queuing = r.boolean("tagged", t.tagged_queuing);

@@ -20,6 +20,7 @@
 //   id = 0, kind = "disk"         # "disk" or "optical" (read only, 2048-byte blocks)
 //   capacity = 65536              # blocks; or image = "file.img" (its size gives the capacity)
 //   block_size = 512, vendor = "SIM", product = "DISK"
+//   luns = 1                      # logical units 0 to luns - 1, each a medium of its own (1-8)
 //   disconnect = true, disconnect_threshold_us = 50
 //   tagged = true, tag_depth = 8  # tagged queuing, and commands held before QUEUE FULL
 //   sdtr = "agree"                # "agree", "reject", "offset0", "slower" (with min_period_ns = 200)
