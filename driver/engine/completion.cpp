@@ -13,15 +13,15 @@ void RetireBlock(AdapterExtension* extension, CommandBlock* block, PSCSI_REQUEST
     ScsiPortNotification(NextRequest, extension);
 }
 
-// Start the next command that may be started, searching round robin from `start`.
+// Start the next command that may be started, searching the whole ring round
+// robin from `start`: no startable command may wait while the bus is free.
 void StartNextCommand(AdapterExtension* extension, LunRecord* start)
 {
-    LunRecord* cursor = extension->ServiceCursor;
     LunRecord* lun = start;
     LunRecord* chosen = 0;
     CommandBlock* block;
 
-    if (!lun || !cursor)
+    if (!lun || !extension->ServiceCursor)
         return;
     do {
         if (lun->IssuedCount < lun->QueueDepth && lun->IssuedCount < lun->QueuedCount) {
@@ -29,14 +29,11 @@ void StartNextCommand(AdapterExtension* extension, LunRecord* start)
             break;
         }
         lun = lun->RingNext;
-    } while (lun != cursor);
+    } while (lun != start);
     if (!chosen)
         return;
 
-    // The started blocks are the front of the queue; the next one follows them.
-    block = chosen->QueueHead;
-    for (ULONG i = 0; i < chosen->IssuedCount; i++)
-        block = block->Next;
+    block = FirstWaitingBlock(chosen);
     StartSelection(extension, chosen, block);
     // A reselection got in first: the block waits, and this LUN is still the
     // first in line when the bus is free again.
@@ -45,57 +42,6 @@ void StartNextCommand(AdapterExtension* extension, LunRecord* start)
     extension->ServiceCursor = chosen->RingNext;
     extension->ActiveLun->IssuedCount++;
     extension->ActiveLun->CurrentBlock = block;
-}
-
-// Take a block out of its LUN's queue, keeping QueueTail the delimiter. Does
-// not touch the service ring.
-static void UnlinkBlock(LunRecord* lun, CommandBlock* block)
-{
-    CommandBlock* previous;
-
-    if (block == lun->QueueHead) {
-        if (block == lun->QueueTail) {
-            lun->QueueHead = 0;
-            lun->QueueTail = 0;
-        } else {
-            lun->QueueHead = block->Next;
-        }
-        return;
-    }
-    previous = lun->QueueHead;
-    while (previous->Next != block)
-        previous = previous->Next;
-    if (block == lun->QueueTail)
-        lun->QueueTail = previous;
-    else
-        previous->Next = block->Next;
-}
-
-// Put a block into the queue so that exactly `position` blocks precede it.
-static void InsertAt(LunRecord* lun, CommandBlock* block, ULONG position)
-{
-    CommandBlock* previous;
-
-    if (!lun->QueueTail) {
-        lun->QueueHead = block;
-        lun->QueueTail = block;
-        return;
-    }
-    if (position == 0) {
-        block->Next = lun->QueueHead;
-        lun->QueueHead = block;
-        return;
-    }
-    previous = lun->QueueHead;
-    for (ULONG i = 1; i < position && previous != lun->QueueTail; i++)
-        previous = previous->Next;
-    if (previous == lun->QueueTail) {
-        previous->Next = block;
-        lun->QueueTail = block;
-        return;
-    }
-    block->Next = previous->Next;
-    previous->Next = block;
 }
 
 // The target refused the connected command with QUEUE FULL. It holds the
@@ -127,6 +73,9 @@ static void SetCompletionStatus(LunRecord* lun, CommandBlock* block)
     // The data did not all reach memory.
     if (block->Flags & CB_DMA_FAILED)
         block->SrbStatus = SRB_STATUS_ERROR;
+    // GOOD, but the target left without COMMAND COMPLETE: it did not finish.
+    if (block->SrbStatus == SRB_STATUS_SUCCESS && !(block->Flags & CB_COMMAND_COMPLETE))
+        block->SrbStatus = SRB_STATUS_UNEXPECTED_BUS_FREE;
 }
 
 // Bytes the data phases moved: the whole entries behind the data pointer and
@@ -174,20 +123,27 @@ static void EnableTaggedQueuing(AdapterExtension* extension, LunRecord* lun, Com
 }
 
 // Look at an INQUIRY answer: no device at this LUN, or a device that can take
-// tagged commands. Only bytes inside the request's buffer are touched.
+// tagged commands. Only an answer that arrived is looked at (a failed INQUIRY
+// leaves whatever the buffer held before), and only the bytes that arrived.
 static void InspectInquiry(AdapterExtension* extension, LunRecord* lun, CommandBlock* block,
                            PSCSI_REQUEST_BLOCK srb)
 {
     PUCHAR data = (PUCHAR)srb->DataBuffer;
-    ULONG length = srb->DataTransferLength;
+    ULONG length;
     UCHAR type;
 
+    // Success (its length already cut to what arrived), or an overrun that
+    // filled the whole buffer.
+    if (block->SrbStatus != SRB_STATUS_SUCCESS && !(block->Flags & CB_OVERRUN))
+        return;
+    length = srb->DataTransferLength;
     if (!data || length == 0)
         return;
     type = data[0];
     if (type == INQUIRY_NO_DEVICE) {
         srb->SrbStatus = SRB_STATUS_DATA_OVERRUN;
-        srb->DataTransferLength = INQUIRY_NO_DEVICE_LENGTH;
+        if (srb->DataTransferLength > INQUIRY_NO_DEVICE_LENGTH)
+            srb->DataTransferLength = INQUIRY_NO_DEVICE_LENGTH;
         return;
     }
     if (type != INQUIRY_DIRECT_ACCESS && type != INQUIRY_OPTICAL)
@@ -226,7 +182,10 @@ static BOOLEAN CompleteCommand(AdapterExtension* extension, LunRecord* lun, Comm
 
     SetCompletionStatus(lun, block);
     lun->IssuedCount--;
-    lun->FreeTags |= 1u << block->Tag;
+    // Only a block that holds a tag gives one back: one prepared untagged may
+    // end after its LUN turned tagged, and tag 0 may be another command's.
+    if (block->TagMessage != 0)
+        lun->FreeTags |= 1u << block->Tag;
     lun->QueuedCount--;
     srb->ScsiStatus = block->ScsiStatus;
     srb->SrbStatus = block->SrbStatus;
@@ -241,7 +200,9 @@ static BOOLEAN CompleteCommand(AdapterExtension* extension, LunRecord* lun, Comm
     return ringLeft;
 }
 
-// Handle bus free: the connected command has ended, or only disconnected.
+// Handle bus free. After COMMAND COMPLETE the connected command has ended;
+// after DISCONNECT it is only suspended and stays issued; any other bus free
+// ends it as failed (a selection time-out, an abort, a target that left).
 void HandleDisconnect(AdapterExtension* extension)
 {
     LunRecord* lun = extension->ActiveLun;
@@ -270,12 +231,12 @@ void HandleDisconnect(AdapterExtension* extension)
         StartNextCommand(extension, extension->ServiceCursor);
         return;
     }
-    // Saved pointers: the target will reselect to go on.
-    if (block->Flags & CB_POINTERS_SAVED) {
+    // Disconnected: the target will reselect to go on.
+    if (block->Flags & CB_DISCONNECTED) {
         StartNextCommand(extension, extension->ServiceCursor);
         return;
     }
-    if (lun->StatusByte == SCSISTAT_QUEUE_FULL) {
+    if (lun->StatusByte == SCSISTAT_QUEUE_FULL && (block->Flags & CB_COMMAND_COMPLETE)) {
         RequeueAfterQueueFull(lun, block);
         StartNextCommand(extension, lun);
         return;

@@ -28,11 +28,14 @@ static void StepBack(CommandBlock* block, ULONG residual)
 }
 
 // Wait until the DMA engine has written every byte of the transfer to memory.
+// Bounded by time: the polls are a microsecond apart.
 static BOOLEAN WaitDmaIdle(ULONG ioBase)
 {
-    for (ULONG poll = 0; poll < DMA_WAIT_POLLS; poll++)
+    for (ULONG poll = 0; poll < DMA_WAIT_POLLS; poll++) {
         if ((ChipRead32(ioBase, DmaWorkingCount) & DMA_WORKING_COUNT_MASK) == 0)
             return TRUE;
+        ScsiPortStallExecution(1);
+    }
     return FALSE;
 }
 
@@ -40,9 +43,11 @@ static BOOLEAN WaitDmaIdle(ULONG ioBase)
 static BOOLEAN DrainDma(ULONG ioBase)
 {
     WriteDmaCommand(ioBase, DMA_DIR_IN | DMA_CMD_DRAIN);
-    for (ULONG poll = 0; poll < DMA_WAIT_POLLS; poll++)
+    for (ULONG poll = 0; poll < DMA_WAIT_POLLS; poll++) {
         if (ChipRead(ioBase, DmaStatus) & DMA_STATUS_DRAIN_COMPLETE)
             return TRUE;
+        ScsiPortStallExecution(1);
+    }
     return FALSE;
 }
 
@@ -58,7 +63,8 @@ static void FinishDataOut(ULONG ioBase, CommandBlock* block)
 {
     ULONG residual;
 
-    if (block->Flags & (CB_OVERRUN | CB_POINTERS_SAVED))
+    // A pad transfer did not move the data pointer.
+    if (block->Flags & CB_OVERRUN)
         return;
     residual = ReadTransferCounter(ioBase);
     residual += ChipRead(ioBase, FifoFlags) & FIFO_COUNT_MASK;
@@ -71,7 +77,7 @@ static void FinishDataIn(ULONG ioBase, CommandBlock* block, UCHAR status)
 {
     ULONG residual;
 
-    if (block->Flags & (CB_OVERRUN | CB_POINTERS_SAVED))
+    if (block->Flags & CB_OVERRUN)
         return;
     if (status & STATUS_PARITY_ERROR)
         block->Flags |= CB_PARITY_ERROR;
@@ -88,7 +94,8 @@ static void FinishDataIn(ULONG ioBase, CommandBlock* block, UCHAR status)
         FailDma(ioBase, block);
 }
 
-// Copy the current data pointer to the saved one.
+// Copy the current data pointer to the saved one. Nothing else changes: the
+// target may go on with more data or status without disconnecting.
 static void SaveDataPointer(CommandBlock* block)
 {
     block->Flags |= CB_POINTERS_SAVED;
@@ -117,8 +124,7 @@ static void ReconnectTagged(ULONG ioBase, LunRecord* lun, CommandBlock* block, U
             if (lun->CurrentBlock != candidate)
                 lun->CurrentBlock->Flags &= ~CB_CONNECTED;
             lun->CurrentBlock = candidate;
-            candidate->Flags &= ~CB_POINTERS_SAVED;
-            candidate->Flags |= CB_CONNECTED;
+            ReconnectBlock(candidate);
             return;
         }
         candidate = candidate == lun->QueueTail ? 0 : candidate->Next;
@@ -199,14 +205,15 @@ static void FinishMessageIn(AdapterExtension* extension, LunRecord* lun, Command
         case MSG_SAVE_DATA_POINTER:
             SaveDataPointer(block);
             break;
+        case MSG_COMMAND_COMPLETE:
+            block->Flags |= CB_COMMAND_COMPLETE;
+            break;
         case MSG_RESTORE_POINTERS:
-            block->CurOffset = block->SavedOffset;
-            block->SgLeft = block->SavedSgLeft;
-            block->CurSg = block->SavedSg;
+            RestorePointers(block);
             break;
         case MSG_DISCONNECT:
-            if (!(block->Flags & CB_POINTERS_SAVED))
-                SaveDataPointer(block);
+            // Saves nothing: the reconnection restores the saved pointer.
+            block->Flags |= CB_DISCONNECTED;
             break;
         case MSG_EXTENDED:
             BeginMessage(extension, block, byte, EXT_MSG_SDTR_LENGTH + 1);
@@ -241,6 +248,8 @@ void FinishPhase(AdapterExtension* extension, UCHAR* status)
     case PHASE_STATUS:
         lun->StatusByte = ChipRead(ioBase, Fifo);
         lun->MessageByte = ChipRead(ioBase, Fifo);
+        if (lun->MessageByte == MSG_COMMAND_COMPLETE)
+            block->Flags |= CB_COMMAND_COMPLETE;
         Accept(ioBase, status);
         break;
     case PHASE_MESSAGE_IN:

@@ -24,29 +24,20 @@ void ProgramDma(ULONG ioBase, CommandBlock* block, UCHAR direction)
     block->SgLeft--;
 }
 
-// Run a data phase: DMA for the next piece, or a pad transfer when there is
-// no piece left or the pointers are saved (disconnected, not yet restored).
+// Run a data phase: DMA for the next piece, or a pad transfer when the
+// target wants more data than the buffer holds.
 void StartDataTransfer(ULONG ioBase, CommandBlock* block, UCHAR direction)
 {
-    if (block->SgLeft > 0 && !(block->Flags & CB_POINTERS_SAVED)) {
+    if (block->SgLeft > 0 && !(block->Flags & CB_OVERRUN)) {
         ProgramDma(ioBase, block, direction);
         return;
     }
-    if (block->SgLeft == 0)
-        block->Flags |= CB_OVERRUN;
+    block->Flags |= CB_OVERRUN;
     // The chip pads or discards up to the counter; memory is not touched.
     ChipWrite(ioBase, TransferCountLow, PAD_COUNT_BYTE);
     ChipWrite(ioBase, TransferCountMid, PAD_COUNT_BYTE);
     ChipWrite(ioBase, TransferCountHigh, PAD_COUNT_BYTE);
     WriteCommand(ioBase, DmaTransferPad);
-}
-
-// SDTR period factor for our offer: chip clocks of 25 ns in units of 4 ns.
-static UCHAR OfferedPeriodFactor(LunRecord* lun)
-{
-    USHORT nanoseconds = (USHORT)(lun->SyncClocks * 25);
-
-    return (UCHAR)(nanoseconds / 4);
 }
 
 // Send one message: the SDTR offer, or a single-byte message.
@@ -75,7 +66,7 @@ static void SendMessage(ULONG ioBase, LunRecord* lun, CommandBlock* block)
         // lowered the depth to 1 under it), only this one: ABORT would also
         // end every other command the target holds for the LUN, which we
         // still count as issued.
-        block->Flags &= ~CB_POINTERS_SAVED;
+        block->Flags &= ~(CB_DISCONNECTED | CB_COMMAND_COMPLETE);
         message = (block->Flags & CB_TAGGED) || lun->QueueDepth > 1 ? MSG_ABORT_TAG : MSG_ABORT;
     }
     ChipWrite(ioBase, Fifo, message);
@@ -90,6 +81,10 @@ void StartPhase(AdapterExtension* extension, UCHAR phase)
     CommandBlock* block = lun->CurrentBlock;
     ULONG ioBase = extension->IoBase;
 
+    // A target that goes on with an information phase after DISCONNECT has
+    // stayed on the bus: the next bus free is not a disconnection.
+    if (phase <= PHASE_STATUS)
+        block->Flags &= ~CB_DISCONNECTED;
     switch (phase) {
     case PHASE_DATA_OUT:
         StartDataTransfer(ioBase, block, DMA_DIR_OUT);

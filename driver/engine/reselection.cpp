@@ -24,6 +24,23 @@ static BOOLEAN HasStartedBlock(LunRecord* lun)
     return lun->IssuedCount != 0 && lun->QueueHead != 0;
 }
 
+// The current data pointer from the saved one: a target always goes on from
+// the point it last saved.
+void RestorePointers(CommandBlock* block)
+{
+    block->CurOffset = block->SavedOffset;
+    block->SgLeft = block->SavedSgLeft;
+    block->CurSg = block->SavedSg;
+}
+
+// The target is back for this command: connected again, its pointer restored.
+void ReconnectBlock(CommandBlock* block)
+{
+    block->Flags &= ~(CB_POINTERS_SAVED | CB_DISCONNECTED);
+    block->Flags |= CB_CONNECTED;
+    RestorePointers(block);
+}
+
 // Handle the reselection interrupt.
 void HandleReselection(AdapterExtension* extension)
 {
@@ -67,11 +84,9 @@ void HandleReselection(AdapterExtension* extension)
     // not by the LUN's depth: QUEUE FULL lowers the depth to 1 while tagged
     // commands are still out.
     lun->CurrentBlock = lun->QueueHead;
-    if (!(lun->CurrentBlock->Flags & CB_TAGGED)) {
+    if (!(lun->CurrentBlock->Flags & CB_TAGGED))
         // Untagged: the one started command is the head.
-        lun->CurrentBlock->Flags &= ~CB_POINTERS_SAVED;
-        lun->CurrentBlock->Flags |= CB_CONNECTED;
-    }
+        ReconnectBlock(lun->CurrentBlock);
     // Tagged: provisional until the queue-tag message names the command; not
     // connected, so nothing is moved for it and a bus free does not end it.
     lun->Phase = PHASE_NONE;

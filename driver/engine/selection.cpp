@@ -67,8 +67,9 @@ void StartSelection(AdapterExtension* extension, LunRecord* lun, CommandBlock* b
         ChipWrite(ioBase, Fifo, (UCHAR)(lun->IdentifyMsg & ~MSG_IDENTIFY_DISCONNECT));
         block->Flags = CB_CONNECTED;
         // Synchronous negotiation rides on REQUEST SENSE and INQUIRY to LUN 0:
-        // the chip stops after IDENTIFY with ATN still on.
-        if ((lun->TargetFlags & TF_SYNC) &&
+        // the chip stops after IDENTIFY with ATN still on. A speed index with
+        // no synchronous period offers nothing.
+        if ((lun->TargetFlags & TF_SYNC) && lun->SyncClocks != 0 &&
             (opcode == SCSIOP_REQUEST_SENSE || (lun->IdentifyMsg & MSG_IDENTIFY_LUN_MASK) == 0)) {
             command = SelectWithAtnStop;
             block->Flags |= CB_SDTR_PENDING;

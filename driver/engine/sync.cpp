@@ -2,6 +2,14 @@
 // chip's timing registers, or fall back to asynchronous transfer.
 #include "adapter.h"
 
+// SDTR period factor for our offer: chip clocks of 25 ns in units of 4 ns.
+UCHAR OfferedPeriodFactor(LunRecord* lun)
+{
+    USHORT nanoseconds = (USHORT)(lun->SyncClocks * 25);
+
+    return (UCHAR)(nanoseconds / 4);
+}
+
 // Write the LUN's timing set to the chip, end the exchange, and share the
 // agreement with every LUN of the target: a target keeps one agreement for
 // all its LUNs, whichever LUN's command negotiated it.
@@ -39,41 +47,54 @@ void FallBackToAsynchronous(AdapterExtension* extension, LunRecord* lun, Command
     ApplySyncSettings(extension, lun, block);
 }
 
+// The target answered with timing we cannot run: refuse it with MESSAGE
+// REJECT, which leaves both sides asynchronous.
+static void RefuseSdtrReply(AdapterExtension* extension, LunRecord* lun, CommandBlock* block)
+{
+    FallBackToAsynchronous(extension, lun, block);
+    block->Flags |= CB_REJECT_PENDING;
+    WriteCommand(extension->IoBase, SetAtn);
+}
+
 // Convert the target's answer (period factor in 4 ns units, REQ/ACK offset).
 void AcceptSdtrReply(AdapterExtension* extension, LunRecord* lun, CommandBlock* block, UCHAR period,
                      UCHAR offset)
 {
     USHORT x;
     USHORT clocks;
+    UCHAR periodReg;
 
     if (period == 0 || offset == 0) {
         FallBackToAsynchronous(extension, lun, block);
         return;
     }
-    // An offset above what we offered (and SyncOffset can hold) cannot be
-    // run: refuse the answer, which leaves both sides asynchronous.
-    if (offset > SYNC_OFFSET_MAX) {
-        FallBackToAsynchronous(extension, lun, block);
-        block->Flags |= CB_REJECT_PENDING;
-        WriteCommand(extension->IoBase, SetAtn);
+    // Faster than offered (which is never faster than the chip runs), or an
+    // offset above what we offered and SyncOffset holds.
+    if (period < OfferedPeriodFactor(lun) || offset > SYNC_OFFSET_MAX) {
+        RefuseSdtrReply(extension, lun, block);
         return;
     }
-    lun->SyncOffsetReg = offset;
-    lun->Asynchronous = 0;
 
     // Chip clocks of 25 ns, rounded up, so we never run faster than agreed.
     x = (USHORT)(4 * period - 1);
     clocks = (USHORT)(x / 25);
     if (clocks * 25 < x)
         clocks++;
+    periodReg = (UCHAR)(clocks > SYNC_FAST_CLOCKS_MAX ? clocks - 1 : clocks);
+    // Slower than SyncPeriod can hold.
+    if (periodReg > SYNC_PERIOD_REG_MAX) {
+        RefuseSdtrReply(extension, lun, block);
+        return;
+    }
 
+    lun->SyncOffsetReg = offset;
+    lun->Asynchronous = 0;
+    lun->SyncPeriodReg = periodReg;
     lun->Config4 &= CONFIG4_SYNC_CLEAR;
     if (clocks > SYNC_FAST_CLOCKS_MAX) {
-        lun->SyncPeriodReg = (UCHAR)(clocks - 1);
         lun->Config3 = CONFIG3_NORMAL;
         lun->Config4 |= CONFIG4_SLOW;
     } else {
-        lun->SyncPeriodReg = (UCHAR)clocks;
         lun->Config3 = CONFIG3_FAST;
     }
     ApplySyncSettings(extension, lun, block);

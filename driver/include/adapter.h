@@ -41,8 +41,10 @@
 #define EXT_MSG_SDTR_LENGTH 0x03
 #define EXT_MSG_SDTR 0x01
 #define SDTR_OFFER_OFFSET 0x0F
-// The SyncOffset register holds offsets 0-15.
+// The SyncOffset register holds offsets 0-15; SyncPeriod holds five bits,
+// so the slowest period it runs is 32 clocks (800 ns, factor 200).
 #define SYNC_OFFSET_MAX 0x0F
+#define SYNC_PERIOD_REG_MAX 0x1F
 // Synchronous periods up to this many clocks run with the fast Config3/Config4 settings.
 #define SYNC_FAST_CLOCKS_MAX 8
 #define CONFIG4_SYNC_CLEAR 0x3F
@@ -86,14 +88,18 @@
 #define CB_MSG_IN_PROGRESS 0x0080
 #define CB_DMA_FAILED 0x0100
 #define CB_TAGGED 0x0200  // sent with a queue tag: its reconnection must name it
+#define CB_DISCONNECTED 0x0400      // the target said DISCONNECT: a bus free only suspends the command
+#define CB_COMMAND_COMPLETE 0x0800  // COMMAND COMPLETE received: a bus free ends the command
 
 // Bytes of message that go into the FIFO ahead of the CDB at selection.
 #define MAX_CDB_LENGTH 16
 #define SELECT_MESSAGE_BYTES 1
 #define SELECT_TAGGED_MESSAGE_BYTES 3
 
-// Polls of the DMA engine before a data-in phase is given up as failed.
-#define DMA_WAIT_POLLS 100000
+// Polls of the DMA engine, 1 us apart, before a data-in phase is given up as
+// failed: the last bytes reach memory within microseconds, so the wait is
+// bounded near a millisecond with interrupts off.
+#define DMA_WAIT_POLLS 500
 
 // Transfer counter value a pad transfer starts with (each of the three bytes).
 #define PAD_COUNT_BYTE 0xFF
@@ -266,6 +272,9 @@ BOOLEAN TakeTag(LunRecord* lun, CommandBlock* block);
 BOOLEAN CommandNeverTagged(UCHAR opcode);
 void QueueBlock(AdapterExtension* extension, LunRecord* lun, CommandBlock* block);
 void LinkBlock(AdapterExtension* extension, LunRecord* lun, CommandBlock* block);
+void UnlinkBlock(LunRecord* lun, CommandBlock* block);
+void InsertAt(LunRecord* lun, CommandBlock* block, ULONG position);
+CommandBlock* FirstWaitingBlock(LunRecord* lun);
 void RewindDataPointers(CommandBlock* block);
 
 // Bus reset.
@@ -277,6 +286,8 @@ void LoadTargetSettings(ULONG ioBase, LunRecord* lun);
 void ResetBusToRecover(AdapterExtension* extension);
 void LoadCdb(ULONG ioBase, CommandBlock* block);
 void HandleReselection(AdapterExtension* extension);
+void RestorePointers(CommandBlock* block);
+void ReconnectBlock(CommandBlock* block);
 void StartPhase(AdapterExtension* extension, UCHAR phase);
 void StartDataTransfer(ULONG ioBase, CommandBlock* block, UCHAR direction);
 void ProgramDma(ULONG ioBase, CommandBlock* block, UCHAR direction);
@@ -284,6 +295,7 @@ void FinishPhase(AdapterExtension* extension, UCHAR* status);
 void HandleDisconnect(AdapterExtension* extension);
 void RetireBlock(AdapterExtension* extension, CommandBlock* block, PSCSI_REQUEST_BLOCK srb);
 void StartNextCommand(AdapterExtension* extension, LunRecord* start);
+UCHAR OfferedPeriodFactor(LunRecord* lun);
 void AcceptSdtrReply(AdapterExtension* extension, LunRecord* lun, CommandBlock* block,
                      UCHAR period, UCHAR offset);
 void FallBackToAsynchronous(AdapterExtension* extension, LunRecord* lun, CommandBlock* block);

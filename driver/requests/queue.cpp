@@ -23,29 +23,66 @@ static void JoinRing(AdapterExtension* extension, LunRecord* lun)
     previous->RingNext = lun;
 }
 
-// Insert a head-of-queue block directly behind the blocks already started, so
-// that the started blocks stay the front of the queue.
-static void InsertBehindStarted(LunRecord* lun, CommandBlock* block)
+// Put a block into the queue so that exactly `position` blocks precede it.
+void InsertAt(LunRecord* lun, CommandBlock* block, ULONG position)
 {
-    ULONG others = (ULONG)lun->QueuedCount - 1;
     CommandBlock* previous;
 
-    if (lun->IssuedCount == 0) {
+    if (!lun->QueueTail) {
+        lun->QueueHead = block;
+        lun->QueueTail = block;
+        return;
+    }
+    if (position == 0) {
         block->Next = lun->QueueHead;
         lun->QueueHead = block;
         return;
     }
-    // Started at once (or nothing waits): it goes behind all the others.
-    if (lun->IssuedCount >= others) {
-        lun->QueueTail->Next = block;
+    previous = lun->QueueHead;
+    for (ULONG i = 1; i < position && previous != lun->QueueTail; i++)
+        previous = previous->Next;
+    if (previous == lun->QueueTail) {
+        previous->Next = block;
         lun->QueueTail = block;
         return;
     }
-    previous = lun->QueueHead;
-    for (ULONG i = 1; i < lun->IssuedCount; i++)
-        previous = previous->Next;
     block->Next = previous->Next;
     previous->Next = block;
+}
+
+// Take a block out of its LUN's queue, keeping QueueTail the delimiter. Does
+// not touch the service ring.
+void UnlinkBlock(LunRecord* lun, CommandBlock* block)
+{
+    CommandBlock* previous;
+
+    if (block == lun->QueueHead) {
+        if (block == lun->QueueTail) {
+            lun->QueueHead = 0;
+            lun->QueueTail = 0;
+        } else {
+            lun->QueueHead = block->Next;
+        }
+        return;
+    }
+    previous = lun->QueueHead;
+    while (previous->Next != block)
+        previous = previous->Next;
+    if (block == lun->QueueTail)
+        lun->QueueTail = previous;
+    else
+        previous->Next = block->Next;
+}
+
+// The first block not yet started: the started blocks are the front of the
+// queue. Only called while the LUN has one (IssuedCount < QueuedCount).
+CommandBlock* FirstWaitingBlock(LunRecord* lun)
+{
+    CommandBlock* block = lun->QueueHead;
+
+    for (ULONG i = 0; i < lun->IssuedCount; i++)
+        block = block->Next;
+    return block;
 }
 
 // Current and saved data pointers back to the start of the data.
@@ -72,32 +109,38 @@ void LinkBlock(AdapterExtension* extension, LunRecord* lun, CommandBlock* block)
         JoinRing(extension, lun);
         return;
     }
+    // Head of queue: directly behind the blocks already started, which
+    // stay the front of the queue.
     if (lun->QueueDepth > 1 && (srb->SrbFlags & SRB_FLAGS_QUEUE_ACTION_ENABLE) &&
         srb->QueueAction == SRB_HEAD_OF_QUEUE_TAG_REQUEST) {
-        InsertBehindStarted(lun, block);
+        InsertAt(lun, block, lun->IssuedCount);
         return;
     }
     lun->QueueTail->Next = block;
     lun->QueueTail = block;
 }
 
-// Count a prepared block into its LUN, start it if the bus is free and the
-// LUN may take another command, and link it into the queue.
+// Count a prepared block into its LUN and link it into the queue; when the
+// bus is free and the LUN may take another command, start the LUN's first
+// waiting block, which is not necessarily this one: a command that QUEUE FULL
+// sent back waits ahead of it.
 void QueueBlock(AdapterExtension* extension, LunRecord* lun, CommandBlock* block)
 {
     ULONG saved = SaveFlagsAndDisableInterrupts();
 
     lun->QueuedCount++;
-    // Interrupts stay off until the block is linked, so the interrupt that
-    // ends this selection cannot find it half queued.
+    LinkBlock(extension, lun, block);
+    // Interrupts stay off until the selection is counted, so the interrupt
+    // that ends it finds the block started.
     if (!extension->ActiveLun && lun->IssuedCount < lun->QueueDepth) {
-        StartSelection(extension, lun, block);
+        CommandBlock* waiting = FirstWaitingBlock(lun);
+
+        StartSelection(extension, lun, waiting);
         // Not started while a reselection waits to be serviced.
         if (extension->ActiveLun) {
             extension->ActiveLun->IssuedCount++;
-            extension->ActiveLun->CurrentBlock = block;
+            extension->ActiveLun->CurrentBlock = waiting;
         }
     }
-    LinkBlock(extension, lun, block);
     RestoreFlags(saved);
 }

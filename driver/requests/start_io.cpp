@@ -47,6 +47,16 @@ static BOOLEAN CdbFits(LunRecord* lun, PSCSI_REQUEST_BLOCK srb)
     return srb->CdbLength + messages <= CHIP_FIFO_DEPTH;
 }
 
+// A queue action names one of the three queue-tag messages: any other value
+// would go to the target as a message (and 0 reads as "no tag taken").
+static BOOLEAN QueueActionValid(PSCSI_REQUEST_BLOCK srb)
+{
+    if (!(srb->SrbFlags & SRB_FLAGS_QUEUE_ACTION_ENABLE))
+        return TRUE;
+    return srb->QueueAction == SRB_SIMPLE_TAG_REQUEST || srb->QueueAction == SRB_HEAD_OF_QUEUE_TAG_REQUEST ||
+           srb->QueueAction == SRB_ORDERED_QUEUE_TAG_REQUEST;
+}
+
 // Hand a request back at once with the given status.
 static void CompleteAtOnce(AdapterExtension* extension, PSCSI_REQUEST_BLOCK srb, UCHAR status)
 {
@@ -59,11 +69,12 @@ static void AcceptExecute(AdapterExtension* extension, LunRecord* lun, PSCSI_REQ
 {
     CommandBlock* block;
 
-    if (!CdbFits(lun, srb)) {
+    if (!CdbFits(lun, srb) || !QueueActionValid(srb)) {
         CompleteAtOnce(extension, srb, SRB_STATUS_INVALID_REQUEST);
         return;
     }
-    if (lun->QueuedCount >= MAX_QUEUED_PER_LUN) {
+    // A full queue, or no tag free: the port driver sends it again later.
+    if (lun->QueuedCount >= MAX_QUEUED_PER_LUN || (lun->QueueDepth > 1 && lun->FreeTags == 0)) {
         CompleteAtOnce(extension, srb, SRB_STATUS_BUSY);
         return;
     }

@@ -214,8 +214,10 @@ void Chip::write_register(uint8_t offset, uint8_t value)
     case kCommand: command(value); return;
     case kStatus: destination_ = value & 0x07; return;
     case kInterruptStatus: select_timeout_ = value; return;
-    case kSyncPeriod: sync_period_ = value; return;
-    case kFifoFlags: sync_offset_ = value; return;
+    // The period register holds five bits, the offset register four: wider
+    // values are cut, and the bus then runs at other timing than agreed.
+    case kSyncPeriod: sync_period_ = value & 0x1F; return;
+    case kFifoFlags: sync_offset_ = value & 0x0F; return;
     case kConfig1: config1_ = value; return;
     case kClockFactor: clock_factor_ = value; return;
     case kConfig2: config2_ = value; return;

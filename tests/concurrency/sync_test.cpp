@@ -83,12 +83,9 @@ TEST(Sync, EveryOfferedPeriodIsAgreedAndUsedForEveryLunOfTheTarget)
         Timing timing;
     };
     const Case cases[] = {
-        {0, 25, {4, 0x18, false}},  {1, 31, {5, 0x18, false}},  {2, 37, {6, 0x18, false}},
-        {3, 43, {7, 0x18, false}},  {4, 50, {8, 0x18, false}},  {5, 81, {12, 0x08, true}},
+        {0, 25, {4, 0x18, false}}, {1, 31, {5, 0x18, false}}, {2, 37, {6, 0x18, false}},
+        {3, 43, {7, 0x18, false}}, {4, 50, {8, 0x18, false}}, {5, 81, {12, 0x08, true}},
         {6, 125, {19, 0x08, true}},
-        // Speed index 7 offers factor 0; the target answers with its own
-        // fastest period, and that answer is what both sides then run at.
-        {7, 0, {4, 0x18, false}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "speed index " << int(c.speed));
@@ -102,39 +99,74 @@ TEST(Sync, EveryOfferedPeriodIsAgreedAndUsedForEveryLunOfTheTarget)
     }
 }
 
-TEST(Sync, SlowerAnswersAreConvertedRoundingUp)
+// Speed index 7 has no synchronous period: nothing is offered (an offer of
+// factor 0 would let the target pick any period), and the target stays
+// asynchronous.
+TEST(Sync, TheSpeedIndexWithoutAPeriodOffersNothing)
+{
+    Bench b(frametest::AllFeatures(7), {SeekingDisk()});
+    BusTrace trace(b.machine().bus(0));
+    Inquire(b, 0);
+    EXPECT_FALSE(trace.SentMessage(0, {0x01, 0x03, 0x01}));
+    EXPECT_FALSE(b.machine().bus(0).target(0)->agreement().synchronous());
+    for (int lun = 0; lun < 8; lun++)
+        ExpectLunTiming(b, lun, {0, 0x08, true}, 0);
+    ExpectDataAtAgreedTiming(b, {0, 0x08, true}, 0);
+}
+
+// Answers from the offer up to the slowest period SyncPeriod holds (32
+// clocks, factor 200) are run, rounded up to whole clocks; slower ones are
+// refused with MESSAGE REJECT, and both sides go on asynchronously.
+TEST(Sync, SlowerAnswersAreConvertedRoundingUpOrRefusedBeyondThePeriodRegister)
 {
     struct Case {
         uint8_t answer;
         Timing timing;
+        uint8_t offset;
     };
-    const Case cases[] = {{56, {8, 0x08, true}}, {62, {9, 0x08, true}}, {255, {40, 0x08, true}}};
+    const Case cases[] = {{56, {8, 0x08, true}, 8},
+                          {62, {9, 0x08, true}, 8},
+                          {200, {31, 0x08, true}, 8},
+                          {201, {0, 0x08, true}, 0},
+                          {255, {0, 0x08, true}, 0}};
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "answer " << int(c.answer));
         sim::TargetOptions t;
         t.min_period_factor = c.answer;
         t.max_offset = 8;
         Bench b(frametest::AllFeatures(0), {SeekingDisk(t)});
+        BusTrace trace(b.machine().bus(0));
         Inquire(b, 0);
+        EXPECT_EQ(trace.SentMessage(0, {0x07}), c.offset == 0);
+        EXPECT_EQ(b.machine().bus(0).target(0)->agreement().synchronous(), c.offset != 0);
         for (int lun = 0; lun < 8; lun++)
-            ExpectLunTiming(b, lun, c.timing, 8);
-        ExpectDataAtAgreedTiming(b, c.timing, 8);
+            ExpectLunTiming(b, lun, c.timing, c.offset);
+        ExpectDataAtAgreedTiming(b, c.timing, c.offset);
     }
 }
 
-// A target may answer faster than offered; the answer is taken as it stands.
-TEST(Sync, AnAnswerFasterThanOfferedIsTakenAsAnswered)
+// An answer faster than offered, or with an offset above 15, cannot be run
+// as answered: it is refused (MESSAGE REJECT, ATN raised), and the LUN is
+// asynchronous before the answer is accepted.
+TEST(Sync, AnswersFasterThanOfferedOrWithTooLargeAnOffsetAreRefused)
 {
-    Bench b(frametest::AllFeatures(0), {SeekingDisk()});
-    LunRecord& lun = b.lun(0);
-    CommandBlock block{};
-    block.Flags = CB_CONNECTED | CB_SDTR_PENDING;
-    b.ChipWrites();
-    AcceptSdtrReply(b.ext(), &lun, &block, 19, 15);
-    ExpectLunTiming(b, 0, {3, 0x18, false}, 15);
-    EXPECT_EQ(block.Flags, CB_CONNECTED);
-    EXPECT_EQ(b.ChipWrites(), (std::vector<sim::PortAccess>{Chip(SyncPeriod, 3), Chip(SyncOffset, 15),
-                                                            Chip(Config3, 0x18), Chip(Config4, 0x00)}));
+    struct Case {
+        uint8_t period, offset;
+    };
+    for (Case c : {Case{19, 15}, Case{12, 8}, Case{1, 1}, Case{24, 15}, Case{25, 16}, Case{50, 255}}) {
+        SCOPED_TRACE(testing::Message() << "period " << int(c.period) << " offset " << int(c.offset));
+        Bench b(frametest::AllFeatures(0), {SeekingDisk()});
+        LunRecord& lun = b.lun(0);
+        CommandBlock block{};
+        block.Flags = CB_CONNECTED | CB_SDTR_PENDING;
+        b.ChipWrites();
+        AcceptSdtrReply(b.ext(), &lun, &block, c.period, c.offset);
+        ExpectLunTiming(b, 0, {0, 0x08, true}, 0);
+        EXPECT_EQ(block.Flags, CB_CONNECTED | CB_REJECT_PENDING);
+        EXPECT_EQ(b.ChipWrites(), (std::vector<sim::PortAccess>{Chip(SyncPeriod, 0), Chip(SyncOffset, 0),
+                                                                Chip(Config3, 0x08), Chip(Config4, 0x80),
+                                                                Chip(Command, SetAtn)}));
+    }
 }
 
 // A target that agreed and then, on the next offer, answers offset 0 or

@@ -165,6 +165,10 @@ TEST(OpenCases, DmaThatNeverFinishesFailsTheRequest)
         sim::Request& r = machine.port_driver().submit(0, request_spec);
         EXPECT_EQ(machine.port_driver().run_until_idle(), sim::PortDriver::RunResult::Idle);
         EXPECT_EQ(r.srb.SrbStatus, SRB_STATUS_ERROR);
+        // The wait is bounded by time (polls a microsecond apart), near a
+        // millisecond with interrupts off, not by a count of port reads.
+        EXPECT_EQ(machine.port_driver().stalls(), uint64_t(DMA_WAIT_POLLS));
+        EXPECT_LT(r.completed - r.started, 2 * sim::kMillisecond);
         machine.port_driver().run_for(20 * sim::kSecond);  // the engine's late bytes
         EXPECT_EQ(machine.port_driver().outstanding(), 0u);
         ExpectDriverIdle(*machine.adapters()[0].extension);

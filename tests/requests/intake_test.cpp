@@ -130,5 +130,53 @@ TEST(Intake, ResetBusRequestFlushesAndSucceeds)
     b.ExpectCleanEnd();
 }
 
+// A queue action is sent to the target as the queue-tag message: anything but
+// the three tag messages is refused before a block or a tag is taken (0 read
+// as "no tag yet" at selection, and the selection took a second tag).
+TEST(Intake, RefusesAQueueActionThatIsNoQueueTagMessage)
+{
+    struct Case {
+        uint8_t action;
+        uint8_t status;
+    };
+    const Case cases[] = {{0x00, SRB_STATUS_INVALID_REQUEST}, {0x07, SRB_STATUS_INVALID_REQUEST},
+                          {0x23, SRB_STATUS_INVALID_REQUEST}, {0xFF, SRB_STATUS_INVALID_REQUEST},
+                          {SRB_SIMPLE_TAG_REQUEST, SRB_STATUS_PENDING},
+                          {SRB_HEAD_OF_QUEUE_TAG_REQUEST, SRB_STATUS_PENDING},
+                          {SRB_ORDERED_QUEUE_TAG_REQUEST, SRB_STATUS_PENDING}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "queue action " << int(c.action));
+        Bench b;
+        MakeTagged(b.lun(2), 8);
+        sim::RequestSpec spec;
+        spec.target = 2;
+        spec.cdb = kRead10;
+        spec.queue_action = c.action;
+        spec.queue_action_enable = true;
+        sim::Request& r = b.Submit(spec);
+        EXPECT_EQ(r.srb.SrbStatus, c.status);
+        if (c.status != SRB_STATUS_PENDING) {
+            EXPECT_EQ(b.FreeBlocks(), COMMAND_BLOCK_COUNT);
+            EXPECT_EQ(b.lun(2).FreeTags, 0xFFFFFFFFu);
+            EXPECT_TRUE(b.ChipWrites().empty());
+        }
+        b.ExpectCleanEnd();
+    }
+}
+
+// No tag free on a tagged LUN is a passing condition: BUSY, which the port
+// driver sends again, not a request that can never be carried out.
+TEST(Intake, NoTagFreeIsBusy)
+{
+    Bench b;
+    MakeTagged(b.lun(2), 8);
+    b.lun(2).FreeTags = 0;
+    sim::Request& r = b.Execute(2, 0, kRead10);
+    EXPECT_EQ(r.srb.SrbStatus, SRB_STATUS_BUSY);
+    EXPECT_EQ(b.FreeBlocks(), COMMAND_BLOCK_COUNT);
+    b.lun(2).FreeTags = 0xFFFFFFFF;
+    b.ExpectCleanEnd();
+}
+
 }  // namespace
 }  // namespace requesttest
