@@ -313,9 +313,11 @@ TEST_P(SdtrAnswers, KeptWhenRunnableRefusedOtherwise)
     sim::Machine machine(mc);
     FixedSdtrAnswer hooks({c.period, c.offset});
     machine.bus(0).target(kTagged)->set_fault_hooks(&hooks);
+    if (std::getenv("BEHAVIOURS_TRACE"))
+        machine.bus(0).set_listener([](const sim::BusEvent& e) { fmt::print("{}\n", sim::to_string(e)); });
     machine.boot();
     const auto devices = sim::workload::scan_machine(machine);
-    ASSERT_EQ(devices.size(), 1u);
+    ASSERT_EQ(devices.size(), 1u) << machine.errors().summary();
     sim::workload::WorkloadConfig w;
     w.requests = 60;
     w.read_percent = 50;
