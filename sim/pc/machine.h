@@ -104,6 +104,8 @@ public:
     // The chip of adapter `config_index`, and its SCSI bus.
     Chip& chip(size_t config_index) { return *chips_.at(config_index); }
     ScsiBus& bus(size_t config_index) { return *buses_.at(config_index); }
+    // The transfer audit of adapter `config_index`'s chip.
+    const MachineAudit& audit(size_t config_index) const { return *audits_.at(config_index); }
 
     struct FoundAdapter {
         AdapterExtension* extension;            // the driver's extension for it

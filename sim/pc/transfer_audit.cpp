@@ -8,6 +8,12 @@
 
 namespace sim {
 
+std::optional<std::string> MachineAudit::hole(uint64_t id) const
+{
+    const auto it = holes_.find(id);
+    return it == holes_.end() ? std::nullopt : std::optional<std::string>(it->second);
+}
+
 std::optional<size_t> MachineAudit::port_index() const
 {
     const auto& found = machine_.adapters();
@@ -36,13 +42,11 @@ void MachineAudit::moved(uint8_t target, const NexusPointer& at, std::optional<u
                 return r->srb.DataTransferLength <= at.pointer;
             }))
             return;
-        machine_.errors().report(
-            "transfer", fmt::format("the chip {} {} {} bytes of {} at its data pointer {} of {}: inside the data of "
-                                    "request {} ({} bytes), which never {} them",
-                                    direction == DataDirection::In ? "discards" : "pads", length, what, who,
-                                    at.pointer, at.length, requests.front()->id,
-                                    requests.front()->srb.DataTransferLength,
-                                    direction == DataDirection::In ? "gets" : "gives"));
+        for (const Request* r : requests)
+            holes_.try_emplace(r->id, fmt::format("the chip {} {} {} bytes of {} at its data pointer {} of {}, "
+                                                  "inside the request's {} bytes",
+                                                  direction == DataDirection::In ? "discarded" : "padded", length,
+                                                  what, who, at.pointer, at.length, r->srb.DataTransferLength));
         return;
     }
     const auto hit = machine_.memory().window_at(*physical);

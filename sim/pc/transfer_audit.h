@@ -1,12 +1,16 @@
 // Every data transfer checked against the request it belongs to: the bytes a
 // target moves at its data pointer must land in (or come from) the buffer of
 // the request outstanding for that target and LUN, at the offset equal to
-// the pointer; bytes the chip pads or discards must lie past that request's
-// data. The physical memory knows which buffer and offset an address is; the
-// port driver knows the request's target and LUN. A mismatch is a model error.
+// the pointer; a mismatch is a model error. The physical memory knows which
+// buffer and offset an address is; the port driver knows the request's
+// target and LUN. Bytes the chip pads or discards inside a request's data are
+// noted: a driver may drain a phase for a request it is going to fail, but a
+// request with such a hole must not succeed (the workload checks that).
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <unordered_map>
 
 #include "adapter/chip.h"
 
@@ -19,6 +23,8 @@ public:
     MachineAudit(Machine& machine, size_t config_index) : machine_(machine), config_index_(config_index) {}
     void moved(uint8_t target, const NexusPointer& at, std::optional<uint32_t> physical, uint32_t length,
                DataDirection direction) override;
+    // What the chip padded or discarded inside request `id`'s data, if it did.
+    std::optional<std::string> hole(uint64_t id) const;
 
 private:
     // The port driver's index of this adapter; nothing before the driver reported it.
@@ -26,6 +32,7 @@ private:
 
     Machine& machine_;
     size_t config_index_;
+    std::unordered_map<uint64_t, std::string> holes_;  // by request id: the first
 };
 
 }  // namespace sim

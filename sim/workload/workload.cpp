@@ -386,6 +386,11 @@ void Runner::complete(Slot& s)
     d.latencies.push_back(s.request->completed - s.first_submitted);
     d.last_completion = s.request->completed;
     const uint32_t n = d.blocks_per_request;
+    // A success must have moved all its data: nothing padded or discarded inside it.
+    const int ci = machine_.adapters().at(d.info.adapter).config_index;
+    if (status == SRB_STATUS_SUCCESS && ci >= 0)
+        if (const auto hole = machine_.audit(static_cast<size_t>(ci)).hole(s.request->id))
+            machine_.errors().report("transfer", fmt::format("request {} succeeded although {}", s.request->id, *hole));
     if (status != SRB_STATUS_SUCCESS) {
         r.errors[status]++;
         note_failure(r, fmt::format("{} of LBA {} ({} blocks) failed: {} (SCSI status {:#04x})",

@@ -452,42 +452,55 @@ TEST(AbsentLunInquiry, AnswerReportedAsItArrived)
     }
 }
 
-// Commands prepared while the LUN was still untagged, and completing after
-// INQUIRY switched tagged queuing on, give back no tag they never held: the
-// tagged commands started meanwhile keep theirs, and no tag is used twice.
-TEST(TagGiveBack, UntaggedBlocksCompletingAfterTheLunTurnedTagged)
+// Commands sent without a tag while the LUN is tagged (INQUIRY is never
+// tagged) give back no tag when they end: the tagged commands outstanding
+// keep theirs, and no tag is ever used twice.
+TEST(TagGiveBack, UntaggedCommandsAmongTaggedOnes)
 {
     Bench b(Settings(), {Disk(kTagged, true)});
     b.machine().ports().record(false);
-    auto& inquiry = b.machine().memory().allocate(36);
-    Inquiry(b, kTagged, 0, inquiry, 36);
+    if (std::getenv("BEHAVIOURS_TRACE"))
+        b.machine().bus(0).set_listener([](const sim::BusEvent& e) { fmt::print("{}\n", sim::to_string(e)); });
+    auto& first = b.machine().memory().allocate(36);
+    Inquiry(b, kTagged, 0, first, 36);
+    b.port().run_until_idle();
+    ASSERT_GT(b.lun(kTagged).QueueDepth, 1) << "INQUIRY did not switch tagged queuing on";
+
     size_t done = 0, good = 0, issued = 0;
-    std::vector<sim::PhysicalMemory::Buffer*> buffers;
+    auto count = [&](const sim::Request& r) {
+        done++;
+        good += (r.srb.SrbStatus & 0x3F) == SRB_STATUS_SUCCESS;
+    };
     auto read = [&] {
         auto& buffer = b.machine().memory().allocate(4096);
-        buffers.push_back(&buffer);
         sim::RequestSpec spec;
         spec.target = kTagged;
-        spec.cdb = {0x28, 0, 0, 0, uint8_t(issued >> 4), uint8_t(issued << 4), 0, 0, 8, 0};
+        const uint32_t lba = uint32_t(issued % 120) * 16;
+        spec.cdb = {0x28, 0, 0, 0, uint8_t(lba >> 8), uint8_t(lba), 0, 0, 8, 0};
         spec.buffer = &buffer;
         spec.direction = sim::DataDirection::In;
         issued++;
-        b.port().submit(0, spec, [&](const sim::Request& r) {
-            done++;
-            good += (r.srb.SrbStatus & 0x3F) == SRB_STATUS_SUCCESS;
-        });
+        b.port().submit(0, spec, count);
     };
-    for (int i = 0; i < 4; i++)
-        read();  // prepared untagged: INQUIRY has not answered yet
-    b.port().pump();
-    while (issued < 64) {
-        b.port().run_for(300 * kUs);
-        while (issued - done < 6 && issued < 64)
-            read();
+    auto inquiry = [&] {
+        auto& buffer = b.machine().memory().allocate(36);
+        sim::RequestSpec spec;
+        spec.target = kTagged;
+        spec.cdb = {0x12, 0, 0, 0, 36, 0};
+        spec.buffer = &buffer;
+        spec.length = 36;
+        spec.direction = sim::DataDirection::In;
+        issued++;
+        b.port().submit(0, spec, count);
+    };
+    // Tagged reads that disconnect for their seeks, an INQUIRY among them now and then.
+    while (issued < 120) {
+        while (issued - done < 6 && issued < 120)
+            issued % 7 == 3 ? inquiry() : read();
         b.port().pump();
+        b.port().run_for(500 * kUs);
     }
     b.port().run_until_idle(10 * sim::kSecond);
-    EXPECT_EQ(b.lun(kTagged).QueueDepth > 1, true) << "INQUIRY did not switch tagged queuing on";
     EXPECT_EQ(done, issued);
     EXPECT_EQ(good, issued);
     b.ExpectCleanEnd();
