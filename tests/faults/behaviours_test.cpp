@@ -452,55 +452,53 @@ TEST(AbsentLunInquiry, AnswerReportedAsItArrived)
     }
 }
 
-// Commands sent without a tag while the LUN is tagged (INQUIRY is never
-// tagged) give back no tag when they end: the tagged commands outstanding
-// keep theirs, and no tag is ever used twice.
-TEST(TagGiveBack, UntaggedCommandsAmongTaggedOnes)
+// Commands prepared while the LUN was still untagged, among them REQUEST
+// SENSE (never sent with a tag), end after INQUIRY has switched tagged
+// queuing on and tagged reads have taken tags: they give back no tag they
+// never held, and no tag is ever used twice.
+TEST(TagGiveBack, UntaggedCommandsEndingAfterTheLunTurnedTagged)
 {
     Bench b(Settings(), {Disk(kTagged, true)});
     b.machine().ports().record(false);
     if (std::getenv("BEHAVIOURS_TRACE"))
         b.machine().bus(0).set_listener([](const sim::BusEvent& e) { fmt::print("{}\n", sim::to_string(e)); });
-    auto& first = b.machine().memory().allocate(36);
-    Inquiry(b, kTagged, 0, first, 36);
-    b.port().run_until_idle();
-    ASSERT_GT(b.lun(kTagged).QueueDepth, 1) << "INQUIRY did not switch tagged queuing on";
-
     size_t done = 0, good = 0, issued = 0;
     auto count = [&](const sim::Request& r) {
         done++;
         good += (r.srb.SrbStatus & 0x3F) == SRB_STATUS_SUCCESS;
     };
-    auto read = [&] {
-        auto& buffer = b.machine().memory().allocate(4096);
+    auto submit = [&](std::vector<uint8_t> cdb, uint32_t length) {
+        auto& buffer = b.machine().memory().allocate(length);
         sim::RequestSpec spec;
         spec.target = kTagged;
-        const uint32_t lba = uint32_t(issued % 120) * 16;
-        spec.cdb = {0x28, 0, 0, 0, uint8_t(lba >> 8), uint8_t(lba), 0, 0, 8, 0};
+        spec.cdb = std::move(cdb);
         spec.buffer = &buffer;
+        spec.length = length;
         spec.direction = sim::DataDirection::In;
         issued++;
         b.port().submit(0, spec, count);
-    };
-    auto inquiry = [&] {
-        auto& buffer = b.machine().memory().allocate(36);
-        sim::RequestSpec spec;
-        spec.target = kTagged;
-        spec.cdb = {0x12, 0, 0, 0, 36, 0};
-        spec.buffer = &buffer;
-        spec.length = 36;
-        spec.direction = sim::DataDirection::In;
-        issued++;
-        b.port().submit(0, spec, count);
-    };
-    // Tagged reads that disconnect for their seeks, an INQUIRY among them now and then.
-    while (issued < 120) {
-        while (issued - done < 6 && issued < 120)
-            issued % 7 == 3 ? inquiry() : read();
         b.port().pump();
-        b.port().run_for(500 * kUs);
+    };
+    auto read = [&] {
+        const uint32_t lba = uint32_t((issued * 37) % 120) * 16;
+        submit({0x28, 0, 0, 0, uint8_t(lba >> 8), uint8_t(lba), 0, 0, 8, 0}, 4096);
+    };
+    auto sense = [&] { submit({0x03, 0, 0, 0, 18, 0}, 18); };
+
+    // All prepared before INQUIRY answers: the LUN is untagged still.
+    submit({0x12, 0, 0, 0, 36, 0}, 36);
+    read();
+    sense();
+    read();
+    sense();
+    // Then tagged reads that disconnect for their seeks, a REQUEST SENSE among them now and then.
+    while (issued < 120) {
+        b.port().run_for(400 * kUs);
+        while (issued - done < 6 && issued < 120)
+            issued % 7 == 3 ? sense() : read();
     }
     b.port().run_until_idle(10 * sim::kSecond);
+    EXPECT_GT(b.lun(kTagged).QueueDepth, 1) << "INQUIRY did not switch tagged queuing on";
     EXPECT_EQ(done, issued);
     EXPECT_EQ(good, issued);
     b.ExpectCleanEnd();
