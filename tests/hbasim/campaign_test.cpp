@@ -179,6 +179,14 @@ TEST(FaultCampaign, ReportCarriesTheFiguresAndTheVerdict)
     const uint64_t injected = std::accumulate(r.injected.begin(), r.injected.end(), uint64_t{0});
     EXPECT_GT(injected, 10u);
 
+    // QUEUE FULL and BUSY are legal behaviours, counted apart from the faults.
+    const size_t legal = text.find("legal behaviours drawn: "), faults = text.find("faults injected: ");
+    ASSERT_NE(legal, std::string::npos);
+    ASSERT_NE(faults, std::string::npos);
+    EXPECT_LT(text.find("  busy "), faults);
+    EXPECT_LT(text.find("  queue-full "), faults);
+    EXPECT_GT(text.find("  parity-error "), faults);
+    EXPECT_EQ(r.behaviours_drawn(), Injected(r, FaultKind::Busy) + Injected(r, FaultKind::QueueFull));
     for (const char* line : {"faults injected: ", "  busy ", "  queue-full ", "  parity-error ", "  short-data-phase ",
                              "requests by SRB status", "  success ", "    of them short transfers", "BUSY retries",
                              "requests lost ", "bytes miscompared ", "time-outs "})
@@ -188,6 +196,9 @@ TEST(FaultCampaign, ReportCarriesTheFiguresAndTheVerdict)
 
     const nlohmann::json j = hbasim::campaign_json(c.config, r);
     EXPECT_EQ(j["injected_total"], injected);
+    EXPECT_EQ(j["behaviours_drawn"], r.behaviours_drawn());
+    EXPECT_EQ(j["faults_injected"], r.faults_injected());
+    EXPECT_EQ(j["legal_behaviours"], nlohmann::json::array({"queue-full", "busy"}));
     EXPECT_EQ(j["injected"]["busy"], Injected(r, FaultKind::Busy));
     EXPECT_EQ(j["with_faults"]["requests"], 300u);
     EXPECT_EQ(j["clean"]["by_status"]["success"], 32u);
