@@ -73,7 +73,7 @@ struct NexusPointer {
 
 // The fastest and slowest synchronous periods the initiator's chip runs, in
 // its 25 ns clocks, and the largest REQ/ACK offset it keeps: an agreement
-// outside them runs the bus out of specification.
+// outside them runs the bus out of its timing limits.
 inline constexpr unsigned kChipFastestClocks = 4;
 inline constexpr unsigned kChipSlowestClocks = 32;  // the period register holds clocks - 1 in five bits
 inline constexpr uint8_t kChipLargestOffset = 15;

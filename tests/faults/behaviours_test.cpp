@@ -394,14 +394,14 @@ void FillStale(sim::PhysicalMemory::Buffer& b)
 
 sim::Request& Inquiry(Bench& b, int target, int lun, sim::PhysicalMemory::Buffer& buffer, uint8_t length)
 {
-    sim::RequestSpec spec;
-    spec.target = uint8_t(target);
-    spec.lun = uint8_t(lun);
-    spec.cdb = {0x12, uint8_t(lun << 5), 0, 0, length, 0};
-    spec.buffer = &buffer;
-    spec.length = length;
-    spec.direction = sim::DataDirection::In;
-    return b.Submit(spec);
+    sim::RequestSpec request;
+    request.target = uint8_t(target);
+    request.lun = uint8_t(lun);
+    request.cdb = {0x12, uint8_t(lun << 5), 0, 0, length, 0};
+    request.buffer = &buffer;
+    request.length = length;
+    request.direction = sim::DataDirection::In;
+    return b.Submit(request);
 }
 
 // A failed INQUIRY's buffer holds nothing the target said: stale bytes in it
@@ -469,14 +469,14 @@ TEST(TagGiveBack, UntaggedCommandsEndingAfterTheLunTurnedTagged)
     };
     auto submit = [&](std::vector<uint8_t> cdb, uint32_t length) {
         auto& buffer = b.machine().memory().allocate(length);
-        sim::RequestSpec spec;
-        spec.target = kTagged;
-        spec.cdb = std::move(cdb);
-        spec.buffer = &buffer;
-        spec.length = length;
-        spec.direction = sim::DataDirection::In;
+        sim::RequestSpec request;
+        request.target = kTagged;
+        request.cdb = std::move(cdb);
+        request.buffer = &buffer;
+        request.length = length;
+        request.direction = sim::DataDirection::In;
         issued++;
-        b.port().submit(0, spec, count);
+        b.port().submit(0, request, count);
         b.port().pump();
     };
     auto read = [&] {
