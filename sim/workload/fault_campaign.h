@@ -48,6 +48,7 @@ struct CampaignResult {
     uint64_t time_outs = 0;           // requests the port driver timed out
     uint64_t bus_resets = 0;          // resets the driver reported (ResetDetected)
     uint64_t foreign_interrupts = 0;  // raised by the other device on the line, claimed by it
+    std::map<uint32_t, uint64_t> logged;  // event-log entries the driver wrote, by error code (SP_...)
     std::vector<std::string> problems;  // model errors, an unclean ledger, a failing clean phase
 
     uint64_t lost() const { return faulty.lost + clean.lost; }
@@ -77,6 +78,7 @@ private:
     PhaseFigures run_phase(const WorkloadConfig& config, const std::function<void(double)>& progress);
     void start_faults(CampaignResult& result);
     void check_ledger(CampaignResult& result) const;
+    void check_logged(CampaignResult& result) const;
 
     Machine& machine_;
     CampaignConfig config_;
@@ -87,9 +89,17 @@ private:
     std::function<void(double)> progress_;
 };
 
+// The error code the driver must log when it recovers from a fault of `kind`
+// (0: none; the fault is either harmless or not one the driver can tell).
+uint32_t expected_log_code(FaultKind kind);
+
 // The figures as a table: faults injected per kind (every kind in play, none
 // injected included), requests by SRB status with faults and clean, BUSY
 // retries, losses, miscompares, time-outs, resets and the problems found.
 std::string summary(const CampaignResult& result);
+
+// Event-log entries by error code: a heading line, then one line per code.
+std::string log_summary(const std::map<uint32_t, uint64_t>& logged);
+std::map<uint32_t, uint64_t> logged_by_code(const PortDriver& port);
 
 }  // namespace sim::workload
