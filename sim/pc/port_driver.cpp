@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 #include <fmt/format.h>
 
@@ -47,13 +48,14 @@ PortDriver::~PortDriver()
 template <class F> auto PortDriver::call(Routine routine, std::string_view name, F&& body)
 {
     CurrentMachineScope scope(&machine_);
-    if (routines_.empty())
-        log_entries_this_call_ = 0;
+    // Entries are counted per call; an interrupt taken inside a routine is a call of its own.
+    const size_t outer_entries = std::exchange(log_entries_this_call_, 0);
     const size_t depth = cpu_.depth();
     const bool enabled = cpu_.interrupts_enabled();
     routines_.push_back(routine);
     auto result = body();
     routines_.pop_back();
+    log_entries_this_call_ = outer_entries;
     cpu_.check_returned(name, depth, enabled);
     return result;
 }

@@ -143,8 +143,14 @@ uint32_t expected_log_code(FaultKind kind)
 }
 
 // Every kind of fault the driver recovers from, once injected, is in the log.
+// Only where one kind is in play: among several, one fault's recovery can
+// end the command another fault was waiting in (a reset for an invalid
+// reselection flushes the command that never returns, before its time-out),
+// and then the log rightly holds the one recovery only.
 void FaultCampaign::check_logged(CampaignResult& result) const
 {
+    if (!config_.check_log || result.kinds.count() != 1)
+        return;
     for (size_t i = 0; i < kFaultKinds; i++) {
         const auto kind = static_cast<FaultKind>(i);
         const uint32_t code = expected_log_code(kind);

@@ -29,6 +29,10 @@ struct CampaignConfig {
     std::map<DeviceKey, FaultSet> device_kinds;
     WorkloadConfig workload{};   // the phase with faults (requests per device)
     uint64_t clean_requests = 64;  // per device, after the faults stop
+    // In a campaign of one fault kind, a kind the driver recovers from by
+    // itself must, once injected, be in the event log. Off where the devices'
+    // every choice is hostile (the fuzzer), where that is no invariant.
+    bool check_log = true;
 };
 
 struct PhaseFigures {

@@ -291,6 +291,12 @@ TEST(Recovery, FlushesEvenWhenAnEarlierResetWaitTimedOut)
     machine.port_driver().reset_bus(0);
     machine.port_driver().run_for(1 * sim::kMillisecond);
     ASSERT_EQ(DriverGlobals.ResetPending, 1) << "the wait did not time out";
+    // The port driver's reset, and the bus that did not come back within the wait: one entry each.
+    const auto& log = machine.port_driver().event_log();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].code, uint32_t{SP_REQUEST_TIMEOUT});
+    EXPECT_EQ(log[1].code, uint32_t{SP_BUS_TIME_OUT});
+    EXPECT_NE(log[0].unique_id, log[1].unique_id);
 
     campaign.faults().device(0, kTaggedDisk).force(FaultKind::GhostReselection);
     const CampaignResult r = campaign.run();
