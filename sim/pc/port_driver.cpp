@@ -338,8 +338,6 @@ void PortDriver::log_error(PVOID extension, PSCSI_REQUEST_BLOCK srb, UCHAR path,
         errors_.report(kWho, fmt::format("ScsiPortLogError with error code {:#x}, which is no published SP_ code", code));
         return;
     }
-    if (routines_.empty())
-        errors_.report(kWho, "ScsiPortLogError called outside a miniport routine");
     LogEntry entry{clock_.now(), static_cast<size_t>(a), 0, path, target, lun, code, unique_id};
     if (srb) {
         const Request* r = outstanding_request(srb);
