@@ -40,7 +40,7 @@ std::string TwoByteClass(uint8_t op, uint8_t modrm)
         return "BSWAP (486 and later)";
     if ((op >= 0x10 && op <= 0x17) || (op >= 0x28 && op <= 0x2F) || (op >= 0x50 && op <= 0x7F) ||
         (op >= 0xC2 && op <= 0xC6) || op >= 0xD0 || op == 0x38 || op == 0x3A || op == 0x0E || op == 0x0F)
-        return "MMX/SSE/3DNow! vector instruction (Pentium MMX and later)";
+        return "MMX/SSE vector instruction (late P5 class and later)";
     if (op >= 0x18 && op <= 0x1F)
         return "multi-byte NOP or hint (P6 and later)";
     switch (op) {
@@ -50,10 +50,10 @@ std::string TwoByteClass(uint8_t op, uint8_t modrm)
     case 0x08: return "INVD (486 and later)";
     case 0x09: return "WBINVD (486 and later)";
     case 0x0B: return "UD2 (P6 and later)";
-    case 0x0D: return "prefetch (3DNow! and later)";
-    case 0x30: return "WRMSR (Pentium and later)";
-    case 0x31: return "RDTSC (Pentium and later)";
-    case 0x32: return "RDMSR (Pentium and later)";
+    case 0x0D: return "prefetch (a vector extension)";
+    case 0x30: return "WRMSR (P5 class and later)";
+    case 0x31: return "RDTSC (P5 class and later)";
+    case 0x32: return "RDMSR (P5 class and later)";
     case 0x33: return "RDPMC (P6 and later)";
     case 0x34: case 0x35: return "SYSENTER/SYSEXIT (P6 and later)";
     case 0xA2: return "CPUID (late 486 and later)";
@@ -61,7 +61,7 @@ std::string TwoByteClass(uint8_t op, uint8_t modrm)
     case 0xAE: return "FXSAVE/LDMXCSR/fences (P6 and later)";
     case 0xB0: case 0xB1: return "CMPXCHG (486 and later)";
     case 0xC0: case 0xC1: return "XADD (486 and later)";
-    case 0xC7: return "CMPXCHG8B (Pentium and later)";
+    case 0xC7: return "CMPXCHG8B (P5 class and later)";
     case 0xB8: return "POPCNT (much later)";
     case 0xBA: return "invalid bit-test form";
     default: return "not an 80386 instruction";
@@ -86,10 +86,10 @@ bool ForeignGroup(uint8_t group, std::string& why)
     switch (group) {
     case X86_GRP_CMOV: why = "CMOVcc (P6 and later)"; return true;
     case X86_GRP_FPU: why = "x87 floating point (needs a coprocessor)"; return true;
-    case X86_GRP_MMX: case X86_GRP_3DNOW: why = "MMX/3DNow! (Pentium MMX and later)"; return true;
+    case X86_GRP_MMX: case X86_GRP_3DNOW: why = "MMX or another vector extension (late P5 class and later)"; return true;
     case X86_GRP_SSE1: case X86_GRP_SSE2: case X86_GRP_SSE3: case X86_GRP_SSSE3: case X86_GRP_SSE41:
     case X86_GRP_SSE42: case X86_GRP_SSE4A:
-        why = "SSE (Pentium III and later)"; return true;
+        why = "SSE (late P6 class and later)"; return true;
     case X86_GRP_AVX: case X86_GRP_AVX2: case X86_GRP_AVX512: case X86_GRP_FMA: case X86_GRP_FMA4:
     case X86_GRP_F16C: case X86_GRP_XOP:
         why = "AVX and later vector extensions"; return true;
@@ -128,7 +128,7 @@ std::string Judge(const cs_insn& insn)
     if (op == 0xD6 || op == 0xF1)
         return "undocumented opcode";
     if (op == 0x90 && i > 0 && std::find(b, b + i, uint8_t{0xF3}) != b + i)
-        return "PAUSE (Pentium 4 and later)";
+        return "PAUSE (after the P6 class)";
     if (op == 0x0F) {
         const uint8_t modrm = i + 2 < n ? b[i + 2] : 0;
         const int mod = modrm >> 6, reg = (modrm >> 3) & 7;

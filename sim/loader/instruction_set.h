@@ -3,7 +3,7 @@
 // with capstone, from the first byte to the last (the linker's empty
 // constructor lists that close the code section excepted), and each one
 // that such a processor lacks, or that does not decode, is named with its
-// address: conditional moves, x87 and MMX/SSE/AVX, the 486's and Pentium's
+// address: conditional moves, x87 and MMX/SSE/AVX, the 486's and the P5 class's
 // additions (BSWAP, CMPXCHG, XADD, INVD, WBINVD, INVLPG, CPUID, RDTSC,
 // CMPXCHG8B, RDMSR/WRMSR), SYSENTER, multi-byte NOPs and the like. A kernel
 // driver that executes an opcode its processor does not have stops the
