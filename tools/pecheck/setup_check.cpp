@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cctype>
 #include <optional>
-#include <regex>
 #include <set>
 #include <sstream>
 
@@ -313,12 +312,14 @@ private:
         if (const Section* s = NeedSection(f, "Source Media Descriptions")) {
             for (const Entry& e : s->entries) {
                 media.insert(e.key);
-                std::smatch m;
-                static const std::regex tag(R"(^TAGFILE\s*=\s*(\S+)$)", std::regex::icase);
-                if (e.values.size() < 2 || !std::regex_match(e.values[1], m, tag))
+                const std::string tag = e.values.size() < 2 ? std::string() : e.values[1];
+                const auto equals = tag.find('=');
+                const std::string file_name = equals == std::string::npos ? std::string() : Trim(tag.substr(equals + 1));
+                if (equals == std::string::npos || Lower(Trim(tag.substr(0, equals))) != "tagfile" ||
+                    file_name.empty() || file_name.find(' ') != std::string::npos)
                     problem("{}:{}: a source medium needs a description and TAGFILE = name", f.name(), e.line);
                 else
-                    NeedFile(f, e, OnDisk(m[1]), "tag file");
+                    NeedFile(f, e, OnDisk(file_name), "tag file");
             }
         }
         std::vector<std::string> languages;
@@ -396,21 +397,32 @@ private:
 
     // Sections the script names: read-syms, install, detect and the
     // copy-list commands take one; ^(S, n) and #(S, k, n) read one.
+    static std::vector<std::string> SectionsNamedBy(const std::string& line)
+    {
+        static const char* const kCommands[] = {"read-syms", "install", "detect", "addsectionfilestocopylist",
+                                                "addsectionkeyfiletocopylist"};
+        std::vector<std::string> named;
+        std::istringstream words(line);
+        std::string command, argument;
+        words >> command >> argument;
+        for (const char* c : kCommands)
+            if (Lower(command) == c && !argument.empty())
+                named.push_back(argument);
+        for (size_t at = 0; (at = line.find('(', at)) != std::string::npos; at++) {
+            if (at == 0 || (line[at - 1] != '^' && line[at - 1] != '#'))
+                continue;
+            const size_t comma = line.find(',', at);
+            if (comma != std::string::npos)
+                named.push_back(Trim(std::string_view(line).substr(at + 1, comma - at - 1)));
+        }
+        return named;
+    }
+
     void CheckNamedSections(const SetupFile& f)
     {
-        static const std::regex command(
-            R"(^(?:read-syms|install|detect|AddSectionFilesToCopyList|AddSectionKeyFileToCopyList)\s+([^\s]+))",
-            std::regex::icase);
-        static const std::regex lookup(R"([\^#]\(\s*([^,\)]+?)\s*,)");
         for (const auto& [lower, section] : f.sections())
             for (const Entry& e : section.entries) {
-                std::smatch m;
-                std::vector<std::string> named;
-                if (std::regex_search(e.text, m, command))
-                    named.push_back(m[1]);
-                for (auto it = std::sregex_iterator(e.text.begin(), e.text.end(), lookup);
-                     it != std::sregex_iterator(); ++it)
-                    named.push_back((*it)[1]);
+                const std::vector<std::string> named = SectionsNamedBy(e.text);
                 for (const std::string& name : named)
                     if (name.find("$(") == std::string::npos)  // made at run time: checked above
                         NeedSection(f, name, e.line);
