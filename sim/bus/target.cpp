@@ -698,6 +698,7 @@ void Target::bus_reset()
     agreement_ = {};
     agreement_offered_.reset();
     phase_.reset();
+    reset_received();
 }
 
 }  // namespace sim

@@ -31,11 +31,30 @@ void Machine::validate(const MachineConfig& config)
     if (config.adapters.size() > kMaxMachineAdapters)
         throw std::invalid_argument(
             fmt::format("{} adapters: a machine holds at most {}", config.adapters.size(), kMaxMachineAdapters));
+    struct Range {
+        uint32_t first, count;
+        std::string what;
+    };
+    std::vector<Range> taken = {{PciBus::kAddressPort, 8, "the PCI configuration ports"}};
+    if (config.mechanism2)
+        taken.push_back({PciBus::kMech2First, PciBus::kMech2Count, "mechanism #2's configuration ports"});
+    auto take = [&taken](Range r) {
+        for (const Range& t : taken)
+            if (r.first < t.first + t.count && t.first < r.first + r.count)
+                throw std::invalid_argument(fmt::format("{} at {:#x} overlaps {}", r.what, r.first, t.what));
+        taken.push_back(std::move(r));
+    };
     for (const AdapterConfig& a : config.adapters) {
         if (a.device > 31)
             throw std::invalid_argument(fmt::format("PCI device {} (0-31)", a.device));
         if (a.io_base & 0x3 || a.io_base + PortDriver::kChipWindowLength > 0x10000)
             throw std::invalid_argument(fmt::format("I/O base {:#x} cannot hold the chip's window", a.io_base));
+        take({a.io_base, PortDriver::kChipWindowLength, "a chip window"});
+    }
+    for (uint16_t base : config.serial_ports) {
+        if (base & 0x7 || base + SerialPort::kPortCount > 0x10000)
+            throw std::invalid_argument(fmt::format("serial port base {:#x} (eight ports, aligned)", base));
+        take({base, SerialPort::kPortCount, "a serial port"});
     }
 }
 
@@ -53,8 +72,17 @@ Machine::Machine(MachineConfig config)
     pci_.attach(ports_);
     for (size_t i = 0; i < config_.adapters.size(); i++)
         build_adapter(i);
-    PortDriver::Options options{config_.wanted_base, config_.interrupt_entry_cost,
-                                config_.hold_interrupts_during_reset, config_.unmappable};
+    for (uint16_t base : config_.serial_ports) {
+        auto& port = *serial_ports_.emplace_back(std::make_unique<SerialPort>(base));
+        port.receive(0x5A);
+        ports_.claim(base, SerialPort::kPortCount, &port);
+    }
+    PortDriver::Options options;
+    options.wanted_base = config_.wanted_base;
+    options.interrupt_entry_cost = config_.interrupt_entry_cost;
+    options.hold_interrupts_during_reset = config_.hold_interrupts_during_reset;
+    options.unmappable = config_.unmappable;
+    options.mechanism2_ports = config_.mechanism2;
     port_driver_ = std::make_unique<PortDriver>(*this, clock_, errors_, ports_, cpu_, interrupts_, memory_, options);
 }
 
@@ -64,6 +92,8 @@ Machine::~Machine()
     for (auto& chip : chips_)
         if (chip)
             ports_.release(chip.get());
+    for (auto& port : serial_ports_)
+        ports_.release(port.get());
 }
 
 void Machine::build_adapter(size_t index)

@@ -21,6 +21,7 @@
 #include "pc/pci.h"
 #include "pc/physical_memory.h"
 #include "pc/port_driver.h"
+#include "pc/serial_port.h"
 #include "pc/system_port.h"
 #include "port_space.h"
 
@@ -56,6 +57,9 @@ struct MachineConfig {
     Nanoseconds port_access_cost = 500, port61_read_cost = 1000, interrupt_entry_cost = 2000;
     bool hold_interrupts_during_reset = false;
     std::vector<uint32_t> unmappable;  // I/O addresses the port driver refuses to map
+    // Serial receivers at these I/O bases (eight ports each), each holding a
+    // received byte that a read of its data port takes.
+    std::vector<uint16_t> serial_ports;
 };
 
 constexpr size_t kMaxMachineAdapters = 6;
@@ -103,6 +107,7 @@ public:
     // The chip of adapter `config_index`, and its SCSI bus.
     Chip& chip(size_t config_index) { return *chips_.at(config_index); }
     ScsiBus& bus(size_t config_index) { return *buses_.at(config_index); }
+    SerialPort& serial_port(size_t index) { return *serial_ports_.at(index); }
 
     struct FoundAdapter {
         AdapterExtension* extension;            // the driver's extension for it
@@ -136,6 +141,7 @@ private:
     std::vector<InterruptLine*> lines_;
     std::vector<std::unique_ptr<ScsiBus>> buses_;  // outlive their chips
     std::vector<std::unique_ptr<Chip>> chips_;
+    std::vector<std::unique_ptr<SerialPort>> serial_ports_;
     std::unique_ptr<PortDriver> port_driver_;
     std::vector<FoundAdapter> found_;
     bool booted_ = false;

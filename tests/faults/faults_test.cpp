@@ -70,6 +70,17 @@ size_t ShortSuccesses(const sim::Machine& machine)
     return n;
 }
 
+// Requests the port driver completed with `status`, from the `from`th completion on.
+size_t CompletedWith(const sim::Machine& machine, uint8_t status, size_t from)
+{
+    size_t n = 0;
+    const auto& completed = machine.port_driver().completed();
+    for (size_t i = from; i < completed.size(); i++)
+        if (completed[i]->srb.Function == SRB_FUNCTION_EXECUTE_SCSI && (completed[i]->srb.SrbStatus & 0x3F) == status)
+            n++;
+    return n;
+}
+
 uint64_t Count(const CampaignResult& r, uint8_t status) { return r.faulty.by_status.count(status) ? r.faulty.by_status.at(status) : 0; }
 
 enum class Answer : uint8_t {
@@ -100,6 +111,7 @@ TEST_P(EachFault, DriverAnswersAndLedgerEndsClean)
     campaign.faults().device(0, c.device).force(c.kind);
     MaybeTrace(campaign);
 
+    const size_t scan_completions = machine.port_driver().completed().size();
     const CampaignResult r = campaign.run();
     SCOPED_TRACE(sim::workload::summary(r));
 
@@ -114,8 +126,11 @@ TEST_P(EachFault, DriverAnswersAndLedgerEndsClean)
         EXPECT_EQ(r.bus_resets, 0u);
         break;
     case Answer::Failed:
-        EXPECT_EQ(Count(r, c.status), 1u);
-        EXPECT_EQ(Count(r, SRB_STATUS_SUCCESS), r.faulty.requests - 1);
+        // Completed once with that status to the requester. A CHECK CONDITION
+        // whose sense says nothing (the device saw no error) is sent again by
+        // the workload, as a class driver does, and may then succeed.
+        EXPECT_EQ(CompletedWith(machine, c.status, scan_completions), 1u);
+        EXPECT_GE(Count(r, SRB_STATUS_SUCCESS), r.faulty.requests - 1);
         EXPECT_EQ(r.bus_resets, 0u);
         break;
     case Answer::Short:
@@ -262,7 +277,7 @@ TEST(Recovery, FlushesEvenWhenAnEarlierResetWaitTimedOut)
     FaultCampaign campaign(machine, Small());
     machine.port_driver().reset_bus(0);
     machine.port_driver().run_for(1 * sim::kMillisecond);
-    ASSERT_EQ(DriverGlobals.ResetPending, 1) << "the wait did not time out";
+    ASSERT_EQ(machine.port_driver().adapter(0).driver_extension()->ResetPending, 1) << "the wait did not time out";
 
     campaign.faults().device(0, kTaggedDisk).force(FaultKind::GhostReselection);
     const CampaignResult r = campaign.run();

@@ -32,7 +32,7 @@ TEST(Entry, RegistersTheDriverAsAnIsaMiniport)
     EXPECT_EQ(r.SpecificLuExtensionSize, sizeof(LunRecord));
     EXPECT_EQ(r.SrbExtensionSize, 0u);
     EXPECT_EQ(r.NumberOfAccessRanges, 1u);
-    EXPECT_FALSE(r.MapBuffers);
+    EXPECT_TRUE(r.MapBuffers);  // INQUIRY data is read in the interrupt routine
     EXPECT_TRUE(r.NeedPhysicalAddresses);
     EXPECT_TRUE(r.TaggedQueuing);
     EXPECT_FALSE(r.AutoRequestSense);

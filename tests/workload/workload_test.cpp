@@ -146,10 +146,10 @@ TEST(Runner, AFullDriverQueueIsFlowControlNotFailure)
 TEST(Runner, BusyPastTheRequestTimeoutFails)
 {
     Rig r(OneAdapter({Disk(0)}));
-    r.machine.bus(0).target(0)->options().busy_answers = 1000;
+    r.machine.bus(0).target(0)->options().busy_answers = 100000;
     WorkloadConfig w = Mixed(2);
     w.outstanding = 1;
-    w.busy_timeout = 5 * sim::kMillisecond;  // ten retries at 500 us
+    w.timeout_seconds = 1;  // the port driver retries every 500 us for a second
     const auto res = r.Go(w);
     EXPECT_EQ(res.total.errors.size(), 1u);
     EXPECT_EQ(res.total.requests, 2u);
