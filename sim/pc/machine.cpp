@@ -13,7 +13,7 @@ AdapterSettings all_features_settings()
 {
     AdapterSettings s;
     for (TargetSettings& t : s.targets)
-        t = TargetSettings{TF_PARITY | TF_SYNC | TF_DISCONNECT | TF_TAGGED, 0};
+        t = TargetSettings{kTargetParity | kTargetSync | kTargetDisconnect | kTargetTagged, 0};
     return s;
 }
 
@@ -125,12 +125,13 @@ std::unique_ptr<Chip> Machine::create_chip(size_t index, InterruptLine& line)
     return chip;
 }
 
-uint32_t Machine::boot()
+uint32_t Machine::boot_with(EntryPoint entry)
 {
-    return boot_with(DriverEntry);
+    EntryMiniport miniport(entry);
+    return boot(miniport);
 }
 
-uint32_t Machine::boot_with(EntryPoint entry)
+uint32_t Machine::boot(Miniport& miniport)
 {
     if (booted_) {
         errors_.report("machine", "the driver was loaded twice into one machine");
@@ -138,8 +139,7 @@ uint32_t Machine::boot_with(EntryPoint entry)
     }
     booted_ = true;
     make_current(this);
-    // A freshly loaded image: the driver's globals are zero.
-    std::memset(&::DriverGlobals, 0, sizeof(::DriverGlobals));
+    const EntryPoint entry = miniport.load();
     // Stand-ins for the driver object and registry path; the driver only passes them on.
     static char driver_object, registry_path;
     port_driver_->set_entry_arguments(&driver_object, &registry_path);
@@ -158,7 +158,7 @@ void Machine::collect_found_adapters()
         for (size_t k = 0; k < config_.adapters.size(); k++)
             if (config_.adapters[k].io_base == base)
                 index = static_cast<int>(k);
-        found_.push_back(FoundAdapter{a.driver_extension(), a.config, index});
+        found_.push_back(FoundAdapter{a.extension, a.config, index});
     }
 }
 

@@ -9,15 +9,16 @@
 #include <optional>
 #include <vector>
 
-#include "adapter.h"
 #include "adapter/chip.h"
 #include "bus/block_device.h"
 #include "bus/scsi_bus.h"
 #include "clock.h"
+#include "miniport.h"
 #include "model_error.h"
 #include "pc/cpu.h"
 #include "pc/eeprom.h"
 #include "pc/interrupts.h"
+#include "pc/miniport_image.h"
 #include "pc/pci.h"
 #include "pc/physical_memory.h"
 #include "pc/port_driver.h"
@@ -71,7 +72,7 @@ AdapterSettings all_features_settings();
 
 class Machine {
 public:
-    using EntryPoint = ULONG(MINIPORT_API*)(PVOID, PVOID);
+    using EntryPoint = Miniport::EntryPoint;
 
     // Throws std::invalid_argument for a configuration no PC could have.
     explicit Machine(MachineConfig config);
@@ -79,11 +80,11 @@ public:
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;
 
-    // Loads the driver (its globals zeroed, as a kernel image's .bss), calls
-    // DriverEntry and returns its status.
+    // Loads the miniport, calls its DriverEntry and returns the status.
+    uint32_t boot(Miniport& miniport);
+    // The linked-in driver (defined with it, in the driver_linked library).
     uint32_t boot();
-    // The same with another entry point: a stand-in miniport for testing the
-    // port driver itself. The driver's globals are zeroed all the same.
+    // A stand-in miniport given by its entry point, for testing the port driver itself.
     uint32_t boot_with(EntryPoint entry);
 
     Clock& clock() { return clock_; }
@@ -107,14 +108,17 @@ public:
     // The chip of adapter `config_index`, and its SCSI bus.
     Chip& chip(size_t config_index) { return *chips_.at(config_index); }
     ScsiBus& bus(size_t config_index) { return *buses_.at(config_index); }
+    const ScsiBus& bus(size_t config_index) const { return *buses_.at(config_index); }
     SerialPort& serial_port(size_t index) { return *serial_ports_.at(index); }
 
     struct FoundAdapter {
-        AdapterExtension* extension;            // the driver's extension for it
+        void* extension;                        // the driver's extension for it (opaque)
         PORT_CONFIGURATION_INFORMATION config;  // as HwFindAdapter left it
         int config_index;                       // which MachineConfig::adapters entry (by I/O base), -1 if none
     };
     const std::vector<FoundAdapter>& adapters() const { return found_; }
+    // The MachineConfig::adapters entry of the port driver's adapter `index`, -1 if none.
+    int config_index_of(size_t index) const { return index < found_.size() ? found_[index].config_index : -1; }
     const MachineConfig& config() const { return config_; }
 
 private:

@@ -17,8 +17,8 @@
 #include <string_view>
 #include <vector>
 
-#include "adapter.h"
 #include "clock.h"
+#include "miniport.h"
 #include "model_error.h"
 #include "pc/cpu.h"
 #include "pc/interrupts.h"
@@ -92,7 +92,9 @@ public:
     struct FindCall {
         ULONG result = 0;
         bool again = false;
-        DiscoveryContext context{};  // the discovery context after the call
+        // The first bytes of the miniport's HwContext after the call, for
+        // tests that look at the miniport's scan position.
+        std::array<uint8_t, 4> context{};
         int adapter = -1;            // index of the adapter it reported
     };
 
@@ -109,7 +111,6 @@ public:
         // the port driver fetches sense for a CHECK CONDITION.
         std::set<uint32_t> frozen;
         uint64_t sense_requests = 0;  // REQUEST SENSE the port driver issued itself
-        AdapterExtension* driver_extension() const { return reinterpret_cast<AdapterExtension*>(extension); }
     };
 
     enum class RunResult : uint8_t { Idle, Stalled, TimeLimit };

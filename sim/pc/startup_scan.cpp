@@ -14,6 +14,7 @@ using scsi::status::kCheckCondition;
 constexpr uint32_t kInquiryLength = 36;
 constexpr uint32_t kCapacityLength = 8;
 constexpr uint8_t kNoDevice = 0x7F;
+constexpr uint8_t kCmdQue = 0x02;  // INQUIRY byte 7
 constexpr int kRetries = 3;
 
 // Block devices whose capacity the port driver asks for: direct access,
@@ -120,10 +121,14 @@ private:
         device.revision = text_field(&inquiry.data[32], 4);
         if (has_capacity(device.peripheral))
             read_capacity(device);
-        const LunRecord& record = machine_.port_driver().adapter(adapter).driver_extension()->Lun[id][lun];
-        device.sync_period_reg = record.SyncPeriodReg;
-        device.sync_offset_reg = record.SyncOffsetReg;
-        device.queue_depth = record.QueueDepth;
+        device.tagged = (inquiry.data[7] & kCmdQue) != 0;
+        const int index = machine_.config_index_of(adapter);
+        if (index >= 0) {
+            if (const auto& timing = machine_.bus(static_cast<size_t>(index)).last_data_timing(id)) {
+                device.period_ns = timing->period_ns;
+                device.offset = timing->offset;
+            }
+        }
         found_.push_back(device);
         return true;
     }

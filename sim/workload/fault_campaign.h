@@ -29,6 +29,9 @@ struct CampaignConfig {
     std::map<DeviceKey, FaultSet> device_kinds;
     WorkloadConfig workload{};   // the phase with faults (requests per device)
     uint64_t clean_requests = 64;  // per device, after the faults stop
+    // Run at the end with the machine idle: adds what it finds wrong. Tests
+    // and the fuzzer look inside the driver here (its inspection module).
+    std::function<void(const Machine&, std::vector<std::string>& problems)> end_check;
 };
 
 struct PhaseFigures {
@@ -48,7 +51,7 @@ struct CampaignResult {
     uint64_t time_outs = 0;           // requests the port driver timed out
     uint64_t bus_resets = 0;          // resets the driver reported (ResetDetected)
     uint64_t foreign_interrupts = 0;  // raised by the other device on the line, claimed by it
-    std::vector<std::string> problems;  // model errors, an unclean ledger, a failing clean phase
+    std::vector<std::string> problems;  // model errors, requests left, a failing clean phase, the end check's
 
     uint64_t lost() const { return faulty.lost + clean.lost; }
     uint64_t bytes_miscompared() const { return faulty.bytes_miscompared + clean.bytes_miscompared; }

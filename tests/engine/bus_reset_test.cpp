@@ -23,8 +23,8 @@ TEST(BusReset, SynchronousDiskIsAsynchronousAfterAReset)
     };
     for (Case c : {Case{"HwResetBus", true}, Case{"reset from elsewhere", false}}) {
         SCOPED_TRACE(c.what);
-        sim::AdapterSettings settings = Flags(TF_PARITY | TF_DISCONNECT | TF_SYNC);
-        settings.options = OPT_CONFIG4_X04;  // Config4 bit 0x04 must survive
+        sim::AdapterSettings settings = Flags(sim::kTargetParity | sim::kTargetDisconnect | sim::kTargetSync);
+        settings.options = sim::kOptionConfig4Bit2;  // Config4 bit 0x04 must survive
         Rig rig(settings, {DiskAt(0), DiskAt(2)});
         for (int id : {0, 2}) {
             auto& inquiry = rig.Buffer(36);
@@ -74,7 +74,7 @@ TEST(BusReset, AtAnyMomentOfACommandNothingIsStranded)
             sim::DeviceConfig disk = DiskAt(0);
             disk.options.track_seek = 300 * sim::kMicrosecond;  // disconnects, then reselects
             disk.options.target.mid_data_disconnect_chance = 0.5;
-            Rig rig(Flags(TF_PARITY | TF_DISCONNECT | TF_SYNC), {disk});
+            Rig rig(Flags(sim::kTargetParity | sim::kTargetDisconnect | sim::kTargetSync), {disk});
             std::vector<uint8_t> expected = rig.Fill(0, 1000, 8, 0x4B);
             auto& buffer = rig.Buffer(4096, 0x600);
             sim::Request& r = rig.Execute(0, 0, Read10(1000, 8), &buffer, DataDirection::In);
@@ -106,7 +106,7 @@ TEST(BusReset, ResetFromElsewhereAfterAWaitThatTimedOutStillFlushes)
     base.hold_interrupts_during_reset = true;
     sim::DeviceConfig disk = DiskAt(0);
     disk.options.track_seek = 300 * sim::kMicrosecond;  // the read below waits disconnected
-    Rig rig(Flags(TF_PARITY | TF_DISCONNECT | TF_SYNC), {disk}, base);
+    Rig rig(Flags(sim::kTargetParity | sim::kTargetDisconnect | sim::kTargetSync), {disk}, base);
     auto& inquiry = rig.Buffer(36);
     rig.Run(0, 0, Inquiry(0, 36), &inquiry);
     rig.port().reset_bus(0);
@@ -143,7 +143,7 @@ TEST(BusReset, TheUnitAttentionsRequestSenseRenegotiatesSynchronousTransfer)
         sim::DeviceConfig disks[2] = {DiskAt(0), DiskAt(3)};
         for (auto& d : disks)
             d.options.unit_attention = true;
-        Rig rig(Flags(TF_PARITY | TF_DISCONNECT | TF_SYNC), {disks[0], disks[1]});
+        Rig rig(Flags(sim::kTargetParity | sim::kTargetDisconnect | sim::kTargetSync), {disks[0], disks[1]});
         std::vector<uint8_t> expected[2] = {rig.Fill(0, 40, 8, 0x31), rig.Fill(3, 40, 8, 0x4D)};
         for (int id : {0, 3}) {
             // INQUIRY reports no unit attention and negotiates; the power-on

@@ -9,7 +9,7 @@ namespace {
 using Kind = BusEvent::Kind;
 
 // A disk, untagged and asynchronous unless a test negotiates.
-Rig DiskRig(sim::AdapterSettings settings = Flags(TF_PARITY | TF_DISCONNECT)) { return Rig(settings, {DiskAt(0)}); }
+Rig DiskRig(sim::AdapterSettings settings = Flags(sim::kTargetParity | sim::kTargetDisconnect)) { return Rig(settings, {DiskAt(0)}); }
 
 TEST(Road, ReadOverScatteredPagesArrivesWhole)
 {
@@ -104,7 +104,7 @@ TEST(Road, CheckConditionThenRequestSenseReturnsTheSense)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         // Negotiation rides on REQUEST SENSE too: let it happen.
-        Rig rig = DiskRig(Flags(TF_PARITY | TF_DISCONNECT | TF_SYNC));
+        Rig rig = DiskRig(Flags(sim::kTargetParity | sim::kTargetDisconnect | sim::kTargetSync));
         auto& data = rig.Buffer(512);
         sim::Request& failed = rig.Run(0, 0, c.cdb, &data);
         // The port driver fetched the sense with its own REQUEST SENSE.
@@ -150,7 +150,7 @@ TEST(Road, OverrunIsPaddedAndFails)
 
 TEST(Road, InquiryAnswersSetStatusDepthAndTaggedBit)
 {
-    const uint8_t both = TF_PARITY | TF_DISCONNECT | TF_TAGGED;
+    const uint8_t both = sim::kTargetParity | sim::kTargetDisconnect | sim::kTargetTagged;
     struct Case {
         const char* what;
         sim::DeviceConfig device;
@@ -168,8 +168,8 @@ TEST(Road, InquiryAnswersSetStatusDepthAndTaggedBit)
         {"shift 0", DiskAt(0), both, 0, 0, SRB_STATUS_SUCCESS, 36, 2, 0x12},
         {"shift 3", DiskAt(0), both, 3, 0, SRB_STATUS_SUCCESS, 36, 16, 0x12},
         {"shift 7 is still 16", DiskAt(0), both, 7, 0, SRB_STATUS_SUCCESS, 36, 16, 0x12},
-        {"no TF_TAGGED", DiskAt(0), TF_PARITY | TF_DISCONNECT, 2, 0, SRB_STATUS_SUCCESS, 36, 1, 0x10},
-        {"no TF_DISCONNECT", DiskAt(0), TF_PARITY | TF_TAGGED, 2, 0, SRB_STATUS_SUCCESS, 36, 1, 0x10},
+        {"no TF_TAGGED", DiskAt(0), sim::kTargetParity | sim::kTargetDisconnect, 2, 0, SRB_STATUS_SUCCESS, 36, 1, 0x10},
+        {"no TF_DISCONNECT", DiskAt(0), sim::kTargetParity | sim::kTargetTagged, 2, 0, SRB_STATUS_SUCCESS, 36, 1, 0x10},
         {"disk without tagged queuing", DiskAt(0, untagged), both, 2, 0, SRB_STATUS_SUCCESS, 36, 1, 0x10},
         {"optical drive offering tags", OpticalAt(0, true), both, 2, 0, SRB_STATUS_SUCCESS, 36, 1, 0x12},
     };

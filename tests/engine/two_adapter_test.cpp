@@ -23,7 +23,7 @@ struct TwoAdapters {
         sim::MachineConfig c;
         for (int i = 0; i < 2; i++) {
             sim::AdapterConfig a = frametest::AdapterAt(0, uint8_t(3 + i), kBase[i], uint8_t(10 + i));
-            a.settings = Flags(TF_PARITY | TF_DISCONNECT | TF_SYNC);
+            a.settings = Flags(sim::kTargetParity | sim::kTargetDisconnect | sim::kTargetSync);
             a.devices = {DiskAt(0)};
             a.chip_timing.reset_interrupt = i == 0 ? r0 : r1;
             c.adapters.push_back(a);
@@ -109,7 +109,7 @@ TEST(TwoAdapters, EachAdapterKeepsItsOwnResetHandshake)
             }
             EXPECT_EQ(m.machine.port_driver().outstanding(), 0u);
             for (const auto& a : m.machine.adapters())
-                ExpectDriverIdle(*a.extension);
+                ExpectDriverIdle(*inspect::Extension(a));
             EXPECT_TRUE(m.machine.errors().empty()) << m.machine.errors().summary();
         }
     }

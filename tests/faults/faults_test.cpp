@@ -7,6 +7,8 @@
 
 #include <fmt/format.h>
 
+#include "inspect/driver_inspection.h"
+#include "linked_driver.h"
 #include "workload/hostile_input.h"
 
 namespace faultstest {
@@ -49,6 +51,7 @@ CampaignConfig Small(uint64_t requests = 24)
     c.workload.read_percent = 50;
     c.workload.outstanding = 4;
     c.clean_requests = 16;
+    c.end_check = inspect::DriverHoldsNothing;
     return c;
 }
 
@@ -277,7 +280,7 @@ TEST(Recovery, FlushesEvenWhenAnEarlierResetWaitTimedOut)
     FaultCampaign campaign(machine, Small());
     machine.port_driver().reset_bus(0);
     machine.port_driver().run_for(1 * sim::kMillisecond);
-    ASSERT_EQ(machine.port_driver().adapter(0).driver_extension()->ResetPending, 1) << "the wait did not time out";
+    ASSERT_EQ(inspect::Extension(machine, 0)->ResetPending, 1) << "the wait did not time out";
 
     campaign.faults().device(0, kTaggedDisk).force(FaultKind::GhostReselection);
     const CampaignResult r = campaign.run();
@@ -346,7 +349,7 @@ TEST(FuzzFindings, StaySound)
         std::function<void(size_t, const sim::BusEvent&)> trace;
         if (std::getenv("FAULTS_TRACE"))
             trace = [](size_t, const sim::BusEvent& e) { fmt::print("{}\n", sim::to_string(e)); };
-        const sim::workload::HostileRun run = sim::workload::run_hostile_input(input, trace);
+        const sim::workload::HostileRun run = sim::workload::run_hostile_input(input, hba::linked_driver(), inspect::DriverHoldsNothing, trace);
         EXPECT_TRUE(run.sound()) << sim::workload::summary(run.result);
     }
 }

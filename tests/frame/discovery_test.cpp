@@ -58,12 +58,12 @@ TEST(Discovery, WithoutMechanism2TheScanStartsUnderMechanism1)
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_EQ(calls[0].result, ULONG(SP_RETURN_FOUND));
     EXPECT_TRUE(calls[0].again);
-    EXPECT_EQ(calls[0].context.AdapterCount, 1);
-    EXPECT_EQ(calls[0].context.Mechanism, 1);
-    EXPECT_EQ(calls[0].context.DeviceSelector, 0x0020);
+    EXPECT_EQ(inspect::Context(calls[0]).AdapterCount, 1);
+    EXPECT_EQ(inspect::Context(calls[0]).Mechanism, 1);
+    EXPECT_EQ(inspect::Context(calls[0]).DeviceSelector, 0x0020);
     EXPECT_EQ(calls[1].result, ULONG(SP_RETURN_NOT_FOUND));
     EXPECT_FALSE(calls[1].again);
-    EXPECT_EQ(calls[1].context.Mechanism, 0);
+    EXPECT_EQ(inspect::Context(calls[1]).Mechanism, 0);
     EXPECT_EQ(FoundBases(only1), std::vector<uint32_t>{0xE800});
     EXPECT_TRUE(only1.errors().empty()) << only1.errors().summary();
 }
@@ -140,8 +140,8 @@ TEST(Discovery, AnAdapterSeenUnderBothMechanismsEndsTheSearch)
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_EQ(calls[1].result, ULONG(SP_RETURN_NOT_FOUND));
     EXPECT_FALSE(calls[1].again);
-    EXPECT_EQ(calls[1].context.Mechanism, 2);
-    EXPECT_EQ(calls[1].context.DeviceSelector, 0x0020);
+    EXPECT_EQ(inspect::Context(calls[1]).Mechanism, 2);
+    EXPECT_EQ(inspect::Context(calls[1]).DeviceSelector, 0x0020);
     EXPECT_TRUE(m.errors().empty()) << m.errors().summary();
 }
 
@@ -166,7 +166,7 @@ TEST(Discovery, ReportsAtMostFourAdaptersInScanOrder)
     const auto& calls = m.port_driver().find_calls();
     ASSERT_EQ(calls.size(), 4u);
     EXPECT_FALSE(calls[3].again);
-    EXPECT_EQ(calls[3].context.AdapterCount, 4);
+    EXPECT_EQ(inspect::Context(calls[3]).AdapterCount, 4);
     EXPECT_TRUE(m.errors().empty()) << m.errors().summary();
 }
 
@@ -190,8 +190,8 @@ TEST(Discovery, AMatchAtTheLastSelectorIsReportedAndEndsTheMechanism)
     EXPECT_EQ(FoundBases(m), std::vector<uint32_t>{0xE800});
     const auto& calls = m.port_driver().find_calls();
     ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[0].context.Mechanism, 0);
-    EXPECT_EQ(calls[0].context.DeviceSelector, 0);
+    EXPECT_EQ(inspect::Context(calls[0]).Mechanism, 0);
+    EXPECT_EQ(inspect::Context(calls[0]).DeviceSelector, 0);
     EXPECT_EQ(calls[1].result, ULONG(SP_RETURN_NOT_FOUND));
 }
 
@@ -215,7 +215,7 @@ TEST(Discovery, DescribesTheAdapterToThePortDriver)
     EXPECT_TRUE(ci.Master);
     EXPECT_EQ(ci.NumberOfPhysicalBreaks, 16u);
     EXPECT_EQ(ci.MaximumTransferLength, 0x10000u);
-    const AdapterExtension* ext = found.extension;
+    const AdapterExtension* ext = inspect::Extension(found);
     EXPECT_EQ(ext->IoBase, 0xE800u);  // an I/O mapping is the port number itself
     EXPECT_EQ(ext->InterruptLevel, 11);
     EXPECT_EQ(ext->InitiatorId, 6);

@@ -28,7 +28,7 @@ public:
         : machine_(Configure(settings, std::move(devices), base))
     {
         machine_.boot();
-        ext_ = machine_.adapters().at(0).extension;
+        ext_ = inspect::Extension(machine_, 0);
         machine_.ports().record(true);
     }
 

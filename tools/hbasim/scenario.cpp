@@ -155,10 +155,10 @@ void read_target(const toml::table& table, const std::string& file, sim::Adapter
         const bool on = r.boolean(key, (t.flags & bit) != 0);
         t.flags = static_cast<uint8_t>(on ? t.flags | bit : t.flags & ~bit);
     };
-    flag("parity", TF_PARITY);
-    flag("sync", TF_SYNC);
-    flag("disconnect", TF_DISCONNECT);
-    flag("tagged", TF_TAGGED);
+    flag("parity", sim::kTargetParity);
+    flag("sync", sim::kTargetSync);
+    flag("disconnect", sim::kTargetDisconnect);
+    flag("tagged", sim::kTargetTagged);
     t.speed_index = static_cast<uint8_t>(r.integer("speed_index", t.speed_index, 0, 255));
     r.finish();
 }
