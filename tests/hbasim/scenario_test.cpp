@@ -125,6 +125,8 @@ TEST(Scenario, MistakesNameTheKeyAndTheLine)
         {"[[adapter]]\n[[adapter.device]]\nid = 1\nfaults = [\"gremlins\"]\n",
          "t.toml:4: adapter.device.faults: unknown fault kind \"gremlins\""},
         {"[workload\n", "t.toml:1: "},
+        {"serial_ports = 0xC100\n", "t.toml:1: serial_ports must be a list of I/O bases"},
+        {"serial_ports = [0xC104]\n", "t.toml:1: serial_ports must be a list of I/O bases 0-0xFFF8, multiples of 8"},
     };
     for (const Case& c : cases) {
         const auto r = parse_scenario(c.text, "t.toml");

@@ -342,6 +342,16 @@ Scenario read_scenario(const toml::table& root, const std::string& file)
     c.seed = static_cast<uint64_t>(r.integer("seed", 1, 0, INT64_MAX));
     c.port61_present = r.boolean("port61", true);
     c.hold_interrupts_during_reset = r.boolean("hold_interrupts_during_reset", false);
+    if (const toml::node* ports = r.take("serial_ports")) {
+        if (!ports->is_array())
+            r.fail(*ports, "serial_ports must be a list of I/O bases");
+        for (const toml::node& element : *ports->as_array()) {
+            const auto base = element.value<int64_t>();
+            if (!element.is_integer() || !base || *base < 0 || *base > 0xFFF8 || *base % 8)
+                r.fail(element, "serial_ports must be a list of I/O bases 0-0xFFF8, multiples of 8");
+            c.serial_ports.push_back(static_cast<uint16_t>(*base));
+        }
+    }
     if (r.take("wanted_base"))
         c.wanted_base = static_cast<uint32_t>(r.integer("wanted_base", 0, 1, 0xFFA0));
     if (const toml::node* pci = r.take("pci")) {
