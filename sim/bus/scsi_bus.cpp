@@ -28,6 +28,7 @@ const char* kind_name(BusEvent::Kind kind)
     case BusEvent::Kind::DataIn: return "data in";
     case BusEvent::Kind::BusFree: return "bus free";
     case BusEvent::Kind::Reset: return "RST";
+    case BusEvent::Kind::ReselectionTimeout: return "reselection timed out";
     case BusEvent::Kind::Note: return "note";
     }
     return "?";
@@ -51,6 +52,12 @@ std::string to_string(const BusEvent& e)
         if (!name.empty())
             out += fmt::format(" {}", name);
     }
+    if (e.kind == BusEvent::Kind::Arbitration)
+        out += fmt::format(" won, contenders {:#04x}", e.contenders);
+    if (e.atn)
+        out += e.kind == BusEvent::Kind::Selection ? " with ATN" : " ATN";
+    if (e.parity_error)
+        out += " parity error";
     if (!e.note.empty())
         out += " " + e.note;
     return out;
@@ -167,7 +174,7 @@ void ScsiBus::decide_arbitration()
     while (!(contenders & (1u << winner)))
         --winner;
     if (listener_)
-        emit(BusEvent{.kind = BusEvent::Kind::Arbitration, .target = winner, .note = fmt::format("won, contenders {:#04x}", contenders)});
+        emit(BusEvent{.kind = BusEvent::Kind::Arbitration, .target = winner, .contenders = contenders});
     if (selection_ && selection_in_arbitration_ && winner == selection_->own_id) {
         SelectionRequest request = *selection_;
         selection_.reset();
@@ -186,7 +193,7 @@ void ScsiBus::select_target(SelectionRequest request)
     initiator_id_ = request.own_id;
     Target* device = target(request.target_id);
     if (listener_)
-        emit(BusEvent{.kind = BusEvent::Kind::Selection, .target = request.target_id, .note = "with ATN"});
+        emit(BusEvent{.kind = BusEvent::Kind::Selection, .target = request.target_id, .atn = true});
     if (!device || request.target_id == request.own_id || !device->answers_selection()) {
         later(request.timeout, [this, request] {
             if (listener_)
@@ -228,7 +235,8 @@ void ScsiBus::reselect_initiator(uint8_t target_id)
         later(timing_.selection_timeout, [this, target_id] {
             if (state_ != State::Reselecting || reselecting_ != target_id)
                 return;
-            note(target_id, "reselection timed out");
+            if (listener_)
+                emit(BusEvent{.kind = BusEvent::Kind::ReselectionTimeout, .target = target_id});
             reselecting_.reset();
             state_ = State::Free;
             free_since_ = clock_.now();
@@ -350,7 +358,7 @@ void ScsiBus::send_byte(uint8_t byte)
     requested_.reset();
     if (listener_)
         emit(BusEvent{.kind = phase == Phase::Command ? BusEvent::Kind::Command : BusEvent::Kind::MessageOut,
-                      .target = *connected_, .bytes = {byte}, .note = atn_ ? "ATN" : ""});
+                      .target = *connected_, .bytes = {byte}, .atn = atn_});
     connected_device().take_byte(byte, atn_);
 }
 
@@ -445,7 +453,7 @@ std::vector<uint8_t> ScsiBus::receive_data(uint32_t count, const TransferSetting
     }
     if (listener_)
         emit(BusEvent{.kind = BusEvent::Kind::DataIn, .target = *connected_, .count = static_cast<uint32_t>(data.size()),
-                      .note = parity_error ? "parity error" : ""});
+                      .parity_error = parity_error});
     return data;
 }
 

@@ -100,7 +100,8 @@ struct BusEvent {
         DataIn,
         BusFree,
         Reset,
-        Note,
+        ReselectionTimeout,  // the initiator never answered: the target gave up for now
+        Note,                // free text for people reading a trace; no consumer parses it
     };
     Nanoseconds time = 0;
     Kind kind = Kind::Note;
@@ -108,6 +109,9 @@ struct BusEvent {
     scsi::Phase phase = scsi::Phase::DataOut;
     std::vector<uint8_t> bytes;  // message, CDB or status bytes
     uint32_t count = 0;          // data bytes
+    bool atn = false;            // selection with ATN; ATN during a message-out or command byte
+    bool parity_error = false;   // data in: a byte arrived with bad parity
+    uint8_t contenders = 0;      // arbitration: a bit per SCSI ID that arbitrated
     std::string note;
 };
 std::string to_string(const BusEvent& event);

@@ -182,10 +182,7 @@ struct Runner::BusMeter {
             break;
         case BusEvent::Kind::DataIn:
         case BusEvent::Kind::DataOut: data_bytes += e.count; break;
-        case BusEvent::Kind::Note:
-            if (e.note == "reselection timed out")
-                end(e.time);
-            break;
+        case BusEvent::Kind::ReselectionTimeout: end(e.time); break;
         default: break;
         }
     }
