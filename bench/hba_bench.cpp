@@ -4,6 +4,7 @@
 #include <benchmark/benchmark.h>
 
 #include "rig.h"
+#include "linked_driver.h"
 #include "workload/hostile_input.h"
 
 namespace {
@@ -101,7 +102,7 @@ void HostileRun(benchmark::State& state)
 {
     const std::vector<uint8_t> input = {7, 20, 40, 3, 1, 10, 4, 0xff, 0xff, 0x1f, 16, 8, 50, 2, 1, 9};
     for (auto _ : state) {
-        const auto run = sim::workload::run_hostile_input(input);
+        const auto run = sim::workload::run_hostile_input(input, hba::linked_driver());
         if (!run.sound())
             state.SkipWithError("the hostile run did not end sound");
     }

@@ -7,7 +7,7 @@ Rig::Rig(unsigned disks, bool tagged, DiskModel media)
     sim::MachineConfig c = sim::default_machine_config();
     sim::AdapterConfig& a = c.adapters[0];
     for (auto& t : a.settings.targets)
-        t.flags = static_cast<uint8_t>(tagged ? t.flags | TF_TAGGED : t.flags & ~TF_TAGGED);
+        t.flags = static_cast<uint8_t>(tagged ? t.flags | sim::kTargetTagged : t.flags & ~sim::kTargetTagged);
     for (unsigned id = 0; id < disks; id++) {
         sim::DeviceConfig d;
         d.id = static_cast<uint8_t>(id);

@@ -1,5 +1,6 @@
-// Adapter discovery: the driver's own PCI scan, under mechanism #2 and then
-// mechanism #1, for function 0 of devices with the adapter's identity.
+// Adapter discovery: the driver's own PCI scan, under mechanism #2 (where it
+// answers) and then mechanism #1, for function 0 of devices with the
+// adapter's identity.
 #include "adapter.h"
 
 #define BAR0_IO_MASK 0xFFFE  // low 16 bits, the I/O-space indicator cleared
@@ -88,6 +89,11 @@ extern "C" ULONG MINIPORT_API HwFindAdapter(PVOID HwDeviceExtension, PVOID HwCon
     row = context->AdapterCount;
     mechanism = context->Mechanism;
     selector = context->DeviceSelector;
+
+    // The scan begins under mechanism #2 only where that mechanism answers;
+    // elsewhere it begins under mechanism #1.
+    if (mechanism == PCI_MECHANISM_2 && selector == 0 && row == 0 && !Mechanism2Present())
+        mechanism = PCI_MECHANISM_1;
 
     if ((*ConfigInfo->AccessRanges)[0].RangeLength != 0)
         wantedBase = (*ConfigInfo->AccessRanges)[0].RangeStart.u.LowPart;

@@ -24,6 +24,25 @@ static ULONG ConfigDataPort(UCHAR mechanism, UCHAR reg)
     return DriverGlobals.ConfigPortBase + MECH1_DATA_OFFSET;
 }
 
+// Whether mechanism #2 answers: its CSE (0xCF8) and forward (0xCFA) registers
+// read back the zero just written to them, which also leaves configuration
+// space closed. Without it the data ports 0xC000-0xCFFF belong to whatever
+// devices the firmware placed there (a chip window, a receiver whose data is
+// lost when read), so they are not touched before this has answered; the
+// test itself touches nothing but 0xCF8 and 0xCFA.
+BOOLEAN Mechanism2Present(void)
+{
+    ULONG flags = SaveFlagsAndDisableInterrupts();
+    UCHAR cse, forward;
+
+    ScsiPortWritePortUchar(ConfigPort(MECH2_CSE_OFFSET), 0);
+    ScsiPortWritePortUchar(ConfigPort(MECH2_FORWARD_OFFSET), 0);
+    cse = ScsiPortReadPortUchar(ConfigPort(MECH2_CSE_OFFSET));
+    forward = ScsiPortReadPortUchar(ConfigPort(MECH2_FORWARD_OFFSET));
+    RestoreFlags(flags);
+    return cse == 0 && forward == 0;
+}
+
 // Make the function named by `selector` the current configuration target.
 BOOLEAN SelectConfigTarget(UCHAR mechanism, USHORT selector)
 {

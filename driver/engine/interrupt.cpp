@@ -10,7 +10,7 @@
 void ResetBusToRecover(AdapterExtension* extension)
 {
     FlushAllRequests(extension, extension->PathId);
-    DriverGlobals.ResetPending = 0;
+    extension->ResetPending = 0;
     WriteCommand(extension->IoBase, ResetScsiBus);
 }
 
@@ -22,10 +22,10 @@ void ResetBusToRecover(AdapterExtension* extension)
 // queued since: the chip ended them with the reset and nothing else will.
 static void HandleBusReset(AdapterExtension* extension)
 {
-    BOOLEAN ours = DriverGlobals.ResetPending && !DriverGlobals.ResetSeen;
+    BOOLEAN ours = extension->ResetPending && !extension->ResetSeen;
 
     if (ours)
-        DriverGlobals.ResetSeen = 1;
+        extension->ResetSeen = 1;
     if (!ours || extension->ServiceCursor || extension->ActiveLun)
         FlushAllRequests(extension, extension->PathId);
     ScsiPortNotification(ResetDetected, extension);

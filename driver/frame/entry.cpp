@@ -16,7 +16,6 @@ extern "C" ULONG MINIPORT_API DriverEntry(PVOID Argument1, PVOID Argument2)
 
     DriverGlobals.ConfigPortPhys = PCI_CONFIG_PORT_PHYS;
     DriverGlobals.Mech1Address = 0x80000000;
-    DriverGlobals.ResetPending = 0;
 
     for (i = 0; i < sizeof(init); i++)
         bytes[i] = 0;
@@ -38,7 +37,9 @@ extern "C" ULONG MINIPORT_API DriverEntry(PVOID Argument1, PVOID Argument2)
     init.SpecificLuExtensionSize = sizeof(LunRecord);
     init.SrbExtensionSize = 0;
     init.NumberOfAccessRanges = 1;
-    init.MapBuffers = FALSE;
+    // The interrupt routine reads returned INQUIRY data through DataBuffer:
+    // only a mapped buffer's address is valid there.
+    init.MapBuffers = TRUE;
     init.NeedPhysicalAddresses = TRUE;
     init.TaggedQueuing = TRUE;
     init.AutoRequestSense = FALSE;

@@ -211,6 +211,11 @@ struct AdapterExtension {
     // The chip has been told to answer reselection (since the last bus free)
     // and may be reselected at any moment: its FIFO must not be flushed then.
     UCHAR ReselectionArmed;
+    // HwResetBus issued a reset on this adapter's bus and waits for its
+    // interrupt (ResetPending); that interrupt has come (ResetSeen). Kept per
+    // adapter: another adapter's reset wait says nothing about this bus.
+    UCHAR ResetPending;
+    UCHAR ResetSeen;
 };
 
 // The scan position handed to every HwFindAdapter call.
@@ -226,13 +231,11 @@ struct DriverGlobals {
     ULONG AdapterIoBase[MAX_ADAPTERS];
     UCHAR Mech2PortHigh;
     ULONG ConfigPortBase;
-    UCHAR ResetPending;
     ULONG Mech1Address;
     UCHAR Mech2Cse;
     UCHAR Mech2Forward;
     UCHAR AdapterIrq[MAX_ADAPTERS];
     ULONG ConfigPortPhys;
-    UCHAR ResetSeen;
 };
 
 extern "C" {
@@ -258,6 +261,7 @@ BOOLEAN MINIPORT_API HwInterrupt(PVOID HwDeviceExtension);
 }
 
 // PCI configuration access.
+BOOLEAN Mechanism2Present(void);
 BOOLEAN SelectConfigTarget(UCHAR mechanism, USHORT selector);
 void OpenConfigRegister(UCHAR mechanism, UCHAR reg);
 void CloseConfigAccess(UCHAR mechanism);

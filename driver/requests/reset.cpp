@@ -79,8 +79,8 @@ void ResetBusAndWait(AdapterExtension* extension, ULONG PathId)
 
     // Pending before the reset is issued, so its interrupt never flushes twice.
     saved = SaveFlagsAndDisableInterrupts();
-    DriverGlobals.ResetPending = 1;
-    DriverGlobals.ResetSeen = 0;
+    extension->ResetPending = 1;
+    extension->ResetSeen = 0;
     RestoreFlags(saved);
 
     WriteCommand(extension->IoBase, ResetScsiBus);
@@ -90,9 +90,9 @@ void ResetBusAndWait(AdapterExtension* extension, ULONG PathId)
         BOOLEAN seen;
 
         saved = SaveFlagsAndDisableInterrupts();
-        seen = DriverGlobals.ResetSeen;
+        seen = extension->ResetSeen;
         if (seen)
-            DriverGlobals.ResetPending = 0;
+            extension->ResetPending = 0;
         else
             ScsiPortStallExecution(1);
         RestoreFlags(saved);

@@ -110,7 +110,27 @@ Nanoseconds Chip::selection_timeout() const
     return 8192 * 25 * factor * value;
 }
 
-TransferSettings Chip::settings() const { return {sync_period_, sync_offset_, config3_, config4_}; }
+// The data-phase timing the transfer registers give. The period register
+// counts 25 ns clocks: in fast mode (Config3 0x10) as they are, otherwise one
+// clock more; fast mode serves periods of up to 8 clocks, and Config4's 0x80
+// (slow) must say the opposite of it. Offset 0 is asynchronous, and then the
+// period register, fast mode and the slow bit stand at 0, clear and set.
+TransferSettings Chip::settings() const
+{
+    TransferSettings t;
+    const bool fast = (config3_ & 0x10) != 0;
+    const bool slow = (config4_ & 0x80) != 0;
+    t.offset = static_cast<uint8_t>(sync_offset_ & 0x0F);
+    t.registers = {sync_period_, sync_offset_, config3_, config4_};
+    if (t.offset == 0) {
+        t.coherent = sync_period_ == 0 && !fast && slow;
+        return t;
+    }
+    const unsigned clocks = fast ? sync_period_ : sync_period_ + 1u;
+    t.period_ns = clocks * 25u;
+    t.coherent = sync_period_ != 0 && fast == (clocks <= 8) && slow != fast;
+    return t;
+}
 
 // --- ports ---
 

@@ -87,10 +87,20 @@ BlockDevice::BlockDevice(uint8_t id, BlockDeviceOptions options, uint8_t periphe
         if (!options_.image_path.empty())
             more_[lun - 1]->open_image(options_.image_path);
     }
+    unit_attention_ = options_.unit_attention;  // powered on
 }
 
 CommandReply BlockDevice::execute(uint8_t lun, std::span<const uint8_t> cdb)
 {
+    if (unit_attention_ && cdb[0] != op::kInquiry) {
+        unit_attention_ = false;
+        ++unit_attentions_reported_;
+        if (cdb[0] == op::kRequestSense) {
+            set_sense(lun, {SenseKey::UnitAttention, Asc::PowerOnOrReset});
+            return request_sense(lun, cdb);
+        }
+        return check_condition(lun, SenseKey::UnitAttention, Asc::PowerOnOrReset);
+    }
     switch (cdb[0]) {
     case op::kTestUnitReady: return {};
     case op::kRequestSense: return request_sense(lun, cdb);

@@ -53,6 +53,8 @@ struct BlockDeviceOptions {
     Nanoseconds track_seek = 0;
     Nanoseconds full_seek = 0;
     Nanoseconds revolution = 0;
+    // Power-on and every bus reset raise a unit attention, as SCSI-2 devices do.
+    bool unit_attention = true;
 };
 
 class BlockDevice : public Target {
@@ -60,11 +62,17 @@ public:
     BlockDevice(uint8_t id, BlockDeviceOptions options, uint8_t peripheral_type, bool read_only, bool removable);
     BlockStore& store(uint8_t lun = 0) { return lun == 0 || lun >= 8 || !more_[lun - 1] ? store_ : *more_[lun - 1]; }
     BlockDeviceOptions& device_options() { return options_; }
+    // A unit attention is held for the initiator: raised at power-on and by
+    // every bus reset, reported by the next command but INQUIRY and REQUEST
+    // SENSE as CHECK CONDITION, or by REQUEST SENSE as its sense data.
+    bool unit_attention_pending() const { return unit_attention_; }
+    uint64_t unit_attentions_reported() const { return unit_attentions_reported_; }
 
 protected:
     CommandReply execute(uint8_t lun, std::span<const uint8_t> cdb) override;
     uint8_t complete_data_out(uint8_t lun, std::span<const uint8_t> cdb, std::span<const uint8_t> data) override;
     bool lun_present(uint8_t lun) const override { return lun < options_.luns; }
+    void reset_received() override { unit_attention_ = options_.unit_attention; }
 
 private:
     CommandReply inquiry(std::span<const uint8_t> cdb);
@@ -81,6 +89,8 @@ private:
     BlockStore store_;
     std::array<std::unique_ptr<BlockStore>, 7> more_;  // LUNs 1-7
     std::array<uint64_t, 8> head_{};  // per LUN: the block after the last one moved
+    bool unit_attention_ = false;
+    uint64_t unit_attentions_reported_ = 0;
 };
 
 // A direct-access disk (peripheral type 0x00).

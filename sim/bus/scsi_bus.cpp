@@ -28,18 +28,10 @@ const char* kind_name(BusEvent::Kind kind)
     case BusEvent::Kind::DataIn: return "data in";
     case BusEvent::Kind::BusFree: return "bus free";
     case BusEvent::Kind::Reset: return "RST";
+    case BusEvent::Kind::ReselectionTimeout: return "reselection timed out";
     case BusEvent::Kind::Note: return "note";
     }
     return "?";
-}
-
-// The chip clocks an agreed period factor needs: the fewest 25 ns clocks that
-// are not faster than 4 * factor ns (one nanosecond of slack for the
-// factors that the standard rounds).
-unsigned clocks_for(uint8_t period_factor)
-{
-    unsigned ns = 4u * period_factor;
-    return ns == 0 ? 0 : (ns - 1 + 24) / 25;
 }
 
 }  // namespace
@@ -60,6 +52,12 @@ std::string to_string(const BusEvent& e)
         if (!name.empty())
             out += fmt::format(" {}", name);
     }
+    if (e.kind == BusEvent::Kind::Arbitration)
+        out += fmt::format(" won, contenders {:#04x}", e.contenders);
+    if (e.atn)
+        out += e.kind == BusEvent::Kind::Selection ? " with ATN" : " ATN";
+    if (e.parity_error)
+        out += " parity error";
     if (!e.note.empty())
         out += " " + e.note;
     return out;
@@ -176,7 +174,7 @@ void ScsiBus::decide_arbitration()
     while (!(contenders & (1u << winner)))
         --winner;
     if (listener_)
-        emit(BusEvent{.kind = BusEvent::Kind::Arbitration, .target = winner, .note = fmt::format("won, contenders {:#04x}", contenders)});
+        emit(BusEvent{.kind = BusEvent::Kind::Arbitration, .target = winner, .contenders = contenders});
     if (selection_ && selection_in_arbitration_ && winner == selection_->own_id) {
         SelectionRequest request = *selection_;
         selection_.reset();
@@ -195,7 +193,7 @@ void ScsiBus::select_target(SelectionRequest request)
     initiator_id_ = request.own_id;
     Target* device = target(request.target_id);
     if (listener_)
-        emit(BusEvent{.kind = BusEvent::Kind::Selection, .target = request.target_id, .note = "with ATN"});
+        emit(BusEvent{.kind = BusEvent::Kind::Selection, .target = request.target_id, .atn = true});
     if (!device || request.target_id == request.own_id || !device->answers_selection()) {
         later(request.timeout, [this, request] {
             if (listener_)
@@ -237,7 +235,8 @@ void ScsiBus::reselect_initiator(uint8_t target_id)
         later(timing_.selection_timeout, [this, target_id] {
             if (state_ != State::Reselecting || reselecting_ != target_id)
                 return;
-            note(target_id, "reselection timed out");
+            if (listener_)
+                emit(BusEvent{.kind = BusEvent::Kind::ReselectionTimeout, .target = target_id});
             reselecting_.reset();
             state_ = State::Free;
             free_since_ = clock_.now();
@@ -292,6 +291,8 @@ void ScsiBus::assert_reset()
     selection_in_arbitration_ = false;
     arbitration_scheduled_ = false;
     reselection_requests_ = 0;
+    for (auto& t : last_timing_)
+        t.reset();
     for (auto& t : targets_)
         if (t)
             t->bus_reset();
@@ -364,7 +365,7 @@ void ScsiBus::send_byte(uint8_t byte)
     requested_.reset();
     if (listener_)
         emit(BusEvent{.kind = phase == Phase::Command ? BusEvent::Kind::Command : BusEvent::Kind::MessageOut,
-                      .target = *connected_, .bytes = {byte}, .note = atn_ ? "ATN" : ""});
+                      .target = *connected_, .bytes = {byte}, .atn = atn_});
     connected_device().take_byte(byte, atn_);
 }
 
@@ -390,19 +391,28 @@ void ScsiBus::acknowledge()
     device.byte_acknowledged(atn_);
 }
 
-// The registers an agreement needs: the period in clocks (one clock less than
-// the period outside fast mode, where the chip adds one), the offset, fast
-// mode in Config3 0x10 for periods of up to 8 clocks, Config4 0x80 otherwise.
-bool ScsiBus::check_settings(const TransferSettings& s, uint8_t& garble) const
+// A synchronous agreement holds the initiator to a period of at least
+// 4 * factor ns (one nanosecond of slack for the factors the standard rounds)
+// and less than one 25 ns clock above it, and to the agreed offset; without
+// Whole 25 ns chip clocks a period factor needs: periods rounded up, so that
+// they are not faster than 4 * factor ns (one nanosecond of slack for the
+// factors that the standard rounds).
+static unsigned clocks_for(uint8_t period_factor)
+{
+    unsigned ns = 4u * period_factor;
+    return ns == 0 ? 0 : (ns - 1 + 24) / 25;
+}
+
+// one the transfer is asynchronous.
+bool ScsiBus::check_settings(const TransferSettings& s, uint8_t& garble)
 {
     const SyncAgreement& a = connected_device().agreement();
-    bool fast = (s.config3 & 0x10) != 0;
-    bool slow_bit = (s.config4 & 0x80) != 0;
+    last_timing_[*connected_] = s;
     bool ok;
     std::string wanted;
     if (!a.synchronous()) {
-        ok = s.sync_offset == 0 && s.sync_period == 0 && !fast && slow_bit;
-        wanted = "asynchronous (period 0, offset 0, Config3 0x10 clear, Config4 0x80 set)";
+        ok = s.coherent && s.offset == 0;
+        wanted = "asynchronous transfer";
     } else {
         unsigned clocks = clocks_for(a.period_factor);
         if (clocks < kChipFastestClocks || clocks > kChipSlowestClocks || a.offset > kChipLargestOffset) {
@@ -417,19 +427,20 @@ bool ScsiBus::check_settings(const TransferSettings& s, uint8_t& garble) const
             note(*connected_, "synchronous agreement out of the chip's range: data garbled");
             return false;
         }
-        bool want_fast = clocks <= 8;
-        unsigned reg = want_fast ? clocks : clocks - 1;
-        ok = s.sync_offset == a.offset && s.sync_period == reg && fast == want_fast && slow_bit != want_fast;
-        wanted = fmt::format("period register {} offset {} Config3 0x10 {} Config4 0x80 {}", reg, a.offset,
-                             want_fast ? "set" : "clear", want_fast ? "clear" : "set");
+        const uint32_t floor = 4u * a.period_factor - 1;
+        ok = s.coherent && s.offset == a.offset && s.period_ns >= floor && s.period_ns < floor + 25;
+        wanted = fmt::format("period factor {} ({} ns) offset {}", a.period_factor, 4u * a.period_factor, a.offset);
     }
     if (ok)
         return true;
     ++timing_mismatches_;
-    garble = static_cast<uint8_t>(0xA5 ^ s.sync_period ^ s.sync_offset);
-    std::string text = fmt::format(
-        "data phase with target {} at period {} offset {} Config3 {:#04x} Config4 {:#04x}; the target agreed {}",
-        *connected_, s.sync_period, s.sync_offset, s.config3, s.config4, wanted);
+    garble = static_cast<uint8_t>(0xA5 ^ s.period_ns ^ s.offset);
+    std::string text = fmt::format("data phase with target {} at {} ({}); the target agreed {}", *connected_,
+                                   s.offset ? fmt::format("period {} ns offset {}", s.period_ns, s.offset)
+                                            : std::string("asynchronous timing"),
+                                   fmt::format("{}registers {:#04x}", s.coherent ? "" : "clock mode contradicting the period, ",
+                                               fmt::join(s.registers, " ")),
+                                   wanted);
     errors_.report("scsi bus", text);
     note(*connected_, "transfer timing mismatch: data garbled");
     return false;
@@ -471,7 +482,7 @@ std::vector<uint8_t> ScsiBus::receive_data(uint32_t count, const TransferSetting
     }
     if (listener_)
         emit(BusEvent{.kind = BusEvent::Kind::DataIn, .target = *connected_, .count = static_cast<uint32_t>(data.size()),
-                      .note = parity_error ? "parity error" : ""});
+                      .parity_error = parity_error});
     return data;
 }
 

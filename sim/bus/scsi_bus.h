@@ -48,12 +48,16 @@ struct BusTiming {
     Nanoseconds target_reaction = 2 * kMicrosecond;  // a target's firmware between phases
 };
 
-// The initiator's transfer-timing registers, as they stand for a data phase.
+// The data-phase timing the initiator drives, in the bus's terms: the
+// synchronous transfer period and REQ/ACK offset (0: asynchronous). A chip
+// whose clock-mode settings contradict its period drives no timing a target
+// can follow (`coherent` false). `registers`: the initiator's own register
+// values behind it, only for the report of a mismatch.
 struct TransferSettings {
-    uint8_t sync_period = 0;
-    uint8_t sync_offset = 0;
-    uint8_t config3 = 0;
-    uint8_t config4 = 0;
+    uint32_t period_ns = 0;
+    uint8_t offset = 0;
+    bool coherent = true;
+    std::array<uint8_t, 4> registers{};
 };
 
 // A synchronous agreement in the terms of the SDTR message.
@@ -111,7 +115,8 @@ struct BusEvent {
         DataIn,
         BusFree,
         Reset,
-        Note,
+        ReselectionTimeout,  // the initiator never answered: the target gave up for now
+        Note,                // free text for people reading a trace; no consumer parses it
     };
     Nanoseconds time = 0;
     Kind kind = Kind::Note;
@@ -119,6 +124,9 @@ struct BusEvent {
     scsi::Phase phase = scsi::Phase::DataOut;
     std::vector<uint8_t> bytes;  // message, CDB or status bytes
     uint32_t count = 0;          // data bytes
+    bool atn = false;            // selection with ATN; ATN during a message-out or command byte
+    bool parity_error = false;   // data in: a byte arrived with bad parity
+    uint8_t contenders = 0;      // arbitration: a bit per SCSI ID that arbitrated
     std::string note;
 };
 std::string to_string(const BusEvent& event);
@@ -187,8 +195,11 @@ public:
     void note(uint8_t target, std::string text) const;
     // The connected target's data pointer, when a command is connected.
     std::optional<NexusPointer> data_pointer() const;
-    // Data phases whose registers did not match the target's agreement.
+    // Data phases whose timing did not match the target's agreement.
     uint64_t timing_mismatches() const { return timing_mismatches_; }
+    // The timing of the last data phase with target `id` since the last
+    // reset, as the initiator drove it; nullopt when none ran since.
+    const std::optional<TransferSettings>& last_data_timing(uint8_t id) const { return last_timing_.at(id & 7); }
 
 private:
     enum class State : uint8_t { Free, Arbitrating, Selecting, Reselecting, Connected, Reset };
@@ -205,7 +216,7 @@ private:
     void reselect_initiator(uint8_t target_id);
     void answer_reselection();
     void become_free();
-    bool check_settings(const TransferSettings& settings, uint8_t& garble) const;
+    bool check_settings(const TransferSettings& settings, uint8_t& garble);
     Target& connected_device() const;
     void require_phase(std::initializer_list<scsi::Phase> allowed, const char* action) const;
     template <class F>
@@ -234,6 +245,7 @@ private:
     std::optional<scsi::Phase> requested_;
     Listener listener_;
     mutable uint64_t timing_mismatches_ = 0;
+    std::array<std::optional<TransferSettings>, 8> last_timing_;
 };
 
 }  // namespace sim

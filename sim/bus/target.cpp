@@ -756,6 +756,7 @@ void Target::bus_reset()
     agreement_offered_.reset();
     sdtr_sent_.reset();
     phase_.reset();
+    reset_received();
 }
 
 }  // namespace sim

@@ -105,6 +105,8 @@ protected:
     // The data of a data-out command has arrived; the status to end with.
     virtual uint8_t complete_data_out(uint8_t lun, std::span<const uint8_t> cdb, std::span<const uint8_t> data) = 0;
     virtual bool lun_present(uint8_t lun) const = 0;
+    // RST: the device's own state beyond the protocol (a unit attention, say).
+    virtual void reset_received() {}
 
     // Helpers for command tables.
     CommandReply check_condition(uint8_t lun, scsi::SenseKey key, scsi::Asc asc);

@@ -11,17 +11,39 @@
 
 namespace sim {
 
+// The settings as the adapter's configuration utility writes them: per
+// target a flags byte and a speed index in one word (words 0, 2, ... 14:
+// flags in the low byte, speed index 0-7 in the high byte; 7 means no
+// synchronous transfer), word 32 the initiator ID (low byte) and the adapter
+// options (high byte), word 33 the tag depth shift in its high byte, and word
+// 63 the balance that makes all 64 words sum to 0x1234.
+inline constexpr uint8_t kTargetParity = 0x01;      // check parity
+inline constexpr uint8_t kTargetSync = 0x02;        // offer synchronous transfer
+inline constexpr uint8_t kTargetDisconnect = 0x04;  // allow disconnection
+inline constexpr uint8_t kTargetTagged = 0x10;      // tagged queuing
+inline constexpr uint8_t kTargetAll = kTargetParity | kTargetSync | kTargetDisconnect | kTargetTagged;
+inline constexpr uint8_t kOptionConfig4Bit2 = 0x08;  // the chip's Config4 gets bit 0x04 too
+
 struct TargetSettings {
-    uint8_t flags = 0;  // TF_PARITY, TF_SYNC, TF_DISCONNECT, TF_TAGGED
+    uint8_t flags = 0;  // kTarget* bits
     uint8_t speed_index = 0;
 };
 
 struct AdapterSettings {
     std::array<TargetSettings, 8> targets{};
     uint8_t initiator_id = 7;
-    uint8_t options = 0;  // bit 0x08: Config4 0x84
+    uint8_t options = 0;  // kOption* bits
     uint8_t tag_depth_shift = 2;
 };
+
+// The tag depth the settings give a tagged LUN: 2 << shift, at most 16.
+constexpr unsigned settings_tag_depth(uint8_t shift) { return shift >= 3 ? 16u : 2u << shift; }
+// The synchronous period a speed index asks for, in 25 ns clocks; 0: none.
+constexpr unsigned settings_period_clocks(uint8_t speed_index)
+{
+    constexpr unsigned clocks[8] = {4, 5, 6, 7, 8, 13, 20, 0};
+    return speed_index < 8 ? clocks[speed_index] : 0;
+}
 
 using EepromWords = std::array<uint16_t, 64>;
 

@@ -13,7 +13,7 @@ AdapterSettings all_features_settings()
 {
     AdapterSettings s;
     for (TargetSettings& t : s.targets)
-        t = TargetSettings{TF_PARITY | TF_SYNC | TF_DISCONNECT | TF_TAGGED, 0};
+        t = TargetSettings{kTargetParity | kTargetSync | kTargetDisconnect | kTargetTagged, 0};
     return s;
 }
 
@@ -31,11 +31,30 @@ void Machine::validate(const MachineConfig& config)
     if (config.adapters.size() > kMaxMachineAdapters)
         throw std::invalid_argument(
             fmt::format("{} adapters: a machine holds at most {}", config.adapters.size(), kMaxMachineAdapters));
+    struct Range {
+        uint32_t first, count;
+        std::string what;
+    };
+    std::vector<Range> taken = {{PciBus::kAddressPort, 8, "the PCI configuration ports"}};
+    if (config.mechanism2)
+        taken.push_back({PciBus::kMech2First, PciBus::kMech2Count, "mechanism #2's configuration ports"});
+    auto take = [&taken](Range r) {
+        for (const Range& t : taken)
+            if (r.first < t.first + t.count && t.first < r.first + r.count)
+                throw std::invalid_argument(fmt::format("{} at {:#x} overlaps {}", r.what, r.first, t.what));
+        taken.push_back(std::move(r));
+    };
     for (const AdapterConfig& a : config.adapters) {
         if (a.device > 31)
             throw std::invalid_argument(fmt::format("PCI device {} (0-31)", a.device));
         if (a.io_base & 0x3 || a.io_base + PortDriver::kChipWindowLength > 0x10000)
             throw std::invalid_argument(fmt::format("I/O base {:#x} cannot hold the chip's window", a.io_base));
+        take({a.io_base, PortDriver::kChipWindowLength, "a chip window"});
+    }
+    for (uint16_t base : config.serial_ports) {
+        if (base & 0x7 || base + SerialPort::kPortCount > 0x10000)
+            throw std::invalid_argument(fmt::format("serial port base {:#x} (eight ports, aligned)", base));
+        take({base, SerialPort::kPortCount, "a serial port"});
     }
 }
 
@@ -53,8 +72,17 @@ Machine::Machine(MachineConfig config)
     pci_.attach(ports_);
     for (size_t i = 0; i < config_.adapters.size(); i++)
         build_adapter(i);
-    PortDriver::Options options{config_.wanted_base, config_.interrupt_entry_cost,
-                                config_.hold_interrupts_during_reset, config_.unmappable};
+    for (uint16_t base : config_.serial_ports) {
+        auto& port = *serial_ports_.emplace_back(std::make_unique<SerialPort>(base));
+        port.receive(0x5A);
+        ports_.claim(base, SerialPort::kPortCount, &port);
+    }
+    PortDriver::Options options;
+    options.wanted_base = config_.wanted_base;
+    options.interrupt_entry_cost = config_.interrupt_entry_cost;
+    options.hold_interrupts_during_reset = config_.hold_interrupts_during_reset;
+    options.unmappable = config_.unmappable;
+    options.mechanism2_ports = config_.mechanism2;
     port_driver_ = std::make_unique<PortDriver>(*this, clock_, errors_, ports_, cpu_, interrupts_, memory_, options);
 }
 
@@ -64,6 +92,8 @@ Machine::~Machine()
     for (auto& chip : chips_)
         if (chip)
             ports_.release(chip.get());
+    for (auto& port : serial_ports_)
+        ports_.release(port.get());
 }
 
 void Machine::build_adapter(size_t index)
@@ -96,12 +126,13 @@ std::unique_ptr<Chip> Machine::create_chip(size_t index, InterruptLine& line)
     return chip;
 }
 
-uint32_t Machine::boot()
+uint32_t Machine::boot_with(EntryPoint entry)
 {
-    return boot_with(DriverEntry);
+    EntryMiniport miniport(entry);
+    return boot(miniport);
 }
 
-uint32_t Machine::boot_with(EntryPoint entry)
+uint32_t Machine::boot(Miniport& miniport)
 {
     if (booted_) {
         errors_.report("machine", "the driver was loaded twice into one machine");
@@ -109,8 +140,7 @@ uint32_t Machine::boot_with(EntryPoint entry)
     }
     booted_ = true;
     make_current(this);
-    // A freshly loaded image: the driver's globals are zero.
-    std::memset(&::DriverGlobals, 0, sizeof(::DriverGlobals));
+    const EntryPoint entry = miniport.load();
     // Stand-ins for the driver object and registry path; the driver only passes them on.
     static char driver_object, registry_path;
     port_driver_->set_entry_arguments(&driver_object, &registry_path);
@@ -129,7 +159,7 @@ void Machine::collect_found_adapters()
         for (size_t k = 0; k < config_.adapters.size(); k++)
             if (config_.adapters[k].io_base == base)
                 index = static_cast<int>(k);
-        found_.push_back(FoundAdapter{a.driver_extension(), a.config, index});
+        found_.push_back(FoundAdapter{a.extension, a.config, index});
     }
 }
 

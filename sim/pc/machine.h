@@ -9,18 +9,20 @@
 #include <optional>
 #include <vector>
 
-#include "adapter.h"
 #include "adapter/chip.h"
 #include "bus/block_device.h"
 #include "bus/scsi_bus.h"
 #include "clock.h"
+#include "miniport.h"
 #include "model_error.h"
 #include "pc/cpu.h"
 #include "pc/eeprom.h"
 #include "pc/interrupts.h"
+#include "pc/miniport_image.h"
 #include "pc/pci.h"
 #include "pc/physical_memory.h"
 #include "pc/port_driver.h"
+#include "pc/serial_port.h"
 #include "pc/system_port.h"
 #include "pc/transfer_audit.h"
 #include "port_space.h"
@@ -57,6 +59,9 @@ struct MachineConfig {
     Nanoseconds port_access_cost = 500, port61_read_cost = 1000, interrupt_entry_cost = 2000;
     bool hold_interrupts_during_reset = false;
     std::vector<uint32_t> unmappable;  // I/O addresses the port driver refuses to map
+    // Serial receivers at these I/O bases (eight ports each), each holding a
+    // received byte that a read of its data port takes.
+    std::vector<uint16_t> serial_ports;
 };
 
 constexpr size_t kMaxMachineAdapters = 6;
@@ -68,7 +73,7 @@ AdapterSettings all_features_settings();
 
 class Machine {
 public:
-    using EntryPoint = ULONG(MINIPORT_API*)(PVOID, PVOID);
+    using EntryPoint = Miniport::EntryPoint;
 
     // Throws std::invalid_argument for a configuration no PC could have.
     explicit Machine(MachineConfig config);
@@ -76,11 +81,11 @@ public:
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;
 
-    // Loads the driver (its globals zeroed, as a kernel image's .bss), calls
-    // DriverEntry and returns its status.
+    // Loads the miniport, calls its DriverEntry and returns the status.
+    uint32_t boot(Miniport& miniport);
+    // The linked-in driver (defined with it, in the driver_linked library).
     uint32_t boot();
-    // The same with another entry point: a stand-in miniport for testing the
-    // port driver itself. The driver's globals are zeroed all the same.
+    // A stand-in miniport given by its entry point, for testing the port driver itself.
     uint32_t boot_with(EntryPoint entry);
 
     Clock& clock() { return clock_; }
@@ -106,13 +111,17 @@ public:
     ScsiBus& bus(size_t config_index) { return *buses_.at(config_index); }
     // The transfer audit of adapter `config_index`'s chip.
     const MachineAudit& audit(size_t config_index) const { return *audits_.at(config_index); }
+    const ScsiBus& bus(size_t config_index) const { return *buses_.at(config_index); }
+    SerialPort& serial_port(size_t index) { return *serial_ports_.at(index); }
 
     struct FoundAdapter {
-        AdapterExtension* extension;            // the driver's extension for it
+        void* extension;                        // the driver's extension for it (opaque)
         PORT_CONFIGURATION_INFORMATION config;  // as HwFindAdapter left it
         int config_index;                       // which MachineConfig::adapters entry (by I/O base), -1 if none
     };
     const std::vector<FoundAdapter>& adapters() const { return found_; }
+    // The MachineConfig::adapters entry of the port driver's adapter `index`, -1 if none.
+    int config_index_of(size_t index) const { return index < found_.size() ? found_[index].config_index : -1; }
     const MachineConfig& config() const { return config_; }
 
 private:
@@ -140,6 +149,7 @@ private:
     std::vector<std::unique_ptr<ScsiBus>> buses_;  // outlive their chips
     std::vector<std::unique_ptr<MachineAudit>> audits_;  // outlive their chips
     std::vector<std::unique_ptr<Chip>> chips_;
+    std::vector<std::unique_ptr<SerialPort>> serial_ports_;
     std::unique_ptr<PortDriver> port_driver_;
     std::vector<FoundAdapter> found_;
     bool booted_ = false;

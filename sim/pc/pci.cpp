@@ -70,7 +70,9 @@ void AdapterFunction::write_byte(uint8_t reg, uint8_t value)
 void PciBus::attach(PortSpace& ports)
 {
     ports.claim(kAddressPort, 8, this);
-    ports.claim(kMech2First, kMech2Count, this);
+    // Without mechanism #2 the range is ordinary I/O space, for other devices.
+    if (mechanism2_)
+        ports.claim(kMech2First, kMech2Count, this);
 }
 
 PciFunction& PciBus::add(std::unique_ptr<PciFunction> function)

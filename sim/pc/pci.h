@@ -71,7 +71,7 @@ public:
 
     PciBus(bool mechanism1, bool mechanism2) : mechanism1_(mechanism1), mechanism2_(mechanism2) {}
 
-    // Claims 0xCF8-0xCFF and 0xC000-0xCFFF.
+    // Claims 0xCF8-0xCFF, and 0xC000-0xCFFF where mechanism #2 is present.
     void attach(PortSpace& ports);
     PciFunction& add(std::unique_ptr<PciFunction> function);
     // Function 0 of bus/device, or null: only function 0 exists on this machine.

@@ -6,10 +6,13 @@
 #include <stdexcept>
 #include <utility>
 
+#include <sys/mman.h>
+
 #include <fmt/format.h>
 
 #include "pc/boundary.h"
 #include "pc/pci.h"
+#include "bus/scsi.h"
 
 namespace sim {
 
@@ -41,6 +44,8 @@ PortDriver::PortDriver(Machine& machine, Clock& clock, ModelErrors& errors, Port
 PortDriver::~PortDriver()
 {
     cpu_.on_enable({});
+    for (const UnmappedView& u : unmapped_)
+        ::munmap(u.region, u.region_length);
     for (std::byte* e : extension_storage_)
         ::operator delete[](e, kExtensionAlign);
 }
@@ -300,7 +305,7 @@ uint32_t PortDriver::read_port(const void* port, Width width)
         errors_.report(kWho, fmt::format("port read at {:#x}, which is no I/O port", p));
         return all_ones(width);
     }
-    if (!raw_mech2_port(static_cast<uint32_t>(p)) &&
+    if (!(options_.mechanism2_ports && raw_mech2_port(static_cast<uint32_t>(p))) &&
         (!port_mapped(static_cast<uint32_t>(p)) || !port_mapped(static_cast<uint32_t>(p + bytes - 1))))
         errors_.report(kWho, fmt::format("port read at {:#06x} ({} bytes): no mapping held covers it", p, bytes));
     return ports_.read(static_cast<uint16_t>(p), width);
@@ -314,7 +319,7 @@ void PortDriver::write_port(const void* port, Width width, uint32_t value)
         errors_.report(kWho, fmt::format("port write at {:#x}, which is no I/O port", p));
         return;
     }
-    if (!raw_mech2_port(static_cast<uint32_t>(p)) &&
+    if (!(options_.mechanism2_ports && raw_mech2_port(static_cast<uint32_t>(p))) &&
         (!port_mapped(static_cast<uint32_t>(p)) || !port_mapped(static_cast<uint32_t>(p + bytes - 1))))
         errors_.report(kWho, fmt::format("port write at {:#06x} ({} bytes): no mapping held covers it", p, bytes));
     ports_.write(static_cast<uint16_t>(p), width, value);
@@ -389,7 +394,15 @@ Request& PortDriver::submit(size_t index, const RequestSpec& request_spec, std::
         if (srb.DataTransferLength > request_spec.buffer->length)
             throw std::invalid_argument("request length beyond its buffer");
     }
-    srb.TimeOutValue = 10;
+    r.mapped_data = static_cast<uint8_t*>(srb.DataBuffer);
+    r.length = srb.DataTransferLength;
+    if (request_spec.sense_wanted) {
+        srb.SenseInfoBuffer = r.sense.data();
+        srb.SenseInfoBufferLength = static_cast<UCHAR>(r.sense.size());
+    } else {
+        srb.SrbFlags |= SRB_FLAGS_DISABLE_AUTOSENSE;
+    }
+    srb.TimeOutValue = request_spec.timeout_seconds;
     srb.NextSrb = request_spec.next_srb;
     srb.OriginalRequest = &r;
 
@@ -399,12 +412,28 @@ Request& PortDriver::submit(size_t index, const RequestSpec& request_spec, std::
     return r;
 }
 
+namespace {
+uint32_t lun_key(const SCSI_REQUEST_BLOCK& srb)
+{
+    return uint32_t{srb.PathId} << 16 | uint32_t{srb.TargetId} << 8 | srb.Lun;
+}
+}  // namespace
+
+// A frozen LUN takes nothing but the port driver's own REQUEST SENSE.
+bool PortDriver::startable(const Adapter& a, const Request& r) const
+{
+    return r.sense_for || a.frozen.empty() || !a.frozen.contains(lun_key(r.srb));
+}
+
 void PortDriver::start_waiting(size_t index)
 {
     Adapter& a = *adapters_[index];
     while (a.initialized && a.ready && !a.waiting.empty() && !in_routine()) {
-        Request& r = *a.waiting.front();
-        a.waiting.pop_front();
+        auto next = std::find_if(a.waiting.begin(), a.waiting.end(), [&](const Request* w) { return startable(a, *w); });
+        if (next == a.waiting.end())
+            return;
+        Request& r = **next;
+        a.waiting.erase(next);
         r.state = Request::State::Outstanding;
         outstanding_.emplace(r.id, &r);
         r.started = clock_.now();
@@ -413,6 +442,7 @@ void PortDriver::start_waiting(size_t index)
         if (r.srb.DataBuffer && (flags & (SRB_FLAGS_DATA_IN | SRB_FLAGS_DATA_OUT)))
             memory_.open_window(r.id, r.srb.DataBuffer, r.srb.DataTransferLength,
                                 flags & SRB_FLAGS_DATA_IN ? DataDirection::In : DataDirection::Out);
+        hand_out_buffer(r);
         // The next request goes only after the miniport asks for it.
         a.ready = false;
         call(Routine::StartIo, "HwStartIo",
@@ -427,16 +457,156 @@ Request* PortDriver::outstanding_request(const SCSI_REQUEST_BLOCK* srb)
     return it != by_srb_.end() && it->second->state == Request::State::Outstanding ? it->second : nullptr;
 }
 
+// The miniport is done with a request: what the port driver does before the
+// submitter sees it (BUSY sent again, sense fetched), then completion.
 void PortDriver::finish(Request& r)
 {
-    r.state = Request::State::Completed;
     outstanding_.erase(r.id);
-    r.completed = clock_.now();
     timeouts_.finished(r.id);
     memory_.close_window(r.id);
+    take_back_buffer(r);
+    if (r.sense_for) {
+        sense_fetched(r);
+        return;
+    }
+    if (retry_busy(r) || fetch_sense(r))
+        return;
+    deliver(r);
+}
+
+void PortDriver::deliver(Request& r)
+{
+    r.state = Request::State::Completed;
+    r.completed = clock_.now();
     completed_.push_back(&r);
     if (r.on_complete)
         r.on_complete(r);
+}
+
+// BUSY, from the miniport (its queue for the LUN is full) or from the target:
+// the same request goes again after a delay, while its time-out allows.
+bool PortDriver::retry_busy(Request& r)
+{
+    const uint8_t status = r.srb.SrbStatus & 0x3F;
+    const bool busy = status == SRB_STATUS_BUSY ||
+                      (status == SRB_STATUS_ERROR && r.srb.ScsiStatus == scsi::status::kBusy);
+    if (!busy || r.srb.Function != SRB_FUNCTION_EXECUTE_SCSI)
+        return false;
+    const Nanoseconds deadline = r.submitted + Nanoseconds{r.srb.TimeOutValue} * kSecond;
+    if (clock_.now() + options_.busy_retry_delay > deadline)
+        return false;
+    r.busy_retries++;
+    r.state = Request::State::Waiting;
+    r.srb.SrbStatus = SRB_STATUS_PENDING;
+    r.srb.ScsiStatus = 0;
+    r.srb.DataTransferLength = r.length;
+    parked_++;
+    Request* request = &r;
+    clock_.after(options_.busy_retry_delay, [this, request] {
+        parked_--;
+        adapters_[request->adapter]->waiting.push_front(request);
+    });
+    return true;
+}
+
+// CHECK CONDITION with sense wanted, from a miniport that does not fetch sense
+// itself: the LUN's queue is frozen, REQUEST SENSE goes as the port driver's
+// own request ahead of everything else, and the original waits for it.
+bool PortDriver::fetch_sense(Request& r)
+{
+    const SCSI_REQUEST_BLOCK& srb = r.srb;
+    if (registration_.AutoRequestSense || srb.Function != SRB_FUNCTION_EXECUTE_SCSI ||
+        (srb.SrbStatus & 0x3F) != SRB_STATUS_ERROR || srb.ScsiStatus != scsi::status::kCheckCondition ||
+        (srb.SrbStatus & SRB_STATUS_AUTOSENSE_VALID) || (srb.SrbFlags & SRB_FLAGS_DISABLE_AUTOSENSE) ||
+        !srb.SenseInfoBuffer || srb.SenseInfoBufferLength == 0)
+        return false;
+    Adapter& a = *adapters_[r.adapter];
+    a.frozen.insert(lun_key(srb));
+    a.sense_requests++;
+
+    auto sense = std::make_unique<Request>();
+    Request& s = *sense;
+    s.id = next_request_id_++;
+    s.adapter = r.adapter;
+    s.submitted = clock_.now();
+    s.sense_for = &r;
+    s.sense_buffer = &memory_.allocate(srb.SenseInfoBufferLength);
+    SCSI_REQUEST_BLOCK& q = s.srb;
+    q.Length = sizeof q;
+    q.Function = SRB_FUNCTION_EXECUTE_SCSI;
+    q.SrbStatus = SRB_STATUS_PENDING;
+    q.PathId = srb.PathId;
+    q.TargetId = srb.TargetId;
+    q.Lun = srb.Lun;
+    q.CdbLength = 6;
+    q.Cdb[0] = scsi::op::kRequestSense;
+    q.Cdb[1] = static_cast<UCHAR>(srb.Lun << 5);
+    q.Cdb[4] = srb.SenseInfoBufferLength;
+    q.SrbFlags = SRB_FLAGS_DATA_IN | SRB_FLAGS_DISABLE_AUTOSENSE;
+    q.DataBuffer = s.sense_buffer->data;
+    q.DataTransferLength = srb.SenseInfoBufferLength;
+    q.TimeOutValue = srb.TimeOutValue;
+    q.OriginalRequest = &s;
+    s.mapped_data = s.sense_buffer->data;
+    s.length = q.DataTransferLength;
+
+    r.state = Request::State::Waiting;
+    parked_++;
+    by_srb_[&s.srb] = &s;
+    a.waiting.push_front(&s);
+    requests_.push_back(std::move(sense));
+    return true;
+}
+
+void PortDriver::sense_fetched(Request& s)
+{
+    Request& r = *s.sense_for;
+    Adapter& a = *adapters_[r.adapter];
+    s.state = Request::State::Completed;
+    s.completed = clock_.now();
+    const uint8_t status = s.srb.SrbStatus & 0x3F;
+    if (status == SRB_STATUS_SUCCESS || status == SRB_STATUS_DATA_OVERRUN) {
+        const uint32_t got = std::min<uint32_t>(s.srb.DataTransferLength, r.srb.SenseInfoBufferLength);
+        std::memcpy(r.srb.SenseInfoBuffer, s.sense_buffer->data, got);
+        r.srb.SenseInfoBufferLength = static_cast<UCHAR>(got);
+        r.srb.SrbStatus |= SRB_STATUS_AUTOSENSE_VALID;
+    }
+    memory_.free(*s.sense_buffer);
+    s.sense_buffer = nullptr;
+    a.frozen.erase(lun_key(r.srb));
+    parked_--;
+    deliver(r);
+}
+
+// MapBuffers FALSE: the miniport gets an address for the buffer that it may
+// hand to ScsiPortGetPhysicalAddress but not read or write through.
+void PortDriver::hand_out_buffer(Request& r)
+{
+    if (registration_.MapBuffers || !r.srb.DataBuffer)
+        return;
+    auto* real = static_cast<uint8_t*>(r.srb.DataBuffer);
+    const size_t page = PhysicalMemory::kPageSize;
+    const size_t offset = reinterpret_cast<uintptr_t>(real) % page;
+    const size_t length = (offset + r.srb.DataTransferLength + page - 1) / page * page;
+    void* region = ::mmap(nullptr, std::max(length, page), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (region == MAP_FAILED)
+        throw std::runtime_error("no address space left for an unmapped buffer");
+    auto* view = static_cast<uint8_t*>(region) + offset;
+    unmapped_.push_back(UnmappedView{reinterpret_cast<uintptr_t>(view),
+                                     reinterpret_cast<uintptr_t>(view) + r.srb.DataTransferLength, real, region,
+                                     std::max(length, page)});
+    r.srb.DataBuffer = view;
+}
+
+void PortDriver::take_back_buffer(Request& r)
+{
+    const auto view = reinterpret_cast<uintptr_t>(r.srb.DataBuffer);
+    auto it = std::find_if(unmapped_.begin(), unmapped_.end(), [view](const UnmappedView& u) { return u.first == view; });
+    if (it == unmapped_.end())
+        return;
+    r.srb.DataBuffer = it->real;
+    ::munmap(it->region, it->region_length);
+    unmapped_.erase(it);
 }
 
 void PortDriver::request_complete(PVOID extension, PSCSI_REQUEST_BLOCK srb)
@@ -557,7 +727,15 @@ SCSI_PHYSICAL_ADDRESS PortDriver::get_physical_address(PVOID, PSCSI_REQUEST_BLOC
                                          at < first ? first - at : at - end, at < first ? "before" : "past the end of"));
         return none;
     }
-    const PhysicalMemory::Translation t = memory_.translate(va, end);
+    // An unmapped buffer's view stands for the buffer itself.
+    for (const UnmappedView& u : unmapped_) {
+        if (reinterpret_cast<uintptr_t>(first) == u.first) {
+            at = u.real + (at - first);
+            end = u.real + (end - first);
+            break;
+        }
+    }
+    const PhysicalMemory::Translation t = memory_.translate(at, end);
     if (t.contiguous == 0) {
         errors_.report(kWho, "ScsiPortGetPhysicalAddress for a buffer that is not in physical memory");
         return none;
@@ -582,7 +760,7 @@ bool PortDriver::interrupt_deliverable() const
 
 bool PortDriver::work_pending() const
 {
-    return outstanding() > 0 || waiting() > 0 || interrupt_deliverable();
+    return outstanding() > 0 || waiting() > 0 || parked_ > 0 || interrupt_deliverable();
 }
 
 void PortDriver::pump()

@@ -5,7 +5,9 @@
 // model errors.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <set>
 #include <deque>
 #include <functional>
 #include <map>
@@ -15,8 +17,8 @@
 #include <string_view>
 #include <vector>
 
-#include "adapter.h"
 #include "clock.h"
+#include "miniport.h"
 #include "model_error.h"
 #include "pc/cpu.h"
 #include "pc/event_log.h"
@@ -40,6 +42,10 @@ struct RequestSpec {
     uint8_t queue_action = 0;
     bool queue_action_enable = false;          // SRB_FLAGS_QUEUE_ACTION_ENABLE
     SCSI_REQUEST_BLOCK* next_srb = nullptr;    // for an abort: the SRB to abort
+    // Sense wanted: a sense buffer is given and SRB_FLAGS_DISABLE_AUTOSENSE is
+    // clear, so a CHECK CONDITION comes back with its sense data.
+    bool sense_wanted = true;
+    uint32_t timeout_seconds = 10;             // TimeOutValue
 };
 
 struct Request {
@@ -50,7 +56,15 @@ struct Request {
     State state = State::Waiting;
     Nanoseconds submitted = 0, started = 0, completed = 0;
     bool bulk_completed = false;  // by ScsiPortCompleteRequest
+    uint32_t busy_retries = 0;    // times the port driver sent it again after BUSY
+    std::array<uint8_t, 18> sense{};  // the SRB's sense buffer
     std::function<void(const Request&)> on_complete;
+
+    // The port driver's own REQUEST SENSE for `sense_for`, with its buffer.
+    Request* sense_for = nullptr;
+    PhysicalMemory::Buffer* sense_buffer = nullptr;
+    uint8_t* mapped_data = nullptr;  // the buffer as mapped, when the miniport is given another view
+    uint32_t length = 0;             // DataTransferLength as submitted
 };
 
 class PortDriver {
@@ -66,13 +80,22 @@ public:
         Nanoseconds interrupt_entry_cost = 2000;
         bool hold_interrupts_during_reset = false;
         std::vector<uint32_t> unmappable;  // I/O addresses the port driver cannot map (resources taken)
+        // A request answered BUSY (SRB status, or SCSI status) goes to the
+        // miniport again after this delay, until its time-out has passed.
+        Nanoseconds busy_retry_delay = 500 * kMicrosecond;
+        // Mechanism #2's data ports (0xC000-0xCFFF) are configuration space
+        // here, which a PCI scan reads without a mapping; without mechanism #2
+        // they are other devices' ports like any others.
+        bool mechanism2_ports = false;
     };
 
     // One HwFindAdapter call as it returned.
     struct FindCall {
         ULONG result = 0;
         bool again = false;
-        DiscoveryContext context{};  // the discovery context after the call
+        // The first bytes of the miniport's HwContext after the call, for
+        // tests that look at the miniport's scan position.
+        std::array<uint8_t, 4> context{};
         int adapter = -1;            // index of the adapter it reported
     };
 
@@ -85,7 +108,10 @@ public:
         std::deque<Request*> waiting;
         uint64_t resets_detected = 0;
         uint64_t interrupts_claimed = 0;
-        AdapterExtension* driver_extension() const { return reinterpret_cast<AdapterExtension*>(extension); }
+        // LUNs (path << 16 | target << 8 | lun) whose queue is frozen while
+        // the port driver fetches sense for a CHECK CONDITION.
+        std::set<uint32_t> frozen;
+        uint64_t sense_requests = 0;  // REQUEST SENSE the port driver issued itself
     };
 
     enum class RunResult : uint8_t { Idle, Stalled, TimeLimit };
@@ -143,6 +169,7 @@ public:
     // Calls HwResetBus for adapter `index` as the port driver's own reset does.
     void reset_bus(size_t index, ULONG path = 0);
 
+    // Requests completed to their submitters (not the port driver's own REQUEST SENSE).
     const std::vector<const Request*>& completed() const { return completed_; }
 
     // --- time-outs and shared interrupt lines ----------------------------
@@ -183,6 +210,13 @@ private:
     int adapter_of(const void* extension) const;
     Request* outstanding_request(const SCSI_REQUEST_BLOCK* srb);
     void finish(Request& request);
+    void deliver(Request& request);
+    bool retry_busy(Request& request);
+    bool fetch_sense(Request& request);
+    void sense_fetched(Request& sense);
+    void hand_out_buffer(Request& request);
+    void take_back_buffer(Request& request);
+    bool startable(const Adapter& adapter, const Request& request) const;
     void start_waiting(size_t index);
     bool work_pending() const;
     bool interrupt_deliverable() const;
@@ -220,6 +254,17 @@ private:
     uint64_t stalls_ = 0;
     std::vector<LogEntry> event_log_;
     size_t log_entries_this_call_ = 0;  // by id: bulk completion goes in submission order
+    size_t parked_ = 0;    // requests waiting for a BUSY retry or for their sense
+    // Views of unmapped buffers (MapBuffers FALSE) handed to the miniport:
+    // inaccessible address ranges standing for the buffer, each (first, end,
+    // the buffer's real first byte).
+    struct UnmappedView {
+        uintptr_t first, end;
+        uint8_t* real;
+        void* region;
+        size_t region_length;
+    };
+    std::vector<UnmappedView> unmapped_;
     std::vector<std::byte*> extension_storage_;
     std::vector<const Request*> completed_;
     RequestTimeouts timeouts_{clock_};

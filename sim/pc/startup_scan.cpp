@@ -1,5 +1,7 @@
 #include "pc/startup_scan.h"
 
+#include <array>
+
 #include "bus/scsi.h"
 #include "pc/machine.h"
 
@@ -8,11 +10,11 @@ namespace {
 
 using scsi::op::kInquiry;
 using scsi::op::kReadCapacity;
-using scsi::status::kBusy;
 using scsi::status::kCheckCondition;
 constexpr uint32_t kInquiryLength = 36;
 constexpr uint32_t kCapacityLength = 8;
 constexpr uint8_t kNoDevice = 0x7F;
+constexpr uint8_t kCmdQue = 0x02;  // INQUIRY byte 7
 constexpr int kRetries = 3;
 
 // Block devices whose capacity the port driver asks for: direct access,
@@ -44,23 +46,27 @@ private:
     struct Answer {
         SCSI_REQUEST_BLOCK srb;
         std::vector<uint8_t> data;
+        std::array<uint8_t, 18> sense;
     };
 
-    // One request, run to its end as the port driver's synchronous scan does,
-    // and sent again while the target answers BUSY or CHECK CONDITION (a
-    // unit attention after power-on, say), as port drivers do.
+    // One request, run to its end as the synchronous scan does (the port
+    // driver itself sends BUSY answers again and fetches the sense of a CHECK
+    // CONDITION), and sent again after a unit attention (the device's
+    // power-on), as the class drivers asking for the capacity do.
     Answer execute(size_t adapter, uint8_t id, uint8_t lun, const std::vector<uint8_t>& cdb, uint32_t length)
     {
         Answer answer = execute_once(adapter, id, lun, cdb, length);
-        for (int retry = 0; retry < kRetries && needs_retry(answer.srb); retry++)
+        for (int retry = 0; retry < kRetries && unit_attention(answer); retry++)
             answer = execute_once(adapter, id, lun, cdb, length);
         return answer;
     }
 
-    static bool needs_retry(const SCSI_REQUEST_BLOCK& srb)
+    static bool unit_attention(const Answer& answer)
     {
-        return (srb.SrbStatus & 0x3F) == SRB_STATUS_ERROR &&
-               (srb.ScsiStatus == kBusy || srb.ScsiStatus == kCheckCondition);
+        const SCSI_REQUEST_BLOCK& srb = answer.srb;
+        return (srb.SrbStatus & 0x3F) == SRB_STATUS_ERROR && srb.ScsiStatus == kCheckCondition &&
+               (srb.SrbStatus & SRB_STATUS_AUTOSENSE_VALID) && srb.SenseInfoBufferLength > 2 &&
+               (answer.sense[2] & 0x0F) == static_cast<uint8_t>(scsi::SenseKey::UnitAttention);
     }
 
     Answer execute_once(size_t adapter, uint8_t id, uint8_t lun, const std::vector<uint8_t>& cdb, uint32_t length)
@@ -75,7 +81,7 @@ private:
         request_spec.buffer = &buffer;
         const Request& request = machine_.port_driver().submit(adapter, request_spec);
         machine_.port_driver().run_until_idle();
-        Answer answer{request.srb, std::vector<uint8_t>(buffer.data, buffer.data + length)};
+        Answer answer{request.srb, std::vector<uint8_t>(buffer.data, buffer.data + length), request.sense};
         memory.free(buffer);
         return answer;
     }
@@ -115,10 +121,14 @@ private:
         device.revision = text_field(&inquiry.data[32], 4);
         if (has_capacity(device.peripheral))
             read_capacity(device);
-        const LunRecord& record = machine_.port_driver().adapter(adapter).driver_extension()->Lun[id][lun];
-        device.sync_period_reg = record.SyncPeriodReg;
-        device.sync_offset_reg = record.SyncOffsetReg;
-        device.queue_depth = record.QueueDepth;
+        device.tagged = (inquiry.data[7] & kCmdQue) != 0;
+        const int index = machine_.config_index_of(adapter);
+        if (index >= 0) {
+            if (const auto& timing = machine_.bus(static_cast<size_t>(index)).last_data_timing(id)) {
+                device.period_ns = timing->period_ns;
+                device.offset = timing->offset;
+            }
+        }
         found_.push_back(device);
         return true;
     }

@@ -3,6 +3,7 @@
 // every block device it finds (READ CAPACITY). The scan also leaves the
 // driver's per-LUN settings as a real boot would: synchronous agreements from
 // the INQUIRY to LUN 0, tagged queuing switched on by the INQUIRY answers.
+// What it reports of them is what the bus saw and the port driver was told.
 #pragma once
 
 #include <cstdint>
@@ -22,10 +23,12 @@ struct ScannedDevice {
     bool capacity_known = false;
     uint64_t block_count = 0;
     uint32_t block_size = 0;
-    // The driver's LUN record after the scan.
-    uint8_t sync_period_reg = 0;
-    uint8_t sync_offset_reg = 0;
-    uint8_t queue_depth = 0;
+    // The timing of the last data phase with the target during the scan, as
+    // the bus saw it: the period in ns and the offset (0: asynchronous).
+    uint32_t period_ns = 0;
+    uint8_t offset = 0;
+    // The INQUIRY data as returned says the unit takes tagged commands.
+    bool tagged = false;
 };
 
 // Scans every adapter of a booted machine, one request at a time, and

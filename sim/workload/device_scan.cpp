@@ -34,24 +34,26 @@ std::vector<ScannedDevice> scan_machine(Machine& machine)
         d.product = s.product;
         d.block_count = s.block_count;
         d.block_size = s.block_size;
+        d.tagged = s.tagged;
         refresh_settings(machine, d);
         found.push_back(d);
     }
     return found;
 }
 
+// What the bus saw of the device's transfers (the last data phase since the
+// last reset), and the tag depth its adapter's settings give when the port
+// driver was told it takes tagged commands.
 void refresh_settings(const Machine& machine, ScannedDevice& device)
 {
-    const AdapterExtension& ext = *machine.port_driver().adapter(device.adapter).driver_extension();
-    const LunRecord& lun = ext.Lun[device.target][device.lun];
-    // What the chip is loaded with at selection: the offset, and the period in
-    // 25 ns clocks (the register holds one clock less outside fast mode).
-    const unsigned offset = lun.SyncOffsetReg & 0x0F;
-    const unsigned clocks = (lun.Config3 & 0x10) ? lun.SyncPeriodReg : lun.SyncPeriodReg + 1u;
-    const bool sync = offset != 0 && lun.SyncPeriodReg != 0;
-    device.period_ns = sync ? clocks * 25u : 0;
-    device.offset = sync ? static_cast<uint8_t>(offset) : 0;
-    device.tag_depth = (lun.TargetFlags & TF_TAGGED) && lun.QueueDepth > 1 ? lun.QueueDepth : 0;
+    const int index = machine.config_index_of(device.adapter);
+    if (index < 0)
+        return;
+    const auto& timing = machine.bus(static_cast<size_t>(index)).last_data_timing(device.target);
+    device.period_ns = timing ? timing->period_ns : 0;
+    device.offset = timing ? timing->offset : 0;
+    const AdapterSettings& settings = machine.config().adapters[static_cast<size_t>(index)].settings;
+    device.tag_depth = device.tagged ? settings_tag_depth(settings.tag_depth_shift) : 0;
 }
 
 }  // namespace sim::workload

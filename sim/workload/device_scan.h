@@ -18,9 +18,11 @@ struct ScannedDevice {
     std::string vendor, product;
     uint64_t block_count = 0;  // from READ CAPACITY: last LBA + 1
     uint32_t block_size = 0;
-    uint32_t period_ns = 0;  // the agreed synchronous period; 0 asynchronous
-    uint8_t offset = 0;      // the agreed REQ/ACK offset; 0 asynchronous
-    unsigned tag_depth = 0;  // commands the driver keeps queued; 0 untagged
+    // The last data phase's timing on the bus; 0: asynchronous (or none yet).
+    uint32_t period_ns = 0;
+    uint8_t offset = 0;
+    bool tagged = false;     // its INQUIRY data, as returned, offers tagged queuing
+    unsigned tag_depth = 0;  // the depth the adapter's settings give it; 0 untagged
 
     bool read_only() const { return peripheral_type == 0x05; }
     std::string kind() const;
@@ -28,11 +30,11 @@ struct ScannedDevice {
 
 // The port driver's start-up scan (INQUIRY of every ID and LUN, READ
 // CAPACITY of the block devices), keeping the disks and CD-ROM units that
-// have a capacity, with the transfer settings the driver holds for each.
+// have a capacity, with the transfer timing the bus saw for each.
 std::vector<ScannedDevice> scan_machine(Machine& machine);
 
-// Reads the transfer settings the driver holds for `device` now (they change
-// as SDTR is negotiated and after bus resets).
+// Reads the transfer timing the bus saw for `device` now (it changes as SDTR
+// is negotiated and after bus resets).
 void refresh_settings(const Machine& machine, ScannedDevice& device);
 
 }  // namespace sim::workload

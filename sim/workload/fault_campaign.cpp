@@ -197,32 +197,16 @@ void FaultCampaign::check_logged(CampaignResult& result) const
     }
 }
 
-// With the bus idle every block is free, no LUN owns the bus, the ring is
-// empty and every LUN can start a command.
+// With the bus idle nothing is left with the port driver, and whatever the
+// end check finds inside the driver.
 void FaultCampaign::check_ledger(CampaignResult& result) const
 {
     const PortDriver& port = machine_.port_driver();
     if (port.outstanding() || port.waiting())
         result.problems.push_back(fmt::format("{} requests outstanding, {} waiting at the end", port.outstanding(),
                                               port.waiting()));
-    for (const Machine::FoundAdapter& a : machine_.adapters()) {
-        const AdapterExtension* e = a.extension;
-        int free_blocks = 0;
-        for (const CommandBlock* b = e->FreeBlocks; b && free_blocks <= COMMAND_BLOCK_COUNT; b = b->Next)
-            free_blocks++;
-        if (free_blocks != COMMAND_BLOCK_COUNT)
-            result.problems.push_back(fmt::format("{} of {} command blocks free at the end", free_blocks,
-                                                  COMMAND_BLOCK_COUNT));
-        if (e->ActiveLun || e->ServiceCursor)
-            result.problems.push_back("a LUN still owns the bus or the service ring is not empty at the end");
-        for (const auto& target : e->Lun)
-            for (const LunRecord& lun : target)
-                if (lun.QueueDepth < 1 || lun.IssuedCount || lun.QueuedCount || lun.QueueHead)
-                    result.problems.push_back(fmt::format("target {} LUN record left unable to start (depth {}, "
-                                                          "issued {}, queued {})",
-                                                          lun.TargetId, lun.QueueDepth, lun.IssuedCount,
-                                                          lun.QueuedCount));
-    }
+    if (config_.end_check)
+        config_.end_check(machine_, result.problems);
     // One line: the first error tells the story, and a broken run can see thousands.
     const auto& errors = machine_.errors().all();
     if (!errors.empty())

@@ -37,6 +37,9 @@ struct CampaignConfig {
     // itself must, once injected, be in the event log. Off where the devices'
     // every choice is hostile (the fuzzer), where that is no invariant.
     bool check_log = true;
+    // Run at the end with the machine idle: adds what it finds wrong. Tests
+    // and the fuzzer look inside the driver here (its inspection module).
+    std::function<void(const Machine&, std::vector<std::string>& problems)> end_check;
 };
 
 struct PhaseFigures {
@@ -59,7 +62,7 @@ struct CampaignResult {
     uint64_t bus_resets = 0;          // resets the driver reported (ResetDetected)
     uint64_t foreign_interrupts = 0;  // raised by the other device on the line, claimed by it
     std::map<uint32_t, uint64_t> logged;  // event-log entries the driver wrote, by error code (SP_...)
-    std::vector<std::string> problems;  // model errors, an unclean ledger, a failing clean phase
+    std::vector<std::string> problems;  // model errors, requests left, a failing clean phase, the end check's
 
     uint64_t lost() const { return faulty.lost + clean.lost; }
     uint64_t bytes_miscompared() const { return faulty.bytes_miscompared + clean.bytes_miscompared; }

@@ -58,11 +58,13 @@ FaultSet hostile_kinds(std::span<const uint8_t>& in)
 
 }  // namespace
 
-HostileRun run_hostile_input(std::span<const uint8_t> in, std::function<void(size_t, const BusEvent&)> observer)
+HostileRun run_hostile_input(std::span<const uint8_t> in, Miniport& miniport,
+                             std::function<void(const Machine&, std::vector<std::string>&)> end_check,
+                             std::function<void(size_t, const BusEvent&)> observer)
 {
     Machine machine(hostile_machine(in));
     HostileRun run;
-    if (machine.boot() != 0) {
+    if (machine.boot(miniport) != 0) {
         run.result.problems.push_back("the driver did not load");
         return run;
     }
@@ -76,6 +78,7 @@ HostileRun run_hostile_input(std::span<const uint8_t> in, std::function<void(siz
     config.workload.seed = take(in);
     config.clean_requests = 4;
     config.check_log = false;
+    config.end_check = std::move(end_check);
 
     ByteChoices choices(in);
     FaultCampaign campaign(machine, config, &choices);

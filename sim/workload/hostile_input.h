@@ -19,7 +19,9 @@ struct HostileRun {
     size_t devices = 0;
     bool sound() const { return result.sound() && devices == 2; }
 };
-HostileRun run_hostile_input(std::span<const uint8_t> bytes,
-                              std::function<void(size_t adapter, const BusEvent&)> observer = {});
+// `miniport` is booted; `end_check` is the campaign's (CampaignConfig::end_check).
+HostileRun run_hostile_input(std::span<const uint8_t> bytes, Miniport& miniport,
+                             std::function<void(const Machine&, std::vector<std::string>&)> end_check = {},
+                             std::function<void(size_t adapter, const BusEvent&)> observer = {});
 
 }  // namespace sim::workload

@@ -108,10 +108,23 @@ std::vector<std::string> Results::problems() const
     return out;
 }
 
+// A CHECK CONDITION whose sense, fetched by the port driver, says UNIT
+// ATTENTION, or says nothing (a tagged command queued behind the one that
+// reported the unit attention cleared its sense before the REQUEST SENSE
+// came): a class driver sends the request again.
+static bool unit_attention(const SCSI_REQUEST_BLOCK& srb)
+{
+    if (srb_status(srb.SrbStatus) != SRB_STATUS_ERROR || srb.ScsiStatus != scsi::status::kCheckCondition ||
+        !(srb.SrbStatus & SRB_STATUS_AUTOSENSE_VALID) || srb.SenseInfoBufferLength <= 2)
+        return false;
+    const auto key = static_cast<scsi::SenseKey>(static_cast<const uint8_t*>(srb.SenseInfoBuffer)[2] & 0x0F);
+    return key == scsi::SenseKey::UnitAttention || key == scsi::SenseKey::NoSense;
+}
+
 // ------------------------------------------------------------------ records
 
 struct Runner::Slot {
-    enum class State : uint8_t { Idle, InFlight, RetryWait };
+    enum class State : uint8_t { Idle, InFlight };
     Device* device = nullptr;
     PhysicalMemory::Buffer* buffer = nullptr;
     State state = State::Idle;
@@ -119,6 +132,7 @@ struct Runner::Slot {
     uint64_t lba = 0;
     uint32_t generation = 0;
     Nanoseconds first_submitted = 0;
+    unsigned unit_attentions = 0;
     const Request* request = nullptr;
 };
 
@@ -168,10 +182,7 @@ struct Runner::BusMeter {
             break;
         case BusEvent::Kind::DataIn:
         case BusEvent::Kind::DataOut: data_bytes += e.count; break;
-        case BusEvent::Kind::Note:
-            if (e.note == "reselection timed out")
-                end(e.time);
-            break;
+        case BusEvent::Kind::ReselectionTimeout: end(e.time); break;
         default: break;
         }
     }
@@ -314,6 +325,7 @@ bool Runner::issue(Device& d, Slot& s)
     s.write = write;
     s.lba = lba;
     s.first_submitted = machine_.clock().now();
+    s.unit_attentions = 0;
     if (write) {
         s.generation = d.model->next_generation();
         if (config_.verify)
@@ -337,6 +349,7 @@ void Runner::submit(Slot& s)
     request_spec.direction = s.write ? DataDirection::Out : DataDirection::In;
     request_spec.buffer = s.buffer;
     request_spec.length = d.blocks_per_request * d.info.block_size;
+    request_spec.timeout_seconds = config_.timeout_seconds;
     if (d.info.tag_depth) {
         request_spec.queue_action_enable = true;
         request_spec.queue_action = SRB_SIMPLE_TAG_REQUEST;
@@ -367,16 +380,11 @@ void Runner::complete(Slot& s)
     DeviceResult& r = d.result;
     const SCSI_REQUEST_BLOCK& srb = s.request->srb;
     const uint8_t status = srb_status(srb.SrbStatus);
-    const bool busy = status == SRB_STATUS_BUSY ||
-                      (status == SRB_STATUS_ERROR && srb.ScsiStatus == scsi::status::kBusy);
-    if (busy && machine_.clock().now() + config_.busy_retry_delay - s.first_submitted <= config_.busy_timeout) {
-        r.busy_retries++;
-        s.state = Slot::State::RetryWait;
-        Slot* slot = &s;
-        machine_.clock().after(config_.busy_retry_delay, [this, slot, alive = alive_] {
-            if (*alive)
-                retry_.push_back(slot);
-        });
+    r.busy_retries += s.request->busy_retries;
+    if (unit_attention(srb) && s.unit_attentions < config_.unit_attention_retries) {
+        s.unit_attentions++;
+        r.unit_attentions++;
+        submit(s);
         return;
     }
     s.state = Slot::State::Idle;
@@ -433,10 +441,6 @@ void Runner::process_completions()
     scratch_.swap(done_);
     for (Slot* s : scratch_)
         complete(*s);
-    scratch_.clear();
-    scratch_.swap(retry_);
-    for (Slot* s : scratch_)
-        submit(*s);
 }
 
 double Runner::progress() const
@@ -473,7 +477,7 @@ Results Runner::run()
         process_completions();
         fill_idle_slots();
         port.pump();
-        if (!done_.empty() || !retry_.empty())
+        if (!done_.empty())
             continue;
         if (drain_deadline == UINT64_MAX) {
             bool more = false;
@@ -550,6 +554,7 @@ Results Runner::collect()
         total.writes += r.writes;
         total.bytes += r.bytes;
         total.busy_retries += r.busy_retries;
+        total.unit_attentions += r.unit_attentions;
         total.short_transfers += r.short_transfers;
         total.bytes_miscompared += r.bytes_miscompared;
         total.blocks_miscompared += r.blocks_miscompared;

@@ -30,12 +30,12 @@ struct WorkloadConfig {
     Nanoseconds duration = 0;     // used when requests is 0
     bool verify = true;  // every block read compared, and at the end every block written read off the medium
     uint64_t seed = 1;
-    // A BUSY answer (SRB status busy: the driver's queue for the LUN is full;
-    // or SCSI status BUSY) is sent again after this delay, as a port driver
-    // does, until the request has waited `busy_timeout` since it was first
-    // submitted (the request's own time-out); then it fails as busy.
-    Nanoseconds busy_retry_delay = 500 * kMicrosecond;
-    Nanoseconds busy_timeout = 10 * kSecond;
+    // Each request's time-out (TimeOutValue): the port driver sends a BUSY
+    // answer again until it has passed, and resets the bus after it.
+    uint32_t timeout_seconds = 10;
+    // A request that ends in a unit attention (the device was reset) is sent
+    // again, as a class driver does, up to this many times.
+    unsigned unit_attention_retries = 4;
     // Once no more requests are to be issued, the outstanding ones get this
     // long to complete; whatever is still outstanding then is lost.
     Nanoseconds drain_limit = 30 * kSecond;
@@ -55,7 +55,8 @@ struct DeviceResult {
     double iops = 0, mb_per_s = 0;
     Latency latency;
     std::map<uint8_t, uint64_t> errors;  // failed requests by SRB status
-    uint64_t busy_retries = 0;
+    uint64_t busy_retries = 0;     // by the port driver
+    uint64_t unit_attentions = 0;  // requests sent again after a unit attention
     // Successful, but the SRB reports less data moved than asked for (a
     // device that ended its data phase early): counted apart from the
     // successes; a read is checked over the whole blocks that arrived.
@@ -128,7 +129,6 @@ private:
     std::vector<std::unique_ptr<Device>> devices_;
     std::vector<std::unique_ptr<BusMeter>> meters_;
     std::vector<Slot*> done_;    // completed inside a driver routine, handled by the loop
-    std::vector<Slot*> retry_;   // BUSY answers whose delay has passed
     std::vector<Slot*> scratch_;
     bool issuing_over_ = false;
     std::function<void(size_t, const BusEvent&)> observer_;

@@ -32,8 +32,11 @@ bool TestMemory::dma_read(uint32_t physical, uint8_t* data, size_t length)
     return true;
 }
 
+// The chip's own behaviour is under test: the disk's power-on unit
+// attention is taken as reported already.
 Disk& Fixture::add_disk(uint8_t id, BlockDeviceOptions options)
 {
+    options.unit_attention = false;
     return static_cast<Disk&>(bus.attach(std::make_unique<Disk>(id, std::move(options))));
 }
 

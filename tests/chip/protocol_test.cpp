@@ -10,6 +10,14 @@
 namespace chiptest {
 namespace {
 
+// An optical drive whose power-on unit attention is taken as reported already.
+BlockDeviceOptions QuietOptical()
+{
+    BlockDeviceOptions o = OpticalDrive::optical_defaults();
+    o.unit_attention = false;
+    return o;
+}
+
 constexpr uint32_t kBuf = 0x20000;
 
 struct Bench {
@@ -344,7 +352,7 @@ TEST(Devices, CommandTables)
         SCOPED_TRACE(t.name);
         Fixture f;
         if (t.optical)
-            f.bus.attach(std::make_unique<OpticalDrive>(0));
+            f.bus.attach(std::make_unique<OpticalDrive>(0, QuietOptical()));
         else
             f.add_disk(0);
         f.memory.allow(kBuf, 0x1000, true);
@@ -366,10 +374,65 @@ TEST(Devices, CommandTables)
     }
 }
 
+// Power-on and every bus reset leave a unit attention. INQUIRY does not
+// report it; the next other command ends in CHECK CONDITION with it (or, for
+// REQUEST SENSE, returns it as its sense), and the command after that runs.
+TEST(Devices, UnitAttentionAfterPowerOnAndEveryReset)
+{
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> first;  // the first command after power-on or reset
+        uint8_t status;
+    };
+    const Case cases[] = {
+        {"test unit ready", {0x00, 0, 0, 0, 0, 0}, 0x02},
+        {"read", Read10(0, 1), 0x02},
+        {"request sense", {0x03, 0, 0, 0, 18, 0}, 0x00},
+    };
+    for (bool optical : {false, true}) {
+        for (const Case& t : cases) {
+            SCOPED_TRACE(testing::Message() << (optical ? "optical " : "disk ") << t.what);
+            Fixture f;
+            BlockDevice* device = optical ? static_cast<BlockDevice*>(&static_cast<OpticalDrive&>(
+                                                f.bus.attach(std::make_unique<OpticalDrive>(0))))
+                                          : static_cast<BlockDevice*>(&static_cast<Disk&>(
+                                                f.bus.attach(std::make_unique<Disk>(0))));
+            f.memory.allow(kBuf, 0x1000, true);
+            Host host(f);
+            auto run = [&](std::vector<uint8_t> cdb, uint32_t length) {
+                Cmd c;
+                c.cdb = std::move(cdb);
+                if (length)
+                    c.sg.push_back({kBuf, length});
+                host.queue(c);
+                host.run();
+                return c;
+            };
+            for (int round = 0; round < 2; round++) {
+                SCOPED_TRACE(round == 0 ? "power-on" : "after a reset");
+                if (round == 1) {
+                    f.bus.assert_reset();
+                    EXPECT_EQ(host.next().cause, 0x80);
+                }
+                EXPECT_TRUE(device->unit_attention_pending());
+                EXPECT_EQ(run({0x12, 0, 0, 0, 36, 0}, 36).status, 0x00);
+                const bool sense = t.first[0] == 0x03;
+                Cmd first = run(t.first, sense ? 18 : t.first[0] == 0x28 ? (optical ? 2048 : 512) : 0);
+                EXPECT_EQ(first.status, t.status);
+                EXPECT_EQ(sense ? f.memory.bytes(kBuf + 2, 1)[0] & 0x0F : uint8_t(device->sense(0).key), 0x06);
+                EXPECT_FALSE(device->unit_attention_pending());
+                EXPECT_EQ(run({0x00, 0, 0, 0, 0, 0}, 0).status, 0x00);
+            }
+            EXPECT_EQ(device->unit_attentions_reported(), 2u);
+            EXPECT_TRUE(f.errors.empty()) << f.errors.summary();
+        }
+    }
+}
+
 TEST(Devices, OpticalWriteLeavesDataProtectSense)
 {
     Fixture f;
-    auto& drive = static_cast<OpticalDrive&>(f.bus.attach(std::make_unique<OpticalDrive>(2)));
+    auto& drive = static_cast<OpticalDrive&>(f.bus.attach(std::make_unique<OpticalDrive>(2, QuietOptical())));
     Host host(f);
     Cmd c;
     c.target = 2;

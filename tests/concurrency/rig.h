@@ -33,6 +33,7 @@ inline sim::DeviceConfig DiskAt(uint8_t id, sim::TargetOptions target = {}, sim:
     d.options.track_seek = track_seek;
     d.options.full_seek = full_seek;
     d.options.revolution = revolution;
+    d.options.unit_attention = false;  // the driver's concurrency is under test
     return d;
 }
 

@@ -47,7 +47,7 @@ struct SoakTarget {
 
 std::vector<SoakTarget> Targets()
 {
-    constexpr uint8_t kAll = TF_PARITY | TF_SYNC | TF_DISCONNECT | TF_TAGGED;
+    constexpr uint8_t kAll = sim::kTargetParity | sim::kTargetSync | sim::kTargetDisconnect | sim::kTargetTagged;
     std::vector<SoakTarget> t(4);
     // Tagged, fast, splits its data phases and repeats some transfers.
     t[0] = {0, kAll, 0, {}};
@@ -62,11 +62,11 @@ std::vector<SoakTarget> Targets()
     t[1].full_seek = 4000 * kUs;
     t[1].revolution = 3000 * kUs;
     // Untagged, disconnecting, synchronous at a slow period.
-    t[2] = {2, TF_PARITY | TF_SYNC | TF_DISCONNECT, 6, {}};
+    t[2] = {2, sim::kTargetParity | sim::kTargetSync | sim::kTargetDisconnect, 6, {}};
     t[2].options.mid_data_disconnect_chance = 0.05;
     t[2].options.repeat_transfer_chance = 0.02;
     // Untagged, asynchronous, never disconnects: it holds the bus while it seeks.
-    t[3] = {3, TF_PARITY, 0, {}};
+    t[3] = {3, sim::kTargetParity, 0, {}};
     t[3].options.disconnect = false;
     t[3].track_seek = 10 * kUs;
     t[3].full_seek = 200 * kUs;

@@ -23,8 +23,8 @@ TEST(BusReset, SynchronousDiskIsAsynchronousAfterAReset)
     };
     for (Case c : {Case{"HwResetBus", true}, Case{"reset from elsewhere", false}}) {
         SCOPED_TRACE(c.what);
-        sim::AdapterSettings settings = Flags(TF_PARITY | TF_DISCONNECT | TF_SYNC);
-        settings.options = OPT_CONFIG4_X04;  // Config4 bit 0x04 must survive
+        sim::AdapterSettings settings = Flags(sim::kTargetParity | sim::kTargetDisconnect | sim::kTargetSync);
+        settings.options = sim::kOptionConfig4Bit2;  // Config4 bit 0x04 must survive
         Rig rig(settings, {DiskAt(0), DiskAt(2)});
         for (int id : {0, 2}) {
             auto& inquiry = rig.Buffer(36);
@@ -74,7 +74,7 @@ TEST(BusReset, AtAnyMomentOfACommandNothingIsStranded)
             sim::DeviceConfig disk = DiskAt(0);
             disk.options.track_seek = 300 * sim::kMicrosecond;  // disconnects, then reselects
             disk.options.target.mid_data_disconnect_chance = 0.5;
-            Rig rig(Flags(TF_PARITY | TF_DISCONNECT | TF_SYNC), {disk});
+            Rig rig(Flags(sim::kTargetParity | sim::kTargetDisconnect | sim::kTargetSync), {disk});
             std::vector<uint8_t> expected = rig.Fill(0, 1000, 8, 0x4B);
             auto& buffer = rig.Buffer(4096, 0x600);
             sim::Request& r = rig.Execute(0, 0, Read10(1000, 8), &buffer, DataDirection::In);
@@ -106,7 +106,7 @@ TEST(BusReset, ResetFromElsewhereAfterAWaitThatTimedOutStillFlushes)
     base.hold_interrupts_during_reset = true;
     sim::DeviceConfig disk = DiskAt(0);
     disk.options.track_seek = 300 * sim::kMicrosecond;  // the read below waits disconnected
-    Rig rig(Flags(TF_PARITY | TF_DISCONNECT | TF_SYNC), {disk}, base);
+    Rig rig(Flags(sim::kTargetParity | sim::kTargetDisconnect | sim::kTargetSync), {disk}, base);
     auto& inquiry = rig.Buffer(36);
     rig.Run(0, 0, Inquiry(0, 36), &inquiry);
     rig.port().reset_bus(0);
@@ -130,6 +130,58 @@ TEST(BusReset, ResetFromElsewhereAfterAWaitThatTimedOutStillFlushes)
     EXPECT_EQ(Bytes(again), expected);
     EXPECT_EQ(rig.bus().timing_mismatches(), 0u);
     rig.ExpectCleanEnd();
+}
+
+// Devices hold a unit attention after every bus reset. The first command to
+// each after the reset ends in CHECK CONDITION; the port driver's REQUEST
+// SENSE for it is where the driver agrees synchronous transfer again, so the
+// next command runs synchronous (as the target sees it) and the data is right.
+TEST(BusReset, TheUnitAttentionsRequestSenseRenegotiatesSynchronousTransfer)
+{
+    for (bool requested : {true, false}) {
+        SCOPED_TRACE(requested ? "HwResetBus" : "reset from elsewhere");
+        sim::DeviceConfig disks[2] = {DiskAt(0), DiskAt(3)};
+        for (auto& d : disks)
+            d.options.unit_attention = true;
+        Rig rig(Flags(sim::kTargetParity | sim::kTargetDisconnect | sim::kTargetSync), {disks[0], disks[1]});
+        std::vector<uint8_t> expected[2] = {rig.Fill(0, 40, 8, 0x31), rig.Fill(3, 40, 8, 0x4D)};
+        for (int id : {0, 3}) {
+            // INQUIRY reports no unit attention and negotiates; the power-on
+            // unit attention comes with the first other command.
+            auto& inquiry = rig.Buffer(36);
+            rig.Run(id, 0, Inquiry(0, 36), &inquiry);
+            ASSERT_TRUE(rig.device(id).agreement().synchronous());
+            auto& data = rig.Buffer(4096);
+            sim::Request& r = rig.Run(id, 0, Read10(40, 8), &data);
+            EXPECT_EQ(r.srb.SrbStatus, SRB_STATUS_ERROR | SRB_STATUS_AUTOSENSE_VALID);
+            EXPECT_EQ(r.sense[2] & 0x0F, 0x06);
+            EXPECT_EQ(r.sense[12], 0x29);
+        }
+
+        if (requested)
+            rig.port().reset_bus(0);
+        else
+            rig.bus().assert_reset();
+        rig.port().run_for(sim::kMillisecond);
+        for (int id : {0, 3}) {
+            SCOPED_TRACE(id);
+            ASSERT_FALSE(rig.device(id).agreement().synchronous());
+            auto& first = rig.Buffer(4096);
+            sim::Request& attention = rig.Run(id, 0, Read10(40, 8), &first);
+            EXPECT_EQ(attention.srb.SrbStatus, SRB_STATUS_ERROR | SRB_STATUS_AUTOSENSE_VALID);
+            EXPECT_EQ(attention.srb.ScsiStatus, 0x02);
+            EXPECT_EQ(attention.sense[2] & 0x0F, 0x06);
+            EXPECT_TRUE(rig.device(id).agreement().synchronous()) << "the REQUEST SENSE did not negotiate";
+
+            auto& again = rig.Buffer(4096);
+            sim::Request& r = rig.Run(id, 0, Read10(40, 8), &again);
+            EXPECT_EQ(r.srb.SrbStatus, SRB_STATUS_SUCCESS);
+            EXPECT_EQ(Bytes(again), expected[id == 0 ? 0 : 1]);
+        }
+        EXPECT_EQ(rig.port().adapter(0).sense_requests, 4u);
+        EXPECT_EQ(rig.bus().timing_mismatches(), 0u);
+        rig.ExpectCleanEnd();
+    }
 }
 
 }  // namespace

@@ -14,7 +14,7 @@ namespace {
 // completes, and the LUN keeps a depth of at least one.
 TEST(OpenCases, QueueFullForTheOnlyIssuedCommandIsSentAgain)
 {
-    Rig rig(Flags(TF_PARITY | TF_DISCONNECT | TF_TAGGED), {DiskAt(0)});
+    Rig rig(Flags(sim::kTargetParity | sim::kTargetDisconnect | sim::kTargetTagged), {DiskAt(0)});
     auto& inquiry = rig.Buffer(36);
     rig.Run(0, 0, Inquiry(0, 36), &inquiry);
     ASSERT_EQ(rig.lun(0).QueueDepth, 8);
@@ -54,7 +54,7 @@ TEST(OpenCases, QueueFullForTheOnlyIssuedCommandIsSentAgain)
 TEST(OpenCases, ShortInquiryBufferIsNotReadOrWrittenBeyondItsLength)
 {
     for (uint8_t length : {1, 3, 5, 7}) {
-        for (uint8_t flags : {uint8_t(TF_DISCONNECT | TF_TAGGED), uint8_t(TF_DISCONNECT)}) {
+        for (uint8_t flags : {uint8_t(sim::kTargetDisconnect | sim::kTargetTagged), uint8_t(sim::kTargetDisconnect)}) {
             SCOPED_TRACE(testing::Message() << "length " << int(length) << " flags " << int(flags));
             Rig rig(Flags(flags), {DiskAt(0)});
             auto& buffer = rig.Buffer(16);
@@ -87,7 +87,7 @@ TEST(OpenCases, InquiryOnATaggedLunKeepsHeldTagsBusy)
     disk.options.track_seek = 300 * sim::kMicrosecond;  // tagged commands disconnect
     disk.options.full_seek = 2 * sim::kMillisecond;
     disk.options.revolution = 1 * sim::kMillisecond;
-    Rig rig(Flags(TF_PARITY | TF_DISCONNECT | TF_TAGGED), {disk});
+    Rig rig(Flags(sim::kTargetParity | sim::kTargetDisconnect | sim::kTargetTagged), {disk});
     auto& first = rig.Buffer(36);
     rig.Run(0, 0, Inquiry(0, 36), &first);
     ASSERT_EQ(rig.lun(0).QueueDepth, 8);
@@ -148,7 +148,7 @@ TEST(OpenCases, DmaThatNeverFinishesFailsTheRequest)
     for (Case c : {Case{"wait for the working count", 512}, Case{"drain", 4096}}) {
         SCOPED_TRACE(c.what);
         sim::AdapterConfig adapter = frametest::AdapterAt(0, 3, Rig::kIoBase);
-        adapter.settings = Flags(TF_PARITY | TF_DISCONNECT);
+        adapter.settings = Flags(sim::kTargetParity | sim::kTargetDisconnect);
         adapter.devices = {DiskAt(0)};
         adapter.chip_timing.dma.in_flight_time = 10 * sim::kSecond;
         adapter.chip_timing.dma.drain_time = 10 * sim::kSecond;
@@ -171,7 +171,7 @@ TEST(OpenCases, DmaThatNeverFinishesFailsTheRequest)
         EXPECT_LT(r.completed - r.started, 2 * sim::kMillisecond);
         machine.port_driver().run_for(20 * sim::kSecond);  // the engine's late bytes
         EXPECT_EQ(machine.port_driver().outstanding(), 0u);
-        ExpectDriverIdle(*machine.adapters()[0].extension);
+        ExpectDriverIdle(*inspect::Extension(machine, 0));
         ASSERT_EQ(machine.errors().all().size(), 1u) << machine.errors().summary();
         EXPECT_NE(machine.errors().summary().find("never drained"), std::string::npos);
     }
@@ -187,7 +187,7 @@ TEST(OpenCases, ReconnectedCommandEndingWithoutStatusFails)
     sim::DeviceConfig disk = DiskAt(0);
     disk.options.track_seek = 300 * sim::kMicrosecond;
     disk.options.full_seek = 8 * sim::kMillisecond;
-    Rig rig(Flags(TF_PARITY | TF_DISCONNECT | TF_TAGGED), {disk});
+    Rig rig(Flags(sim::kTargetParity | sim::kTargetDisconnect | sim::kTargetTagged), {disk});
     auto& inquiry = rig.Buffer(36);
     rig.Run(0, 0, Inquiry(0, 36), &inquiry);
     ASSERT_GT(rig.lun(0).QueueDepth, 1);
@@ -237,7 +237,7 @@ TEST(OpenCases, SelectionHeldBackForAnIllegalCommandInterruptStartsAfterIt)
     int raised = 0;
     for (sim::Nanoseconds at = 0; at < 12 * sim::kMicrosecond; at += 250) {
         SCOPED_TRACE(at);
-        Rig rig(Flags(TF_PARITY | TF_DISCONNECT), {DiskAt(0)});
+        Rig rig(Flags(sim::kTargetParity | sim::kTargetDisconnect), {DiskAt(0)});
         auto& buffer = rig.Buffer(512);
         rig.machine().clock().after(at, [&] {
             if (rig.ext()->ActiveLun)

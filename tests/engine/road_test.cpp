@@ -9,7 +9,7 @@ namespace {
 using Kind = BusEvent::Kind;
 
 // A disk, untagged and asynchronous unless a test negotiates.
-Rig DiskRig(sim::AdapterSettings settings = Flags(TF_PARITY | TF_DISCONNECT)) { return Rig(settings, {DiskAt(0)}); }
+Rig DiskRig(sim::AdapterSettings settings = Flags(sim::kTargetParity | sim::kTargetDisconnect)) { return Rig(settings, {DiskAt(0)}); }
 
 TEST(Road, ReadOverScatteredPagesArrivesWhole)
 {
@@ -104,19 +104,25 @@ TEST(Road, CheckConditionThenRequestSenseReturnsTheSense)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         // Negotiation rides on REQUEST SENSE too: let it happen.
-        Rig rig = DiskRig(Flags(TF_PARITY | TF_DISCONNECT | TF_SYNC));
+        Rig rig = DiskRig(Flags(sim::kTargetParity | sim::kTargetDisconnect | sim::kTargetSync));
         auto& data = rig.Buffer(512);
         sim::Request& failed = rig.Run(0, 0, c.cdb, &data);
-        EXPECT_EQ(failed.srb.SrbStatus, SRB_STATUS_ERROR);
+        // The port driver fetched the sense with its own REQUEST SENSE.
+        EXPECT_EQ(failed.srb.SrbStatus, SRB_STATUS_ERROR | SRB_STATUS_AUTOSENSE_VALID);
         EXPECT_EQ(failed.srb.ScsiStatus, 0x02);
+        EXPECT_EQ(failed.srb.SenseInfoBufferLength, 18);
+        EXPECT_EQ(failed.sense[0] & 0x7F, 0x70);
+        EXPECT_EQ(failed.sense[2] & 0x0F, c.key);
+        EXPECT_EQ(failed.sense[12], c.asc);
+        EXPECT_EQ(rig.port().adapter(0).sense_requests, 1u);
+        EXPECT_TRUE(rig.device(0).agreement().synchronous());
+        EXPECT_EQ(rig.bus().timing_mismatches(), 0u);
 
+        // Asked for again, the sense is gone: the port driver's fetch took it.
         auto& sense = rig.Buffer(18);
         sim::Request& r = rig.Run(0, 0, requesttest::kRequestSense, &sense);
         EXPECT_EQ(r.srb.SrbStatus, SRB_STATUS_SUCCESS);
-        EXPECT_EQ(sense.data[0] & 0x7F, 0x70);
-        EXPECT_EQ(sense.data[2] & 0x0F, c.key);
-        EXPECT_EQ(sense.data[12], c.asc);
-        EXPECT_EQ(rig.bus().timing_mismatches(), 0u);
+        EXPECT_EQ(sense.data[2] & 0x0F, 0);
         rig.ExpectCleanEnd();
     }
 }
@@ -126,6 +132,7 @@ TEST(Road, CheckConditionThenRequestSenseReturnsTheSense)
 TEST(Road, OverrunIsPaddedAndFails)
 {
     Rig rig = DiskRig();
+    rig.NoSense();  // the flags at this command's own status phase
     std::vector<uint8_t> expected = rig.Fill(0, 0, 8, 0x77);
     auto& buffer = rig.Buffer(512, 0xF00);
     uint16_t flagsAtStatus = 0;
@@ -135,7 +142,7 @@ TEST(Road, OverrunIsPaddedAndFails)
     });
     sim::Request& r = rig.Run(0, 0, Read10(0, 8), &buffer);
     EXPECT_TRUE(flagsAtStatus & CB_OVERRUN);
-    EXPECT_EQ(r.srb.SrbStatus, SRB_STATUS_ERROR);
+    EXPECT_EQ(r.srb.SrbStatus & 0x3F, SRB_STATUS_ERROR);
     EXPECT_EQ(r.srb.ScsiStatus, 0x02);
     EXPECT_EQ(Bytes(buffer), std::vector<uint8_t>(expected.begin(), expected.begin() + 512));
     rig.ExpectCleanEnd();
@@ -143,7 +150,7 @@ TEST(Road, OverrunIsPaddedAndFails)
 
 TEST(Road, InquiryAnswersSetStatusDepthAndTaggedBit)
 {
-    const uint8_t both = TF_PARITY | TF_DISCONNECT | TF_TAGGED;
+    const uint8_t both = sim::kTargetParity | sim::kTargetDisconnect | sim::kTargetTagged;
     struct Case {
         const char* what;
         sim::DeviceConfig device;
@@ -161,8 +168,8 @@ TEST(Road, InquiryAnswersSetStatusDepthAndTaggedBit)
         {"shift 0", DiskAt(0), both, 0, 0, SRB_STATUS_SUCCESS, 36, 2, 0x12},
         {"shift 3", DiskAt(0), both, 3, 0, SRB_STATUS_SUCCESS, 36, 16, 0x12},
         {"shift 7 is still 16", DiskAt(0), both, 7, 0, SRB_STATUS_SUCCESS, 36, 16, 0x12},
-        {"no TF_TAGGED", DiskAt(0), TF_PARITY | TF_DISCONNECT, 2, 0, SRB_STATUS_SUCCESS, 36, 1, 0x10},
-        {"no TF_DISCONNECT", DiskAt(0), TF_PARITY | TF_TAGGED, 2, 0, SRB_STATUS_SUCCESS, 36, 1, 0x10},
+        {"no TF_TAGGED", DiskAt(0), sim::kTargetParity | sim::kTargetDisconnect, 2, 0, SRB_STATUS_SUCCESS, 36, 1, 0x10},
+        {"no TF_DISCONNECT", DiskAt(0), sim::kTargetParity | sim::kTargetTagged, 2, 0, SRB_STATUS_SUCCESS, 36, 1, 0x10},
         {"disk without tagged queuing", DiskAt(0, untagged), both, 2, 0, SRB_STATUS_SUCCESS, 36, 1, 0x10},
         {"optical drive offering tags", OpticalAt(0, true), both, 2, 0, SRB_STATUS_SUCCESS, 36, 1, 0x12},
     };

@@ -1,6 +1,7 @@
 // The port driver's start-up scan run against the real driver: every ID and
-// LUN is asked, exactly the devices present are found, and the scan leaves
-// the agreements and queue depths in the driver's LUN records.
+// LUN is asked, exactly the devices present are found, the scan reports the
+// timing the bus saw and the tagged queuing the INQUIRY data offers, and it
+// leaves the agreements and queue depths in the driver's LUN records.
 #include "engine/support.h"
 
 #include <map>
@@ -12,9 +13,9 @@ namespace {
 
 sim::MachineConfig TwoAdapters()
 {
-    sim::AdapterSettings first = Flags(TF_PARITY | TF_DISCONNECT | TF_TAGGED | TF_SYNC);
+    sim::AdapterSettings first = Flags(sim::kTargetParity | sim::kTargetDisconnect | sim::kTargetTagged | sim::kTargetSync);
     first.initiator_id = 6;
-    first.targets[2].flags = TF_PARITY | TF_DISCONNECT | TF_TAGGED;  // no negotiation
+    first.targets[2].flags = sim::kTargetParity | sim::kTargetDisconnect | sim::kTargetTagged;  // no negotiation
 
     sim::DeviceConfig small = DiskAt(2);
     small.options.vendor = "ACME";
@@ -60,16 +61,18 @@ TEST(StartupScan, FindsExactlyTheDevicesAndLeavesTheirSettings)
         const char* product;
         uint64_t blocks;
         uint32_t blockSize;
-        uint8_t period, offset, depth;
+        uint8_t period, offset, depth;  // the driver's records
+        uint32_t period_ns;              // the bus's view
+        bool tagged;                     // the INQUIRY data as returned
     };
     const sim::BlockDeviceOptions optical = sim::OpticalDrive::optical_defaults();
     const Expected expected[] = {
-        {0, 0, 0x00, "SIM", "BLOCK DEVICE", 65536, 512, 4, 15, 8},
-        {0, 2, 0x00, "ACME", "SMALL", 1000, 512, 0, 0, 8},
+        {0, 0, 0x00, "SIM", "BLOCK DEVICE", 65536, 512, 4, 15, 8, 100, true},
+        {0, 2, 0x00, "ACME", "SMALL", 1000, 512, 0, 0, 8, 0, true},
         {0, 5, 0x05, optical.vendor.c_str(), optical.product.c_str(), optical.block_count, optical.block_size, 4, 15,
-         1},
-        {0, 7, 0x00, "SIM", "BLOCK DEVICE", 65536, 512, 4, 15, 1},
-        {1, 1, 0x00, "SIM", "BLOCK DEVICE", 65536, 512, 4, 15, 8},
+         1, 100, false},
+        {0, 7, 0x00, "SIM", "BLOCK DEVICE", 65536, 512, 4, 15, 1, 100, false},
+        {1, 1, 0x00, "SIM", "BLOCK DEVICE", 65536, 512, 4, 15, 8, 100, true},
     };
     ASSERT_EQ(found.size(), std::size(expected));
     for (size_t i = 0; i < found.size(); i++) {
@@ -85,9 +88,13 @@ TEST(StartupScan, FindsExactlyTheDevicesAndLeavesTheirSettings)
         EXPECT_TRUE(d.capacity_known);
         EXPECT_EQ(d.block_count, e.blocks);
         EXPECT_EQ(d.block_size, e.blockSize);
-        EXPECT_EQ(d.sync_period_reg, e.period);
-        EXPECT_EQ(d.sync_offset_reg, e.offset);
-        EXPECT_EQ(d.queue_depth, e.depth);
+        EXPECT_EQ(d.period_ns, e.period_ns);
+        EXPECT_EQ(d.offset, e.offset);
+        EXPECT_EQ(d.tagged, e.tagged);
+        const LunRecord& lun = inspect::Extension(machine, e.adapter)->Lun[e.id][0];
+        EXPECT_EQ(lun.SyncPeriodReg, e.period);
+        EXPECT_EQ(lun.SyncOffsetReg, e.offset);
+        EXPECT_EQ(lun.QueueDepth, e.depth);
     }
     EXPECT_EQ(found[1].revision, "2.1");
 
@@ -100,7 +107,7 @@ TEST(StartupScan, FindsExactlyTheDevicesAndLeavesTheirSettings)
     EXPECT_EQ(selections[key(0, 0)] - timeouts[key(0, 0)], 9);
     EXPECT_EQ(machine.port_driver().outstanding(), 0u);
     for (const auto& adapter : machine.adapters())
-        ExpectDriverIdle(*adapter.extension);
+        ExpectDriverIdle(*inspect::Extension(adapter));
     EXPECT_TRUE(machine.errors().empty()) << machine.errors().summary();
 }
 

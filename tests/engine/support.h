@@ -30,11 +30,15 @@ inline std::vector<uint8_t> Write10(uint32_t lba, uint16_t blocks)
 }
 inline std::vector<uint8_t> Inquiry(uint8_t lun, uint8_t length) { return {0x12, uint8_t(lun << 5), 0, 0, length, 0}; }
 
+// The driver's own protocol is what these tests look at: their devices raise
+// no unit attention (as if it had been reported before the test), except
+// where a test asks for one.
 inline sim::DeviceConfig DiskAt(uint8_t id, sim::TargetOptions target = {})
 {
     sim::DeviceConfig d;
     d.id = id;
     d.options.target = target;
+    d.options.unit_attention = false;
     return d;
 }
 inline sim::DeviceConfig OpticalAt(uint8_t id, bool tagged = false)
@@ -44,6 +48,7 @@ inline sim::DeviceConfig OpticalAt(uint8_t id, bool tagged = false)
     d.kind = sim::DeviceConfig::Kind::Optical;
     d.options = sim::OpticalDrive::optical_defaults();
     d.options.target.tagged_queuing = tagged;
+    d.options.unit_attention = false;
     return d;
 }
 

@@ -28,10 +28,10 @@ TEST(Workload, MixedReadsAndWritesWithDisconnectsKeepEveryByte)
         int parityErrors;  // data-in transfers that arrive damaged, spread over the run
     };
     const Case cases[] = {
-        {"tagged, synchronous", TF_PARITY | TF_DISCONNECT | TF_TAGGED | TF_SYNC, 0.5, 0.3, 0},
-        {"untagged, asynchronous", TF_PARITY | TF_DISCONNECT, 0.5, 0.3, 0},
-        {"no disconnection", TF_PARITY | TF_SYNC, 0.0, 0.5, 0},
-        {"tagged, parity errors", TF_PARITY | TF_DISCONNECT | TF_TAGGED | TF_SYNC, 0.5, 0.3, 6},
+        {"tagged, synchronous", sim::kTargetParity | sim::kTargetDisconnect | sim::kTargetTagged | sim::kTargetSync, 0.5, 0.3, 0},
+        {"untagged, asynchronous", sim::kTargetParity | sim::kTargetDisconnect, 0.5, 0.3, 0},
+        {"no disconnection", sim::kTargetParity | sim::kTargetSync, 0.0, 0.5, 0},
+        {"tagged, parity errors", sim::kTargetParity | sim::kTargetDisconnect | sim::kTargetTagged | sim::kTargetSync, 0.5, 0.3, 6},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -119,7 +119,7 @@ TEST(Workload, MixedReadsAndWritesWithDisconnectsKeepEveryByte)
         // The behaviours asked for did happen.
         EXPECT_GT(restores, 0);
         EXPECT_EQ(saves > 0, c.midDataDisconnect > 0);
-        EXPECT_EQ(reselections > 0, (c.flags & TF_DISCONNECT) != 0);
+        EXPECT_EQ(reselections > 0, (c.flags & sim::kTargetDisconnect) != 0);
         EXPECT_EQ(rig.device(1).options().parity_errors + rig.device(4).options().parity_errors, 0u);
         EXPECT_EQ(parityLeft, 0);
         EXPECT_EQ(detectedErrors, size_t(c.parityErrors));

@@ -11,6 +11,8 @@
 
 #include <fmt/format.h>
 
+#include "inspect/driver_inspection.h"
+#include "linked_driver.h"
 #include "requests/bench.h"
 #include "workload/fault_campaign.h"
 #include "workload/hostile_input.h"
@@ -241,7 +243,7 @@ TEST(HostileInput, DrawsTheLegalBehaviours)
         std::function<void(size_t, const sim::BusEvent&)> trace;
         if (std::getenv("BEHAVIOURS_TRACE"))
             trace = [](size_t, const sim::BusEvent& e) { fmt::print("{}\n", sim::to_string(e)); };
-        const sim::workload::HostileRun run = sim::workload::run_hostile_input(*input, trace);
+        const sim::workload::HostileRun run = sim::workload::run_hostile_input(*input, hba::linked_driver(), inspect::DriverHoldsNothing, trace);
         SCOPED_TRACE(sim::workload::summary(run.result));
         EXPECT_EQ((run.result.kinds & sim::legal_behaviours()).count(), 9u);
         EXPECT_GT(run.result.behaviours_drawn(), 0u);
@@ -485,6 +487,10 @@ TEST(TagGiveBack, UntaggedCommandsEndingAfterTheLunTurnedTagged)
     };
     auto sense = [&] { submit({0x03, 0, 0, 0, 18, 0}, 18); };
 
+    // The power-on UNIT ATTENTION goes to a TEST UNIT READY first.
+    submit({0x00, 0, 0, 0, 0, 0}, 0);
+    b.port().run_until_idle();
+    done = good = issued = 0;
     // All prepared before INQUIRY answers: the LUN is untagged still.
     submit({0x12, 0, 0, 0, 36, 0}, 36);
     read();

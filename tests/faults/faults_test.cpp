@@ -7,6 +7,8 @@
 
 #include <fmt/format.h>
 
+#include "inspect/driver_inspection.h"
+#include "linked_driver.h"
 #include "workload/hostile_input.h"
 
 namespace faultstest {
@@ -49,6 +51,7 @@ CampaignConfig Small(uint64_t requests = 24)
     c.workload.read_percent = 50;
     c.workload.outstanding = 4;
     c.clean_requests = 16;
+    c.end_check = inspect::DriverHoldsNothing;
     return c;
 }
 
@@ -66,6 +69,17 @@ size_t ShortSuccesses(const sim::Machine& machine)
     for (const sim::Request* q : machine.port_driver().completed())
         if (q->srb.Function == SRB_FUNCTION_EXECUTE_SCSI && q->srb.SrbStatus == SRB_STATUS_SUCCESS &&
             (q->srb.Cdb[0] == 0x28 || q->srb.Cdb[0] == 0x2A) && q->srb.DataTransferLength < 4096)
+            n++;
+    return n;
+}
+
+// Requests the port driver completed with `status`, from the `from`th completion on.
+size_t CompletedWith(const sim::Machine& machine, uint8_t status, size_t from)
+{
+    size_t n = 0;
+    const auto& completed = machine.port_driver().completed();
+    for (size_t i = from; i < completed.size(); i++)
+        if (completed[i]->srb.Function == SRB_FUNCTION_EXECUTE_SCSI && (completed[i]->srb.SrbStatus & 0x3F) == status)
             n++;
     return n;
 }
@@ -124,6 +138,7 @@ TEST_P(EachFault, DriverAnswersAndLedgerEndsClean)
     campaign.faults().device(0, c.device).force(c.kind);
     MaybeTrace(campaign);
 
+    const size_t scan_completions = machine.port_driver().completed().size();
     const CampaignResult r = campaign.run();
     SCOPED_TRACE(sim::workload::summary(r));
 
@@ -138,8 +153,11 @@ TEST_P(EachFault, DriverAnswersAndLedgerEndsClean)
         EXPECT_EQ(r.bus_resets, 0u);
         break;
     case Answer::Failed:
-        EXPECT_EQ(Count(r, c.status), 1u);
-        EXPECT_EQ(Count(r, SRB_STATUS_SUCCESS), r.faulty.requests - 1);
+        // Completed once with that status to the requester. A CHECK CONDITION
+        // whose sense says nothing (the device saw no error) is sent again by
+        // the workload, as a class driver does, and may then succeed.
+        EXPECT_EQ(CompletedWith(machine, c.status, scan_completions), 1u);
+        EXPECT_GE(Count(r, SRB_STATUS_SUCCESS), r.faulty.requests - 1);
         EXPECT_EQ(r.bus_resets, 0u);
         break;
     case Answer::Short:
@@ -290,7 +308,7 @@ TEST(Recovery, FlushesEvenWhenAnEarlierResetWaitTimedOut)
     FaultCampaign campaign(machine, Small());
     machine.port_driver().reset_bus(0);
     machine.port_driver().run_for(1 * sim::kMillisecond);
-    ASSERT_EQ(DriverGlobals.ResetPending, 1) << "the wait did not time out";
+    ASSERT_EQ(inspect::Extension(machine, 0)->ResetPending, 1) << "the wait did not time out";
     // The port driver's reset, and the bus that did not come back within the wait: one entry each.
     const auto& log = machine.port_driver().event_log();
     ASSERT_EQ(log.size(), 2u);
@@ -370,7 +388,7 @@ TEST(FuzzFindings, StaySound)
         std::function<void(size_t, const sim::BusEvent&)> trace;
         if (std::getenv("FAULTS_TRACE"))
             trace = [](size_t, const sim::BusEvent& e) { fmt::print("{}\n", sim::to_string(e)); };
-        const sim::workload::HostileRun run = sim::workload::run_hostile_input(input, trace);
+        const sim::workload::HostileRun run = sim::workload::run_hostile_input(input, hba::linked_driver(), inspect::DriverHoldsNothing, trace);
         EXPECT_TRUE(run.sound()) << sim::workload::summary(run.result);
     }
 }

@@ -48,24 +48,84 @@ TEST(PciAccess, SelectConfigTargetComputesBothMechanismsAndRefusesHighDevices)
     EXPECT_EQ(DriverGlobals.Mech2PortHigh, 0xC0);
 }
 
-TEST(Discovery, ScansMechanism2ThenResumesMechanism1AfterTheMatch)
+TEST(Discovery, WithoutMechanism2TheScanStartsUnderMechanism1)
 {
-    // Mechanism #2 is absent (its ports float): the whole #2 scan finds
-    // nothing, and mechanism #1 matches at selector 0x0018.
+    // Mechanism #2 is absent: its presence test fails, and mechanism #1
+    // matches at selector 0x0018.
     sim::Machine only1(Machine(true, false, {AdapterAt(0, 3, 0xE800)}));
     only1.boot();
     const auto& calls = only1.port_driver().find_calls();
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_EQ(calls[0].result, ULONG(SP_RETURN_FOUND));
     EXPECT_TRUE(calls[0].again);
-    EXPECT_EQ(calls[0].context.AdapterCount, 1);
-    EXPECT_EQ(calls[0].context.Mechanism, 1);
-    EXPECT_EQ(calls[0].context.DeviceSelector, 0x0020);
+    EXPECT_EQ(inspect::Context(calls[0]).AdapterCount, 1);
+    EXPECT_EQ(inspect::Context(calls[0]).Mechanism, 1);
+    EXPECT_EQ(inspect::Context(calls[0]).DeviceSelector, 0x0020);
     EXPECT_EQ(calls[1].result, ULONG(SP_RETURN_NOT_FOUND));
     EXPECT_FALSE(calls[1].again);
-    EXPECT_EQ(calls[1].context.Mechanism, 0);
+    EXPECT_EQ(inspect::Context(calls[1]).Mechanism, 0);
     EXPECT_EQ(FoundBases(only1), std::vector<uint32_t>{0xE800});
     EXPECT_TRUE(only1.errors().empty()) << only1.errors().summary();
+}
+
+// Firmware places PCI I/O windows from 0xC000 on. On a PC without mechanism
+// #2 those ports are devices' registers: a chip window at 0xC000 and a serial
+// receiver whose byte a read takes. The scan looks for mechanism #2 through
+// 0xCF8 and 0xCFA alone and touches nothing in 0xC000-0xCFFF but the chip
+// window it was given, through its mapping, after finding it.
+TEST(Discovery, OnAMechanism1OnlyPcNothingIn0xC000To0xCFFFIsProbed)
+{
+    sim::MachineConfig c = Machine(true, false, {AdapterAt(0, 3, 0xC000), AdapterAt(0, 9, 0xC400)});
+    c.serial_ports = {0xC100, 0xCF00};
+    sim::Machine m(c);
+    m.ports().record(true);
+    EXPECT_EQ(m.boot(), 0u);
+    EXPECT_EQ(FoundBases(m), (std::vector<uint32_t>{0xC000, 0xC400}));
+    for (size_t i = 0; i < 2; i++) {
+        EXPECT_EQ(m.serial_port(i).accesses(), 0u);
+        EXPECT_TRUE(m.serial_port(i).byte_waiting());
+    }
+    // Everything in the range is a byte access inside a chip window, made
+    // after the scan reported that window.
+    const auto& log = m.ports().recorded();
+    size_t first_chip_access = log.size();
+    for (size_t i = 0; i < log.size(); i++) {
+        const PortAccess& a = log[i];
+        if (a.port < 0xC000 || a.port > 0xCFFF)
+            continue;
+        first_chip_access = std::min(first_chip_access, i);
+        EXPECT_EQ(a.width, Width::Byte) << sim::to_string(a);
+        EXPECT_TRUE(a.port < 0xC060 || (a.port >= 0xC400 && a.port < 0xC460)) << sim::to_string(a);
+    }
+    // The presence test: two byte writes and two byte reads, and no other
+    // byte access to the configuration ports.
+    size_t config_bytes = 0;
+    for (size_t i = 0; i < first_chip_access; i++)
+        if ((log[i].port == 0xCF8 || log[i].port == 0xCFA) && log[i].width == Width::Byte)
+            config_bytes++;
+    EXPECT_EQ(config_bytes, 4u);
+    EXPECT_GE(FindRun(log, {Out8(0xCF8, 0), Out8(0xCFA, 0), In8(0xCF8, 0xFF), In8(0xCFA, 0xFF)}), 0);
+    // The chips work: the port driver initialized both.
+    EXPECT_TRUE(m.port_driver().adapter(0).initialized);
+    EXPECT_TRUE(m.port_driver().adapter(1).initialized);
+    EXPECT_TRUE(m.errors().empty()) << m.errors().summary();
+}
+
+// Where mechanism #2 answers, its presence test opens the scan and the scan
+// itself is the one it always was: every selector #2 reaches, in order.
+TEST(Discovery, WithMechanism2ThePresenceTestPrecedesTheUsualScan)
+{
+    sim::Machine m(Machine(false, true, {AdapterAt(0, 3, 0xE800)}));
+    m.ports().record(true);
+    m.boot();
+    const auto& log = m.ports().recorded();
+    ASSERT_GE(log.size(), 8u);
+    EXPECT_EQ(std::vector<PortAccess>(log.begin(), log.begin() + 8),
+              (std::vector<PortAccess>{Out8(0xCF8, 0), Out8(0xCFA, 0), In8(0xCF8, 0), In8(0xCFA, 0),
+                                       // selector 0: forward 0, CSE 0x20, identity of device 0, close
+                                       Out8(0xCFA, 0), Out8(0xCF8, 0x20), In32(0xC000, 0xFFFFFFFF), Out8(0xCF8, 0)}));
+    EXPECT_EQ(FoundBases(m), std::vector<uint32_t>{0xE800});
+    EXPECT_TRUE(m.errors().empty()) << m.errors().summary();
 }
 
 TEST(Discovery, AnAdapterSeenUnderBothMechanismsEndsTheSearch)
@@ -80,8 +140,8 @@ TEST(Discovery, AnAdapterSeenUnderBothMechanismsEndsTheSearch)
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_EQ(calls[1].result, ULONG(SP_RETURN_NOT_FOUND));
     EXPECT_FALSE(calls[1].again);
-    EXPECT_EQ(calls[1].context.Mechanism, 2);
-    EXPECT_EQ(calls[1].context.DeviceSelector, 0x0020);
+    EXPECT_EQ(inspect::Context(calls[1]).Mechanism, 2);
+    EXPECT_EQ(inspect::Context(calls[1]).DeviceSelector, 0x0020);
     EXPECT_TRUE(m.errors().empty()) << m.errors().summary();
 }
 
@@ -106,7 +166,7 @@ TEST(Discovery, ReportsAtMostFourAdaptersInScanOrder)
     const auto& calls = m.port_driver().find_calls();
     ASSERT_EQ(calls.size(), 4u);
     EXPECT_FALSE(calls[3].again);
-    EXPECT_EQ(calls[3].context.AdapterCount, 4);
+    EXPECT_EQ(inspect::Context(calls[3]).AdapterCount, 4);
     EXPECT_TRUE(m.errors().empty()) << m.errors().summary();
 }
 
@@ -130,8 +190,8 @@ TEST(Discovery, AMatchAtTheLastSelectorIsReportedAndEndsTheMechanism)
     EXPECT_EQ(FoundBases(m), std::vector<uint32_t>{0xE800});
     const auto& calls = m.port_driver().find_calls();
     ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[0].context.Mechanism, 0);
-    EXPECT_EQ(calls[0].context.DeviceSelector, 0);
+    EXPECT_EQ(inspect::Context(calls[0]).Mechanism, 0);
+    EXPECT_EQ(inspect::Context(calls[0]).DeviceSelector, 0);
     EXPECT_EQ(calls[1].result, ULONG(SP_RETURN_NOT_FOUND));
 }
 
@@ -155,7 +215,7 @@ TEST(Discovery, DescribesTheAdapterToThePortDriver)
     EXPECT_TRUE(ci.Master);
     EXPECT_EQ(ci.NumberOfPhysicalBreaks, 16u);
     EXPECT_EQ(ci.MaximumTransferLength, 0x10000u);
-    const AdapterExtension* ext = found.extension;
+    const AdapterExtension* ext = inspect::Extension(found);
     EXPECT_EQ(ext->IoBase, 0xE800u);  // an I/O mapping is the port number itself
     EXPECT_EQ(ext->InterruptLevel, 11);
     EXPECT_EQ(ext->InitiatorId, 6);
@@ -193,6 +253,39 @@ TEST(Discovery, NoAdapterLeavesTheTableUntouchedAndEntryReturnsThePortDriversSta
         EXPECT_EQ(base, 0xFFFFFFFFu);
     EXPECT_TRUE(m.adapters().empty());
     EXPECT_TRUE(m.errors().empty()) << m.errors().summary();
+}
+
+}  // namespace
+}  // namespace frametest
+
+namespace frametest {
+namespace {
+
+// Machines no PC could have are refused with a message naming the clash.
+TEST(MachineShape, OverlappingPortRangesAreRefused)
+{
+    struct Case {
+        bool mechanism2;
+        uint16_t chip;
+        std::vector<uint16_t> serial;
+        const char* message;
+    };
+    const Case cases[] = {
+        {true, 0xC000, {}, "a chip window at 0xc000 overlaps mechanism #2's configuration ports"},
+        {false, 0xC000, {0xC040}, "a serial port at 0xc040 overlaps a chip window"},
+        {false, 0xE800, {0xCF8}, "a serial port at 0xcf8 overlaps the PCI configuration ports"},
+        {false, 0xE800, {0xC104}, "serial port base 0xc104"},
+    };
+    for (const Case& c : cases) {
+        sim::MachineConfig config = Machine(true, c.mechanism2, {AdapterAt(0, 3, c.chip)});
+        config.serial_ports = c.serial;
+        try {
+            sim::Machine m(config);
+            ADD_FAILURE() << "accepted: " << c.message;
+        } catch (const std::invalid_argument& e) {
+            EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+        }
+    }
 }
 
 }  // namespace

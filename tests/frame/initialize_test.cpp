@@ -32,7 +32,7 @@ TEST(Entry, RegistersTheDriverAsAnIsaMiniport)
     EXPECT_EQ(r.SpecificLuExtensionSize, sizeof(LunRecord));
     EXPECT_EQ(r.SrbExtensionSize, 0u);
     EXPECT_EQ(r.NumberOfAccessRanges, 1u);
-    EXPECT_FALSE(r.MapBuffers);
+    EXPECT_TRUE(r.MapBuffers);  // INQUIRY data is read in the interrupt routine
     EXPECT_TRUE(r.NeedPhysicalAddresses);
     EXPECT_TRUE(r.TaggedQueuing);
     EXPECT_FALSE(r.AutoRequestSense);
@@ -51,7 +51,7 @@ TEST(Entry, AdapterStateAnswersTrueAndTouchesNothing)
     m.boot();
     m.ports().record(true);
     for (BOOLEAN save : {TRUE, FALSE})
-        EXPECT_TRUE(HwAdapterState(m.adapters()[0].extension, nullptr, save));
+        EXPECT_TRUE(HwAdapterState(inspect::Extension(m, 0), nullptr, save));
     EXPECT_TRUE(m.ports().recorded().empty());
 }
 
@@ -69,7 +69,7 @@ TEST(Initialize, ProgramsTheChipWithSevenWritesAndReadsNothing)
                                            Out8(0xE82C, 0x48), Out8(0xE830, 0x08),
                                            Out8(0xE834, config4), Out8(0xE820, 0x00)}))
             << "options " << int(options);
-        const AdapterExtension* ext = m.adapters()[0].extension;
+        const AdapterExtension* ext = inspect::Extension(m, 0);
         for (const auto& target : ext->Lun)
             for (const LunRecord& lun : target)
                 ASSERT_EQ(lun.Config4, config4);
@@ -80,7 +80,7 @@ TEST(Initialize, BuildsTheFreeListInArrayOrderAndAnIdleBus)
 {
     sim::Machine m(Machine(true, false, {AdapterAt(0, 3, 0xE800)}));
     m.boot();
-    AdapterExtension* ext = m.adapters()[0].extension;
+    AdapterExtension* ext = inspect::Extension(m, 0);
     const CommandBlock* b = ext->FreeBlocks;
     for (int i = 0; i < COMMAND_BLOCK_COUNT; i++) {
         ASSERT_EQ(b, &ext->Blocks[i]);
@@ -121,7 +121,7 @@ TEST(Initialize, DerivesEveryLunRecordFromItsTargetsSettings)
     a.settings.tag_depth_shift = 3;
     sim::Machine m(Machine(true, false, {a}));
     m.boot();
-    const AdapterExtension* ext = m.adapters()[0].extension;
+    const AdapterExtension* ext = inspect::Extension(m, 0);
     EXPECT_EQ(ext->TagDepthShift, 3);
     for (int t = 0; t < 8; t++) {
         for (int l = 0; l < 8; l++) {
@@ -162,11 +162,11 @@ TEST(Initialize, EachAdapterIsInitializedFromItsOwnSettings)
     sim::Machine m(Machine(true, false, {first, second}));
     m.boot();
     ASSERT_EQ(m.adapters().size(), 2u);
-    EXPECT_EQ(m.adapters()[0].extension->Lun[2][0].Config1, 0x17);
-    EXPECT_EQ(m.adapters()[0].extension->Lun[2][0].TargetFlags, 0x17);
-    EXPECT_EQ(m.adapters()[1].extension->Lun[2][0].Config1, 0x05);
-    EXPECT_EQ(m.adapters()[1].extension->Lun[2][0].SyncClocks, 7);
-    EXPECT_EQ(m.adapters()[1].extension->ReselectMask, 0xDF);
+    EXPECT_EQ(inspect::Extension(m, 0)->Lun[2][0].Config1, 0x17);
+    EXPECT_EQ(inspect::Extension(m, 0)->Lun[2][0].TargetFlags, 0x17);
+    EXPECT_EQ(inspect::Extension(m, 1)->Lun[2][0].Config1, 0x05);
+    EXPECT_EQ(inspect::Extension(m, 1)->Lun[2][0].SyncClocks, 7);
+    EXPECT_EQ(inspect::Extension(m, 1)->ReselectMask, 0xDF);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "adapter.h"
+#include "inspect/driver_inspection.h"
 #include "pc/machine.h"
 #include "port_space.h"
 
@@ -45,7 +46,7 @@ inline sim::AdapterSettings AllFeatures(uint8_t speed = 0)
 {
     sim::AdapterSettings s;
     for (auto& t : s.targets)
-        t = {TF_PARITY | TF_SYNC | TF_DISCONNECT | TF_TAGGED, speed};
+        t = {sim::kTargetParity | sim::kTargetSync | sim::kTargetDisconnect | sim::kTargetTagged, speed};
     return s;
 }
 

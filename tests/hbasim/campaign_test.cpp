@@ -5,6 +5,7 @@
 #include <numeric>
 
 #include "campaign.h"
+#include "inspect/driver_inspection.h"
 #include "scenario.h"
 
 namespace hbasimtest {
@@ -160,6 +161,7 @@ clean_requests = 16
     }
     sim::workload::CampaignResult Run()
     {
+        config.end_check = inspect::DriverHoldsNothing;
         sim::workload::FaultCampaign campaign(*machine, config);
         return campaign.run();
     }

@@ -135,6 +135,8 @@ TEST(Scenario, MistakesNameTheKeyAndTheLine)
         {"[[adapter]]\n[[adapter.device]]\nid = 1\nbehaviours = [\"busy\"]\nbehaviour_rate = \"120%\"\n",
          "t.toml:5: adapter.device.behaviour_rate must be a fraction 0-1 or a percentage"},
         {"[workload\n", "t.toml:1: "},
+        {"serial_ports = 0xC100\n", "t.toml:1: serial_ports must be a list of I/O bases"},
+        {"serial_ports = [0xC104]\n", "t.toml:1: serial_ports must be a list of I/O bases 0-0xFFF8, multiples of 8"},
     };
     for (const Case& c : cases) {
         const auto r = parse_scenario(c.text, "t.toml");

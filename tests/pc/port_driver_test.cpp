@@ -76,13 +76,15 @@ TEST_F(FakeMachine, MappingsMustBeBalancedAndCoverEveryPortAccess)
         PVOID cfg = ScsiPortGetDeviceBase(ext, Isa, 0, ScsiPortConvertUlongToPhysicalAddress(0xCF8), 8, TRUE);
         EXPECT_EQ(cfg, reinterpret_cast<PVOID>(uintptr_t{0xCF8}));
         ScsiPortWritePortUlong(static_cast<PULONG>(cfg), 0x80000000);
-        ScsiPortReadPortUchar(reinterpret_cast<PUCHAR>(uintptr_t{0xC03C}));  // mechanism #2 data: raw is fine
+        ScsiPortReadPortUchar(reinterpret_cast<PUCHAR>(uintptr_t{0xC03C}));  // mechanism #2 data: raw is fine here
         ScsiPortReadPortUchar(reinterpret_cast<PUCHAR>(uintptr_t{0xE800}));  // not mapped
         ScsiPortFreeDeviceBase(ext, reinterpret_cast<PVOID>(uintptr_t{0xE800}));  // never mapped
         ci->BusInterruptLevel = 11;
         return SP_RETURN_FOUND;  // ... and returns with 0xCF8 still mapped
     };
-    boot();
+    sim::MachineConfig with_mechanism2;
+    with_mechanism2.mechanism2 = true;
+    boot(with_mechanism2);
     const auto& errors = machine->errors().all();
     ASSERT_EQ(errors.size(), 3u) << machine->errors().summary();
     EXPECT_NE(errors[0].message.find("0xe800 (1 bytes): no mapping"), std::string::npos);

@@ -28,7 +28,7 @@ public:
         : machine_(Configure(settings, std::move(devices), base))
     {
         machine_.boot();
-        ext_ = machine_.adapters().at(0).extension;
+        ext_ = inspect::Extension(machine_, 0);
         machine_.ports().record(true);
     }
 
@@ -52,6 +52,7 @@ public:
         request_spec.cdb = std::move(cdb);
         request_spec.buffer = buffer;
         request_spec.direction = buffer ? direction : sim::DataDirection::None;
+        request_spec.sense_wanted = sense_wanted_;
         return Submit(request_spec);
     }
     sim::Request& Function(uint8_t function, int target = 0, int lun = 0, SCSI_REQUEST_BLOCK* next = nullptr)
@@ -63,6 +64,11 @@ public:
         request_spec.next_srb = next;
         return Submit(request_spec);
     }
+
+    // Requests from now on want no sense (SRB_FLAGS_DISABLE_AUTOSENSE): a
+    // CHECK CONDITION comes back as the driver ended it, with no REQUEST
+    // SENSE from the port driver after it.
+    void NoSense() { sense_wanted_ = false; }
 
     // Writes to the chip's window since the last call.
     std::vector<PortAccess> ChipWrites()
@@ -114,6 +120,7 @@ private:
     sim::Machine machine_;
     AdapterExtension* ext_ = nullptr;
     size_t seen_ = 0;
+    bool sense_wanted_ = true;
 };
 
 inline PortAccess Chip(uint8_t reg, uint32_t value) { return Out8(uint16_t(Bench::kIoBase + reg), value); }

@@ -64,8 +64,8 @@ TEST(ResetWait, EndsAtThePollThatSeesItsOwnInterrupt)
     const uint64_t stalls = b.port().stalls();
     b.port().reset_bus(0);
     EXPECT_EQ(b.port().stalls() - stalls, 2u);
-    EXPECT_EQ(DriverGlobals.ResetPending, 0);
-    EXPECT_EQ(DriverGlobals.ResetSeen, 1);
+    EXPECT_EQ(b.ext()->ResetPending, 0);
+    EXPECT_EQ(b.ext()->ResetSeen, 1);
     EXPECT_EQ(b.port().adapter(0).resets_detected, 1u);
     std::vector<PortAccess> commands;
     for (const PortAccess& a : b.ChipWrites())
@@ -81,14 +81,14 @@ TEST(ResetWait, GivesUpAfterFiveHundredPollsAndALateInterruptFlushesNothing)
     const uint64_t stalls = b.port().stalls();
     b.port().reset_bus(0);
     EXPECT_EQ(b.port().stalls() - stalls, 500u);
-    EXPECT_EQ(DriverGlobals.ResetPending, 1);
+    EXPECT_EQ(b.ext()->ResetPending, 1);
     EXPECT_EQ(b.port().adapter(0).resets_detected, 0u);
 
     // The reset interrupt it waited for comes late: reported, and with
     // nothing queued since, nothing flushed.
     b.port().run_for(2 * sim::kMillisecond);
     EXPECT_EQ(b.port().adapter(0).resets_detected, 1u);
-    EXPECT_EQ(DriverGlobals.ResetSeen, 1);
+    EXPECT_EQ(b.ext()->ResetSeen, 1);
     b.ExpectCleanEnd();
 }
 
@@ -96,7 +96,7 @@ TEST(ResetWait, ALateInterruptEndsWhatWasStartedSinceTheWaitGaveUp)
 {
     Bench b(frametest::AllFeatures(), {}, ResetInterruptAfter(2 * sim::kMillisecond));
     b.port().reset_bus(0);
-    ASSERT_EQ(DriverGlobals.ResetPending, 1);
+    ASSERT_EQ(b.ext()->ResetPending, 1);
     // Started before the chip reports the reset: the chip drops it with the
     // reset, so the reset's interrupt must end it or nothing ever will.
     sim::Request& r = b.Execute(2, 0, kRead10);

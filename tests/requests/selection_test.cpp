@@ -17,8 +17,8 @@ struct SelectionCase {
     uint16_t flags;
 };
 
-constexpr uint8_t kSync = TF_PARITY | TF_SYNC | TF_DISCONNECT;
-constexpr uint8_t kNoSync = TF_PARITY | TF_DISCONNECT;
+constexpr uint8_t kSync = sim::kTargetParity | sim::kTargetSync | sim::kTargetDisconnect;
+constexpr uint8_t kNoSync = sim::kTargetParity | sim::kTargetDisconnect;
 
 TEST(Selection, LoadsSettingsMessagesAndCdbThenTheRightCommand)
 {
@@ -47,7 +47,7 @@ TEST(Selection, LoadsSettingsMessagesAndCdbThenTheRightCommand)
         b.ChipWrites();
         b.Execute(2, c.lun, c.cdb);
 
-        const uint8_t config1 = 0x07 | ((c.targetFlags & TF_PARITY) ? 0x10 : 0);
+        const uint8_t config1 = 0x07 | ((c.targetFlags & sim::kTargetParity) ? 0x10 : 0);
         std::vector<PortAccess> expected = {Chip(DestinationId, 2), Chip(SyncPeriod, 0), Chip(SyncOffset, 0),
                                             Chip(Config1, config1), Chip(Config3, 0x08), Chip(Config4, 0x80),
                                             Chip(Command, FlushFifo)};

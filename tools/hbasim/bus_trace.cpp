@@ -173,7 +173,7 @@ void BusTrace::on(size_t adapter, const BusEvent& e)
             s.pending.time = e.time;
         }
         s.pending.bytes.insert(s.pending.bytes.end(), e.bytes.begin(), e.bytes.end());
-        s.pending.atn |= e.note == "ATN";
+        s.pending.atn |= e.atn;
         const bool whole = e.kind == K::Command ? s.pending.bytes.size() >= sim::scsi::cdb_length(s.pending.bytes[0])
                                                 : message_length(s.pending.bytes) != 0 &&
                                                       s.pending.bytes.size() >= message_length(s.pending.bytes);
@@ -196,8 +196,10 @@ void BusTrace::on(size_t adapter, const BusEvent& e)
     }
     flush(adapter, s);
     switch (e.kind) {
-    case K::Arbitration: line(e.time, adapter, "ARBITRATION", fmt::format("ID {} {}", e.target, e.note)); break;
-    case K::Selection: line(e.time, adapter, "SELECTION", fmt::format("target {} {}", e.target, e.note)); break;
+    case K::Arbitration:
+        line(e.time, adapter, "ARBITRATION", fmt::format("ID {} won, contenders {:#04x}", e.target, e.contenders));
+        break;
+    case K::Selection: line(e.time, adapter, "SELECTION", fmt::format("target {} {}", e.target, e.atn ? "with ATN" : "")); break;
     case K::SelectionTimeout: line(e.time, adapter, "SEL TIMEOUT", fmt::format("target {} did not answer", e.target)); break;
     case K::Reselection: line(e.time, adapter, "RESELECTION", fmt::format("by target {}", e.target)); break;
     case K::Status:
@@ -206,11 +208,12 @@ void BusTrace::on(size_t adapter, const BusEvent& e)
     case K::DataOut:
     case K::DataIn:
         line(e.time, adapter, e.kind == K::DataIn ? "DATA IN" : "DATA OUT",
-             fmt::format("{} bytes{}{}", e.count, e.note.empty() ? "" : ", ", e.note));
+             fmt::format("{} bytes{}", e.count, e.parity_error ? ", parity error" : ""));
         break;
     case K::BusFree: line(e.time, adapter, "BUS FREE", ""); break;
     case K::Reset: line(e.time, adapter, "RESET", "RST asserted"); break;
     case K::Note: line(e.time, adapter, "NOTE", fmt::format("target {}: {}", e.target, e.note)); break;
+    case K::ReselectionTimeout: line(e.time, adapter, "NOTE", fmt::format("target {}: reselection timed out", e.target)); break;
     default: break;
     }
     if (e.kind == K::BusFree || e.kind == K::Reset || e.kind == K::SelectionTimeout || e.kind == K::Selection ||

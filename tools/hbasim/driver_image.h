@@ -20,16 +20,18 @@ void exec_image_runner(char** argv, std::string& error);
 
 #if HBASIM_LOADS_IMAGES
 // The 32-bit side: a kernel image loaded and bound to the simulator's port
-// driver services, its privileged instructions emulated while it lives.
-class DriverImage {
+// driver services, its privileged instructions emulated while it lives. As a
+// Miniport it is loaded once, fresh, and boots one machine.
+class DriverImage : public sim::Miniport {
 public:
     // Null with `error` (one line) when the file cannot be read or is not a loadable image.
     static std::unique_ptr<DriverImage> load(const std::string& path, std::string& error);
-    ~DriverImage();
+    ~DriverImage() override;
     DriverImage(const DriverImage&) = delete;
     DriverImage& operator=(const DriverImage&) = delete;
 
     sim::Machine::EntryPoint entry() const;
+    EntryPoint load() override { return entry(); }
     uint32_t base() const;
 
 private:

@@ -280,7 +280,7 @@ int run(const Options& options)
 #if HBASIM_LOADS_IMAGES
     if (image)
         fmt::print("driver: {}, loaded at {:#010x}\n", options.driver, image->base());
-    const uint32_t status = image ? machine.boot_with(image->entry()) : machine.boot();
+    const uint32_t status = image ? machine.boot(*image) : machine.boot();
 #else
     const uint32_t status = machine.boot();
 #endif

@@ -1,5 +1,6 @@
-// What hbasim prints about a booted machine: per adapter found, where it is
-// and what settings the driver derived for each target.
+// What hbasim prints about a booted machine: per adapter found, where it is,
+// what its settings EEPROM holds for each target, and the timing the bus last
+// saw each target's data phases run at.
 #pragma once
 
 #include <string>

@@ -46,6 +46,7 @@ nlohmann::json result_json(const DeviceResult& r)
             {"mb_per_s", r.mb_per_s},
             {"latency_ns", {{"p50", r.latency.p50}, {"p99", r.latency.p99}, {"max", r.latency.max}}},
             {"busy_retries", r.busy_retries},
+            {"unit_attentions", r.unit_attentions},
             {"errors", errors},
             {"bytes_miscompared", r.bytes_miscompared},
             {"blocks_miscompared", r.blocks_miscompared},

@@ -203,10 +203,10 @@ void read_target(const toml::table& table, const std::string& file, sim::Adapter
         const bool on = r.boolean(key, (t.flags & bit) != 0);
         t.flags = static_cast<uint8_t>(on ? t.flags | bit : t.flags & ~bit);
     };
-    flag("parity", TF_PARITY);
-    flag("sync", TF_SYNC);
-    flag("disconnect", TF_DISCONNECT);
-    flag("tagged", TF_TAGGED);
+    flag("parity", sim::kTargetParity);
+    flag("sync", sim::kTargetSync);
+    flag("disconnect", sim::kTargetDisconnect);
+    flag("tagged", sim::kTargetTagged);
     t.speed_index = static_cast<uint8_t>(r.integer("speed_index", t.speed_index, 0, 255));
     r.finish();
 }
@@ -398,6 +398,16 @@ Scenario read_scenario(const toml::table& root, const std::string& file)
     c.seed = static_cast<uint64_t>(r.integer("seed", 1, 0, INT64_MAX));
     c.port61_present = r.boolean("port61", true);
     c.hold_interrupts_during_reset = r.boolean("hold_interrupts_during_reset", false);
+    if (const toml::node* ports = r.take("serial_ports")) {
+        if (!ports->is_array())
+            r.fail(*ports, "serial_ports must be a list of I/O bases");
+        for (const toml::node& element : *ports->as_array()) {
+            const auto base = element.value<int64_t>();
+            if (!element.is_integer() || !base || *base < 0 || *base > 0xFFF8 || *base % 8)
+                r.fail(element, "serial_ports must be a list of I/O bases 0-0xFFF8, multiples of 8");
+            c.serial_ports.push_back(static_cast<uint16_t>(*base));
+        }
+    }
     if (r.take("wanted_base"))
         c.wanted_base = static_cast<uint32_t>(r.integer("wanted_base", 0, 1, 0xFFA0));
     if (const toml::node* pci = r.take("pci")) {

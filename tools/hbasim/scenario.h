@@ -4,6 +4,7 @@
 //   port61 = true                 # system control port 0x61 present
 //   wanted_base = 0xE800          # optional: the port driver hands in this access range
 //   hold_interrupts_during_reset = false
+//   serial_ports = [0xC100]       # serial receivers (8 ports each); a read of the data port takes its byte
 //   [pci]
 //   mechanism1 = true
 //   mechanism2 = false

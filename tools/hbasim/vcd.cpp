@@ -103,7 +103,7 @@ void VcdWriter::on(size_t adapter, const BusEvent& e)
         break;
     case K::Selection:
         set(t, adapter, Sel, 1);
-        set(t, adapter, Atn, e.note.find("ATN") != std::string::npos);
+        set(t, adapter, Atn, e.atn);
         set(t, adapter, Target, e.target);
         break;
     case K::Reselection:
@@ -134,7 +134,7 @@ void VcdWriter::on(size_t adapter, const BusEvent& e)
     case K::DataOut:
     case K::DataIn:
         if (e.kind == K::MessageOut)
-            set(t, adapter, Atn, e.note == "ATN");
+            set(t, adapter, Atn, e.atn);
         set(t, adapter, Ack, 1);
         later(t + 1, adapter, Req, 0);
         later(t + 1, adapter, Ack, 0);

@@ -1,0 +1,27 @@
+#include "linked_driver.h"
+
+#include <cstring>
+
+#include "adapter.h"
+
+namespace hba {
+
+sim::Miniport::EntryPoint LinkedDriver::load()
+{
+    std::memset(&::DriverGlobals, 0, sizeof(::DriverGlobals));
+    return DriverEntry;
+}
+
+LinkedDriver& linked_driver()
+{
+    static LinkedDriver driver;
+    return driver;
+}
+
+}  // namespace hba
+
+// The machine's plain boot() runs the linked-in driver.
+uint32_t sim::Machine::boot()
+{
+    return boot(hba::linked_driver());
+}
