@@ -33,11 +33,11 @@ struct TwoAdapters {
 
     sim::Request& Run(size_t adapter, std::vector<uint8_t> cdb, sim::PhysicalMemory::Buffer& buffer)
     {
-        sim::RequestSpec spec;
-        spec.cdb = std::move(cdb);
-        spec.buffer = &buffer;
-        spec.direction = DataDirection::In;
-        sim::Request& r = machine.port_driver().submit(adapter, spec);
+        sim::RequestSpec request;
+        request.cdb = std::move(cdb);
+        request.buffer = &buffer;
+        request.direction = DataDirection::In;
+        sim::Request& r = machine.port_driver().submit(adapter, request);
         machine.port_driver().run_until_idle();
         return r;
     }

@@ -42,13 +42,13 @@ protected:
     }
     Request& Submit(uint8_t target, uint8_t lun = 0, bool sense_wanted = true, uint32_t timeout = 10)
     {
-        sim::RequestSpec spec;
-        spec.target = target;
-        spec.lun = lun;
-        spec.cdb = {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0};
-        spec.sense_wanted = sense_wanted;
-        spec.timeout_seconds = timeout;
-        return machine->port_driver().submit(0, spec);
+        sim::RequestSpec description;
+        description.target = target;
+        description.lun = lun;
+        description.cdb = {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0};
+        description.sense_wanted = sense_wanted;
+        description.timeout_seconds = timeout;
+        return machine->port_driver().submit(0, description);
     }
 
     struct Given {
@@ -150,11 +150,11 @@ TEST_F(Duties, AnUnmappedBufferServesPhysicalAddressesOnly)
         ScsiPortNotification(NextRequest, ext);
         return TRUE;
     };
-    sim::RequestSpec spec;
-    spec.cdb = {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0};
-    spec.direction = sim::DataDirection::In;
-    spec.buffer = &buffer;
-    Request& r = machine->port_driver().submit(0, spec);
+    sim::RequestSpec description;
+    description.cdb = {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0};
+    description.direction = sim::DataDirection::In;
+    description.buffer = &buffer;
+    Request& r = machine->port_driver().submit(0, description);
     machine->port_driver().run_until_idle();
     EXPECT_EQ(physical, machine->memory().translate(buffer.data, buffer.data + 1).physical);
     EXPECT_EQ(r.srb.DataBuffer, static_cast<PVOID>(buffer.data)) << "the requester gets its own address back";
@@ -172,11 +172,11 @@ TEST_F(Duties, ADriverReadingAnUnmappedBufferFails)
             (void)first;
             return TRUE;
         };
-        sim::RequestSpec spec;
-        spec.cdb = {0x12, 0, 0, 0, 36, 0};
-        spec.direction = sim::DataDirection::In;
-        spec.buffer = &buffer;
-        machine->port_driver().submit(0, spec);
+        sim::RequestSpec description;
+        description.cdb = {0x12, 0, 0, 0, 36, 0};
+        description.direction = sim::DataDirection::In;
+        description.buffer = &buffer;
+        machine->port_driver().submit(0, description);
         machine->port_driver().pump();
     };
     EXPECT_DEATH(read_through_it(), "");

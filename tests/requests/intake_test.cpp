@@ -150,12 +150,12 @@ TEST(Intake, RefusesAQueueActionThatIsNoQueueTagMessage)
         SCOPED_TRACE(testing::Message() << "queue action " << int(c.action));
         Bench b;
         MakeTagged(b.lun(2), 8);
-        sim::RequestSpec spec;
-        spec.target = 2;
-        spec.cdb = kRead10;
-        spec.queue_action = c.action;
-        spec.queue_action_enable = true;
-        sim::Request& r = b.Submit(spec);
+        sim::RequestSpec description;
+        description.target = 2;
+        description.cdb = kRead10;
+        description.queue_action = c.action;
+        description.queue_action_enable = true;
+        sim::Request& r = b.Submit(description);
         EXPECT_EQ(r.srb.SrbStatus, c.status);
         if (c.status != SRB_STATUS_PENDING) {
             EXPECT_EQ(b.FreeBlocks(), COMMAND_BLOCK_COUNT);
