@@ -2,7 +2,9 @@
 // reselection, tagged queues, synchronous negotiation and its timing check,
 // parity errors, and what each device answers.
 #include <cstdio>
+#include <deque>
 #include <fstream>
+
 
 #include "bus/empty_lun.h"
 #include "host.h"
@@ -399,8 +401,9 @@ TEST(Devices, UnitAttentionAfterPowerOnAndEveryReset)
                                                 f.bus.attach(std::make_unique<Disk>(0))));
             f.memory.allow(kBuf, 0x1000, true);
             Host host(f);
+            std::deque<Cmd> commands;  // the host keeps a pointer to each
             auto run = [&](std::vector<uint8_t> cdb, uint32_t length) {
-                Cmd c;
+                Cmd& c = commands.emplace_back();
                 c.cdb = std::move(cdb);
                 if (length)
                     c.sg.push_back({kBuf, length});
