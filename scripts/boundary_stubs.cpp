@@ -32,6 +32,7 @@ VOID MINIPORT_API ScsiPortWritePortUlong(PULONG, ULONG) {}
 VOID ScsiPortNotification(SCSI_NOTIFICATION_TYPE, PVOID, ...) {}
 VOID MINIPORT_API ScsiPortCompleteRequest(PVOID, UCHAR, UCHAR, UCHAR, UCHAR) {}
 VOID MINIPORT_API ScsiPortStallExecution(ULONG) {}
+VOID MINIPORT_API ScsiPortLogError(PVOID, PSCSI_REQUEST_BLOCK, UCHAR, UCHAR, UCHAR, ULONG, ULONG) {}
 ULONG SaveFlagsAndDisableInterrupts(void) { return 0; }
 VOID RestoreFlags(ULONG) {}
 UCHAR ReadSystemControlPort(void) { return 0; }

@@ -241,6 +241,10 @@ void HandleDisconnect(AdapterExtension* extension)
         StartNextCommand(extension, lun);
         return;
     }
+    // A target that drops the bus in the middle of a command, without a
+    // status (a selection that timed out never reached a phase).
+    if (lun->StatusByte == STATUS_BYTE_NONE && lun->Phase != PHASE_NONE)
+        LogRecoveredError(extension, lun, block, SP_UNEXPECTED_DISCONNECT, LOG_ID_BUS_FREE_WITHOUT_STATUS);
     if (!CompleteCommand(extension, lun, block))
         return;
     // A selection may already be under way.

@@ -73,14 +73,17 @@ static void FinishDataOut(ULONG ioBase, CommandBlock* block)
 }
 
 // Close a data-in phase: book the residual and make sure memory has every byte.
-static void FinishDataIn(ULONG ioBase, CommandBlock* block, UCHAR status)
+static void FinishDataIn(AdapterExtension* extension, LunRecord* lun, CommandBlock* block, UCHAR status)
 {
+    ULONG ioBase = extension->IoBase;
     ULONG residual;
 
     if (block->Flags & CB_OVERRUN)
         return;
-    if (status & STATUS_PARITY_ERROR)
+    if (status & STATUS_PARITY_ERROR) {
+        LogRecoveredError(extension, lun, block, SP_BUS_PARITY_ERROR, LOG_ID_DATA_IN_PARITY);
         block->Flags |= CB_PARITY_ERROR;
+    }
     residual = ReadTransferCounter(ioBase);
     if (residual == 0) {
         if (!WaitDmaIdle(ioBase))
@@ -114,7 +117,7 @@ static void RejectMessage(ULONG ioBase, CommandBlock* block)
 }
 
 // A queue-tag message: reconnect the started command that holds the tag.
-static void ReconnectTagged(ULONG ioBase, LunRecord* lun, CommandBlock* block, UCHAR tag)
+static void ReconnectTagged(AdapterExtension* extension, LunRecord* lun, CommandBlock* block, UCHAR tag)
 {
     CommandBlock* candidate = lun->QueueHead;
 
@@ -129,7 +132,8 @@ static void ReconnectTagged(ULONG ioBase, LunRecord* lun, CommandBlock* block, U
         }
         candidate = candidate == lun->QueueTail ? 0 : candidate->Next;
     }
-    RejectMessage(ioBase, block);
+    LogRecoveredError(extension, lun, 0, SP_INVALID_RESELECTION, LOG_ID_RESELECTION_UNKNOWN_TAG);
+    RejectMessage(extension->IoBase, block);
 }
 
 // Act on a complete multi-byte message.
@@ -140,7 +144,7 @@ static void EvaluateMessage(AdapterExtension* extension, LunRecord* lun, Command
     UCHAR code = extension->MsgInCode;
 
     if (code == MSG_SIMPLE_QUEUE_TAG || code == MSG_HEAD_OF_QUEUE_TAG || code == MSG_ORDERED_QUEUE_TAG) {
-        ReconnectTagged(ioBase, lun, block, bytes[0]);
+        ReconnectTagged(extension, lun, block, bytes[0]);
         return;
     }
     if ((block->Flags & CB_SDTR_PENDING) && code == MSG_EXTENDED && bytes[0] == EXT_MSG_SDTR_LENGTH &&
@@ -243,7 +247,7 @@ void FinishPhase(AdapterExtension* extension, UCHAR* status)
         FinishDataOut(ioBase, block);
         break;
     case PHASE_DATA_IN:
-        FinishDataIn(ioBase, block, *status);
+        FinishDataIn(extension, lun, block, *status);
         break;
     case PHASE_STATUS:
         lun->StatusByte = ChipRead(ioBase, Fifo);

@@ -39,6 +39,7 @@ static void HandlePhase(AdapterExtension* extension, UCHAR status)
 
     // Bus service with no command connected: nothing to finish or start.
     if (!lun || !lun->CurrentBlock) {
+        LogRecoveredError(extension, lun, 0, SP_PROTOCOL_ERROR, LOG_ID_PHASE_WITHOUT_COMMAND);
         ResetBusToRecover(extension);
         return;
     }
@@ -48,6 +49,7 @@ static void HandlePhase(AdapterExtension* extension, UCHAR status)
     // its command: data, command or status now would belong to no command
     // the driver can tell.
     if (!(lun->CurrentBlock->Flags & CB_CONNECTED) && phase <= PHASE_STATUS) {
+        LogRecoveredError(extension, lun, 0, SP_PROTOCOL_ERROR, LOG_ID_PHASE_BEFORE_TAG);
         ResetBusToRecover(extension);
         return;
     }

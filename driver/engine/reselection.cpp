@@ -63,6 +63,7 @@ void HandleReselection(AdapterExtension* extension)
     WriteCommand(ioBase, FlushFifo);
     target = ReselectingTarget(id);
     if (target < 0) {
+        LogRecoveredError(extension, 0, 0, SP_INVALID_RESELECTION, LOG_ID_RESELECTION_BAD_ID);
         ResetBusToRecover(extension);
         return;
     }
@@ -70,6 +71,7 @@ void HandleReselection(AdapterExtension* extension)
     // A target coming back for a command we never started: nothing to
     // connect it to, and no stale block may be taken for it.
     if (!HasStartedBlock(lun)) {
+        LogRecoveredError(extension, lun, 0, SP_INVALID_RESELECTION, LOG_ID_RESELECTION_NOTHING_STARTED);
         ResetBusToRecover(extension);
         return;
     }

@@ -64,12 +64,13 @@ void AcceptSdtrReply(AdapterExtension* extension, LunRecord* lun, CommandBlock* 
     USHORT clocks;
     UCHAR periodReg;
 
-    if (period == 0 || offset == 0) {
+    // Offset 0 is an agreement to run asynchronous.
+    if (offset == 0) {
         FallBackToAsynchronous(extension, lun, block);
         return;
     }
-    // Faster than offered (which is never faster than the chip runs), or an
-    // offset above what we offered and SyncOffset holds.
+    // Faster than offered (which is never faster than the chip runs; period
+    // 0 among them), or an offset above what we offered and SyncOffset holds.
     if (period < OfferedPeriodFactor(lun) || offset > SYNC_OFFSET_MAX) {
         RefuseSdtrReply(extension, lun, block);
         return;

@@ -115,6 +115,18 @@
 #define INQUIRY_NO_DEVICE_LENGTH 5
 #define ALL_TAGS_FREE 0xFFFFFFFF
 
+// Unique ids of the event-log entries: one per place that writes one, so
+// that an entry tells which check found the error.
+#define LOG_ID_DATA_IN_PARITY 0x0101
+#define LOG_ID_BUS_FREE_WITHOUT_STATUS 0x0201
+#define LOG_ID_RESELECTION_BAD_ID 0x0301
+#define LOG_ID_RESELECTION_NOTHING_STARTED 0x0302
+#define LOG_ID_RESELECTION_UNKNOWN_TAG 0x0303
+#define LOG_ID_RESET_WAIT_EXPIRED 0x0401
+#define LOG_ID_PHASE_WITHOUT_COMMAND 0x0501
+#define LOG_ID_PHASE_BEFORE_TAG 0x0502
+#define LOG_ID_PORT_DRIVER_RESET 0x0701
+
 // PCI identity of the adapter's chip: device 0x2020, vendor 0x1022.
 #define ADAPTER_PCI_ID 0x20201022
 #define PCI_REG_ID 0x00
@@ -279,6 +291,12 @@ void RewindDataPointers(CommandBlock* block);
 
 // Bus reset.
 void FlushAllRequests(AdapterExtension* extension, ULONG pathId);
+void ResetBusAndWait(AdapterExtension* extension, ULONG pathId);
+
+// The system event log: one entry per recovered error. `lun` and `block`
+// name the device and request concerned, when there are such.
+void LogRecoveredError(AdapterExtension* extension, LunRecord* lun, CommandBlock* block, ULONG errorCode,
+                       ULONG uniqueId);
 
 // Bus-phase engine.
 void StartSelection(AdapterExtension* extension, LunRecord* lun, CommandBlock* block);

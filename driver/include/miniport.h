@@ -255,6 +255,15 @@ static_assert(offsetof(SCSI_REQUEST_BLOCK, Cdb) == 0x30, "published SRB layout")
 #define SP_RETURN_ERROR 2
 #define SP_RETURN_BAD_CONFIG 3
 
+// Error codes for ScsiPortLogError.
+#define SP_BUS_PARITY_ERROR 0x0001
+#define SP_UNEXPECTED_DISCONNECT 0x0002
+#define SP_INVALID_RESELECTION 0x0003
+#define SP_BUS_TIME_OUT 0x0004
+#define SP_PROTOCOL_ERROR 0x0005
+#define SP_INTERNAL_ADAPTER_ERROR 0x0006
+#define SP_REQUEST_TIMEOUT 0x0007
+
 typedef enum _SCSI_NOTIFICATION_TYPE {
     RequestComplete = 0,
     NextRequest = 1,
@@ -287,6 +296,8 @@ VOID ScsiPortNotification(SCSI_NOTIFICATION_TYPE NotificationType, PVOID HwDevic
 VOID MINIPORT_API ScsiPortCompleteRequest(PVOID HwDeviceExtension, UCHAR PathId, UCHAR TargetId,
                                           UCHAR Lun, UCHAR SrbStatus);
 VOID MINIPORT_API ScsiPortStallExecution(ULONG Delay);
+VOID MINIPORT_API ScsiPortLogError(PVOID HwDeviceExtension, PSCSI_REQUEST_BLOCK Srb, UCHAR PathId,
+                                   UCHAR TargetId, UCHAR Lun, ULONG ErrorCode, ULONG UniqueId);
 
 // Platform hooks used directly, outside the port driver. The i386 kernel
 // build does these with the processor's own instructions (pushfd/cli,

@@ -69,9 +69,8 @@ void FlushAllRequests(AdapterExtension* extension, ULONG pathId)
 }
 
 // Flush, reset the SCSI bus and wait a bounded time for our own reset interrupt.
-extern "C" BOOLEAN MINIPORT_API HwResetBus(PVOID HwDeviceExtension, ULONG PathId)
+void ResetBusAndWait(AdapterExtension* extension, ULONG PathId)
 {
-    AdapterExtension* extension = (AdapterExtension*)HwDeviceExtension;
     ULONG saved;
 
     saved = SaveFlagsAndDisableInterrupts();
@@ -98,7 +97,18 @@ extern "C" BOOLEAN MINIPORT_API HwResetBus(PVOID HwDeviceExtension, ULONG PathId
             ScsiPortStallExecution(1);
         RestoreFlags(saved);
         if (seen)
-            break;
+            return;
     }
+    // Once, after the bounded wait: the bus did not come back from the reset.
+    LogRecoveredError(extension, 0, 0, SP_BUS_TIME_OUT, LOG_ID_RESET_WAIT_EXPIRED);
+}
+
+// The port driver resets the bus when a request has timed out.
+extern "C" BOOLEAN MINIPORT_API HwResetBus(PVOID HwDeviceExtension, ULONG PathId)
+{
+    AdapterExtension* extension = (AdapterExtension*)HwDeviceExtension;
+
+    LogRecoveredError(extension, 0, 0, SP_REQUEST_TIMEOUT, LOG_ID_PORT_DRIVER_RESET);
+    ResetBusAndWait(extension, PathId);
     return TRUE;
 }

@@ -101,7 +101,7 @@ static void AbortCommand(AdapterExtension* extension, LunRecord* lun, PSCSI_REQU
         CompleteAtOnce(extension, srb, SRB_STATUS_ABORT_FAILED);
         return;
     }
-    HwResetBus(extension, srb->PathId);
+    ResetBusAndWait(extension, srb->PathId);
     CompleteAtOnce(extension, srb, SRB_STATUS_SUCCESS);
 }
 
@@ -119,7 +119,7 @@ extern "C" BOOLEAN MINIPORT_API HwStartIo(PVOID HwDeviceExtension, PSCSI_REQUEST
         AbortCommand(extension, lun, Srb);
         break;
     case SRB_FUNCTION_RESET_BUS:
-        HwResetBus(extension, Srb->PathId);
+        ResetBusAndWait(extension, Srb->PathId);
         CompleteAtOnce(extension, Srb, SRB_STATUS_SUCCESS);
         break;
     default:

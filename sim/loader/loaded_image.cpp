@@ -5,6 +5,8 @@
 
 #include <fmt/format.h>
 
+#include "loader/instruction_set.h"
+
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -53,6 +55,19 @@ std::unique_ptr<LoadedImage> LoadedImage::Load(std::span<const uint8_t> file, co
     }
     if (parsed.file->size_of_headers > file.size() || parsed.file->size_of_headers > parsed.file->size_of_image) {
         error = "headers larger than the file or the image";
+        return nullptr;
+    }
+    // Code the processors it is meant for cannot execute is not loaded.
+    std::string decoder_error;
+    const auto foreign = InstructionsBeyond386(*parsed.file, file, decoder_error);
+    if (!decoder_error.empty()) {
+        error = decoder_error;
+        return nullptr;
+    }
+    if (!foreign.empty()) {
+        error = Describe(foreign.front());
+        if (foreign.size() > 1)
+            error += fmt::format(" (and {} more)", foreign.size() - 1);
         return nullptr;
     }
     const uint32_t page = PageSize();

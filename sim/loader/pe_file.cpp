@@ -3,12 +3,14 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <tuple>
 
 namespace sim::loader {
 namespace {
 
 constexpr uint16_t kOptionalMagicPe32 = 0x10B;
 constexpr uint32_t kDirectoryImport = 1;
+constexpr uint32_t kDirectoryResource = 2;
 constexpr uint32_t kDirectoryBaseRelocation = 5;
 constexpr uint16_t kRelocAbsolute = 0;
 constexpr uint16_t kRelocHighLow = 3;
@@ -87,6 +89,7 @@ public:
     {
         if (!headers() || !sections() || !imports() || !relocations())
             return {std::nullopt, error_};
+        std::tie(pe_.resource_rva, pe_.resource_size) = directory(kDirectoryResource);
         return {std::move(pe_), {}};
     }
 
@@ -274,6 +277,15 @@ const PeSection* PeFile::section_at(uint32_t rva) const
 PeParse ParsePe(std::span<const uint8_t> bytes)
 {
     return Parser(bytes).run();
+}
+
+std::optional<std::span<const uint8_t>> BytesAt(const PeFile& pe, std::span<const uint8_t> file, uint32_t rva,
+                                                uint32_t length)
+{
+    const auto at = MapRva(pe, rva);
+    if (!at || at->limit > file.size() || length > at->limit - at->offset)
+        return std::nullopt;
+    return file.subspan(at->offset, length);
 }
 
 uint32_t ComputePeChecksum(std::span<const uint8_t> bytes, uint32_t checksum_offset)

@@ -51,6 +51,8 @@ struct PeFile {
     std::vector<PeImport> imports;
     bool has_relocation_directory = false;
     std::vector<uint32_t> relocations;  // RVAs of 32-bit absolute fixups
+    uint32_t resource_rva = 0;          // the resource directory; 0 when there is none
+    uint32_t resource_size = 0;
 
     // The section holding `rva`, if any.
     const PeSection* section_at(uint32_t rva) const;
@@ -62,6 +64,11 @@ struct PeParse {
 };
 
 PeParse ParsePe(std::span<const uint8_t> bytes);
+
+// The `length` bytes of `file` that the image holds at `rva`, when all of
+// them lie in the file (in the headers or one section's raw data).
+std::optional<std::span<const uint8_t>> BytesAt(const PeFile& pe, std::span<const uint8_t> file, uint32_t rva,
+                                                uint32_t length);
 
 // The header checksum of a PE file: 16-bit one's-complement-style sum of the
 // file with the checksum field taken as zero, plus the file length.

@@ -111,6 +111,12 @@ VOID KERNEL_CALL StallExecution(ULONG micros)
     ScsiPortStallExecution(micros);
 }
 
+VOID KERNEL_CALL LogError(PVOID extension, PSCSI_REQUEST_BLOCK srb, UCHAR path, UCHAR target, UCHAR lun, ULONG code,
+                          ULONG unique_id)
+{
+    ScsiPortLogError(extension, srb, path, target, lun, code, unique_id);
+}
+
 struct Export {
     const char* name;
     const void* address;
@@ -130,6 +136,7 @@ const Export kExports[] = {
     {"ScsiPortNotification", reinterpret_cast<const void*>(&Notification)},
     {"ScsiPortCompleteRequest", reinterpret_cast<const void*>(&CompleteRequest)},
     {"ScsiPortStallExecution", reinterpret_cast<const void*>(&StallExecution)},
+    {"ScsiPortLogError", reinterpret_cast<const void*>(&LogError)},
 };
 
 bool SameModule(std::string_view a, std::string_view b)

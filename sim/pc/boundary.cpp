@@ -158,6 +158,12 @@ VOID MINIPORT_API ScsiPortStallExecution(ULONG Delay)
     port("ScsiPortStallExecution").stall(Delay);
 }
 
+VOID MINIPORT_API ScsiPortLogError(PVOID HwDeviceExtension, PSCSI_REQUEST_BLOCK Srb, UCHAR PathId, UCHAR TargetId,
+                                   UCHAR Lun, ULONG ErrorCode, ULONG UniqueId)
+{
+    port("ScsiPortLogError").log_error(HwDeviceExtension, Srb, PathId, TargetId, Lun, ErrorCode, UniqueId);
+}
+
 ULONG SaveFlagsAndDisableInterrupts(void)
 {
     return machine("SaveFlagsAndDisableInterrupts").cpu().save_and_disable();

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 #include <fmt/format.h>
 
@@ -47,11 +48,14 @@ PortDriver::~PortDriver()
 template <class F> auto PortDriver::call(Routine routine, std::string_view name, F&& body)
 {
     CurrentMachineScope scope(&machine_);
+    // Entries are counted per call; an interrupt taken inside a routine is a call of its own.
+    const size_t outer_entries = std::exchange(log_entries_this_call_, 0);
     const size_t depth = cpu_.depth();
     const bool enabled = cpu_.interrupts_enabled();
     routines_.push_back(routine);
     auto result = body();
     routines_.pop_back();
+    log_entries_this_call_ = outer_entries;
     cpu_.check_returned(name, depth, enabled);
     return result;
 }
@@ -320,6 +324,34 @@ void PortDriver::stall(ULONG microseconds)
 {
     ++stalls_;
     clock_.advance(Nanoseconds{microseconds} * kMicrosecond);
+}
+
+void PortDriver::log_error(PVOID extension, PSCSI_REQUEST_BLOCK srb, UCHAR path, UCHAR target, UCHAR lun,
+                           ULONG code, ULONG unique_id)
+{
+    const int a = adapter_of(extension);
+    if (a < 0) {
+        errors_.report(kWho, "ScsiPortLogError from an extension that is no adapter");
+        return;
+    }
+    if (!find_log_code(code)) {
+        errors_.report(kWho, fmt::format("ScsiPortLogError with error code {:#x}, which is no published SP_ code", code));
+        return;
+    }
+    LogEntry entry{clock_.now(), static_cast<size_t>(a), 0, path, target, lun, code, unique_id};
+    if (srb) {
+        const Request* r = outstanding_request(srb);
+        if (!r) {
+            errors_.report(kWho, "ScsiPortLogError names an SRB that is not outstanding");
+            return;
+        }
+        entry.request = r->id;
+    }
+    if (++log_entries_this_call_ == kMaxLogEntriesPerCall + 1)
+        errors_.report(kWho, fmt::format("more than {} event-log entries from one miniport routine call: the "
+                                         "driver floods the log",
+                                         kMaxLogEntriesPerCall));
+    event_log_.push_back(entry);
 }
 
 // ---------------------------------------------------------------- requests

@@ -19,6 +19,7 @@
 #include "clock.h"
 #include "model_error.h"
 #include "pc/cpu.h"
+#include "pc/event_log.h"
 #include "pc/interrupts.h"
 #include "pc/physical_memory.h"
 #include "pc/timeouts.h"
@@ -108,6 +109,12 @@ public:
     void unsupported_notification(int type);
     void complete_request(PVOID extension, UCHAR path, UCHAR target, UCHAR lun, UCHAR status);
     void stall(ULONG microseconds);
+    void log_error(PVOID extension, PSCSI_REQUEST_BLOCK srb, UCHAR path, UCHAR target, UCHAR lun, ULONG code,
+                   ULONG unique_id);
+    // Most entries one call of a miniport routine may write: a routine that
+    // writes more is logging from a loop, and would flood the system's log.
+    static constexpr size_t kMaxLogEntriesPerCall = 8;
+    const std::vector<LogEntry>& event_log() const { return event_log_; }
     uint64_t stalls() const { return stalls_; }  // ScsiPortStallExecution calls so far
 
     // --- start-up results ----------------------------------------------
@@ -210,7 +217,9 @@ private:
     std::deque<std::unique_ptr<Request>> requests_;
     std::unordered_map<const SCSI_REQUEST_BLOCK*, Request*> by_srb_;
     std::map<uint64_t, Request*> outstanding_;
-    uint64_t stalls_ = 0;  // by id: bulk completion goes in submission order
+    uint64_t stalls_ = 0;
+    std::vector<LogEntry> event_log_;
+    size_t log_entries_this_call_ = 0;  // by id: bulk completion goes in submission order
     std::vector<std::byte*> extension_storage_;
     std::vector<const Request*> completed_;
     RequestTimeouts timeouts_{clock_};

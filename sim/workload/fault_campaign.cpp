@@ -105,6 +105,7 @@ CampaignResult FaultCampaign::run()
     CampaignResult result;
     PortDriver& port = machine_.port_driver();
     const uint64_t timeouts_before = port.timeouts().time_outs();
+    const size_t log_before = port.event_log().size();
     uint64_t resets_before = 0;
     for (size_t i = 0; i < port.adapter_count(); i++)
         resets_before += port.adapter(i).resets_detected;
@@ -144,8 +145,56 @@ CampaignResult FaultCampaign::run()
         result.bus_resets += port.adapter(i).resets_detected;
     result.bus_resets -= resets_before;
     result.foreign_interrupts = faults_.foreign_interrupts_claimed();
+    for (size_t i = log_before; i < port.event_log().size(); i++)
+        result.logged[port.event_log()[i].code]++;
     check_ledger(result);
+    check_logged(result);
     return result;
+}
+
+uint32_t expected_log_code(FaultKind kind)
+{
+    // The published codes, by number: this is the port driver's side.
+    constexpr uint32_t kParity = 1, kUnexpectedDisconnect = 2, kInvalidReselection = 3, kProtocol = 5,
+                       kRequestTimeout = 7;
+    switch (kind) {
+    case FaultKind::ParityError:
+        return kParity;
+    case FaultKind::MessageOutRequest:
+        return kUnexpectedDisconnect;
+    case FaultKind::BogusTag:
+    case FaultKind::ReselectionNoTargetBit:
+    case FaultKind::ReselectionSeveralTargetBits:
+    case FaultKind::GhostReselection:
+        return kInvalidReselection;
+    case FaultKind::MissingTag:
+        return kProtocol;
+    case FaultKind::NeverReturns:
+    case FaultKind::HangInPhase:
+        return kRequestTimeout;
+    default:
+        return 0;
+    }
+}
+
+// Every kind of fault the driver recovers from, once injected, is in the log.
+// Only where one kind is in play: among several, one fault's recovery can
+// end the command another fault was waiting in (a reset for an invalid
+// reselection flushes the command that never returns, before its time-out),
+// and then the log rightly holds the one recovery only.
+void FaultCampaign::check_logged(CampaignResult& result) const
+{
+    if (!config_.check_log || result.kinds.count() != 1)
+        return;
+    for (size_t i = 0; i < kFaultKinds; i++) {
+        const auto kind = static_cast<FaultKind>(i);
+        const uint32_t code = expected_log_code(kind);
+        if (code == 0 || result.injected[i] == 0 || result.logged.contains(code))
+            continue;
+        const LogCode* c = find_log_code(code);
+        result.problems.push_back(fmt::format("{} was injected {} times, and the event log has no {}",
+                                              fault_name(kind), result.injected[i], c ? c->name : "entry"));
+    }
 }
 
 // With the bus idle every block is free, no LUN owns the bus, the ring is
@@ -179,6 +228,28 @@ void FaultCampaign::check_ledger(CampaignResult& result) const
     if (!errors.empty())
         result.problems.push_back(fmt::format("{} model error{}, the first: {}", errors.size(),
                                               errors.size() == 1 ? "" : "s", errors.front().to_string()));
+}
+
+std::string log_summary(const std::map<uint32_t, uint64_t>& logged)
+{
+    uint64_t entries = 0;
+    for (const auto& [code, n] : logged)
+        entries += n;
+    std::string out = fmt::format("event log: {} entr{} written by the driver\n", entries, entries == 1 ? "y" : "ies");
+    for (const auto& [code, n] : logged) {
+        const LogCode* c = find_log_code(code);
+        out += fmt::format("  {:<34} {:>12}  {}\n", c ? c->name : fmt::format("code {:#x}", code), n,
+                           c ? c->meaning : "not a published code");
+    }
+    return out;
+}
+
+std::map<uint32_t, uint64_t> logged_by_code(const PortDriver& port)
+{
+    std::map<uint32_t, uint64_t> logged;
+    for (const LogEntry& e : port.event_log())
+        logged[e.code]++;
+    return logged;
 }
 
 std::string summary(const CampaignResult& r)
@@ -219,6 +290,7 @@ std::string summary(const CampaignResult& r)
     row("bytes miscompared", r.faulty.bytes_miscompared, r.clean.bytes_miscompared);
     out += fmt::format("time-outs {}, bus resets {}, foreign interrupts claimed {}\n", r.time_outs, r.bus_resets,
                        r.foreign_interrupts);
+    out += log_summary(r.logged);
     for (const std::string& p : r.problems)
         out += "problem: " + p + "\n";
     return out;

@@ -33,6 +33,10 @@ struct CampaignConfig {
     std::map<DeviceKey, std::pair<FaultSet, double>> device_behaviours;
     WorkloadConfig workload{};   // the phase with faults (requests per device)
     uint64_t clean_requests = 64;  // per device, after the faults stop
+    // In a campaign of one fault kind, a kind the driver recovers from by
+    // itself must, once injected, be in the event log. Off where the devices'
+    // every choice is hostile (the fuzzer), where that is no invariant.
+    bool check_log = true;
 };
 
 struct PhaseFigures {
@@ -54,6 +58,7 @@ struct CampaignResult {
     uint64_t time_outs = 0;           // requests the port driver timed out
     uint64_t bus_resets = 0;          // resets the driver reported (ResetDetected)
     uint64_t foreign_interrupts = 0;  // raised by the other device on the line, claimed by it
+    std::map<uint32_t, uint64_t> logged;  // event-log entries the driver wrote, by error code (SP_...)
     std::vector<std::string> problems;  // model errors, an unclean ledger, a failing clean phase
 
     uint64_t lost() const { return faulty.lost + clean.lost; }
@@ -83,6 +88,7 @@ private:
     PhaseFigures run_phase(const WorkloadConfig& config, const std::function<void(double)>& progress);
     void start_faults(CampaignResult& result);
     void check_ledger(CampaignResult& result) const;
+    void check_logged(CampaignResult& result) const;
 
     Machine& machine_;
     CampaignConfig config_;
@@ -93,9 +99,17 @@ private:
     std::function<void(double)> progress_;
 };
 
+// The error code the driver must log when it recovers from a fault of `kind`
+// (0: none; the fault is either harmless or not one the driver can tell).
+uint32_t expected_log_code(FaultKind kind);
+
 // The figures as a table: legal behaviours drawn and faults injected per kind (every kind in play, none
 // injected included), requests by SRB status with faults and clean, BUSY
 // retries, losses, miscompares, time-outs, resets and the problems found.
 std::string summary(const CampaignResult& result);
+
+// Event-log entries by error code: a heading line, then one line per code.
+std::string log_summary(const std::map<uint32_t, uint64_t>& logged);
+std::map<uint32_t, uint64_t> logged_by_code(const PortDriver& port);
 
 }  // namespace sim::workload

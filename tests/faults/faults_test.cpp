@@ -91,6 +91,30 @@ void PrintTo(const Case& c, std::ostream* os) { *os << sim::fault_name(c.kind) <
 
 class EachFault : public ::testing::TestWithParam<Case> {};
 
+// The event-log entry one fault leaves: the errors the driver recovers from
+// by itself are reported to the administrator, once each; 0 for none.
+uint32_t ExpectedLog(FaultKind kind)
+{
+    switch (kind) {
+    case FaultKind::ParityError:
+        return SP_BUS_PARITY_ERROR;
+    case FaultKind::MessageOutRequest:
+        return SP_UNEXPECTED_DISCONNECT;
+    case FaultKind::BogusTag:
+    case FaultKind::ReselectionNoTargetBit:
+    case FaultKind::ReselectionSeveralTargetBits:
+    case FaultKind::GhostReselection:
+        return SP_INVALID_RESELECTION;
+    case FaultKind::MissingTag:
+        return SP_PROTOCOL_ERROR;
+    case FaultKind::NeverReturns:
+    case FaultKind::HangInPhase:
+        return SP_REQUEST_TIMEOUT;
+    default:
+        return 0;
+    }
+}
+
 TEST_P(EachFault, DriverAnswersAndLedgerEndsClean)
 {
     const Case& c = GetParam();
@@ -137,6 +161,10 @@ TEST_P(EachFault, DriverAnswersAndLedgerEndsClean)
     if (c.answer != Answer::TimedOut) {
         EXPECT_EQ(r.time_outs, 0u);
     }
+    std::map<uint32_t, uint64_t> logged;
+    if (ExpectedLog(c.kind))
+        logged[ExpectedLog(c.kind)] = 1;
+    EXPECT_EQ(r.logged, logged);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -263,6 +291,12 @@ TEST(Recovery, FlushesEvenWhenAnEarlierResetWaitTimedOut)
     machine.port_driver().reset_bus(0);
     machine.port_driver().run_for(1 * sim::kMillisecond);
     ASSERT_EQ(DriverGlobals.ResetPending, 1) << "the wait did not time out";
+    // The port driver's reset, and the bus that did not come back within the wait: one entry each.
+    const auto& log = machine.port_driver().event_log();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].code, uint32_t{SP_REQUEST_TIMEOUT});
+    EXPECT_EQ(log[1].code, uint32_t{SP_BUS_TIME_OUT});
+    EXPECT_NE(log[0].unique_id, log[1].unique_id);
 
     campaign.faults().device(0, kTaggedDisk).force(FaultKind::GhostReselection);
     const CampaignResult r = campaign.run();

@@ -2,6 +2,7 @@
 // copy of it, each breaking exactly one rule.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -57,6 +58,17 @@ inline Layout LayoutOf(const std::vector<uint8_t>& b)
 {
     const size_t coff = Get32(b, 0x3C) + 4;
     return {coff, coff + 20};
+}
+
+// `text` as UTF-16LE, as resources hold it.
+inline std::string Utf16(const std::string& text)
+{
+    std::string out;
+    for (char c : text) {
+        out.push_back(c);
+        out.push_back('\0');
+    }
+    return out;
 }
 
 // Replaces the first occurrence of `from` with `to` (same length).

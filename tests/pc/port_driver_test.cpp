@@ -155,6 +155,52 @@ TEST_F(Requests, OneStartIoAtATimeUntilNextRequestAndBulkCompletionOfAPath)
     EXPECT_NE(machine->errors().summary().find("can never complete"), std::string::npos);
 }
 
+// The event log records what the miniport reports, naming the request when
+// it is outstanding; an unpublished code, an SRB the port driver does not
+// hold and a routine that logs from a loop are the miniport's errors.
+TEST_F(Requests, EventLogRecordsEntriesAndRefusesWhatNoPortDriverWould)
+{
+    SCSI_REQUEST_BLOCK stranger{};
+    fake.start_io = [&](PVOID ext, PSCSI_REQUEST_BLOCK srb) -> BOOLEAN {
+        ScsiPortLogError(ext, srb, 0, srb->TargetId, 0, SP_BUS_PARITY_ERROR, 0x101);
+        ScsiPortLogError(ext, nullptr, 0, 7, 0, SP_REQUEST_TIMEOUT, 0x701);
+        ScsiPortLogError(ext, nullptr, 0, 7, 0, 0x99, 0x999);
+        ScsiPortLogError(ext, &stranger, 0, 7, 0, SP_PROTOCOL_ERROR, 0x501);
+        srb->SrbStatus = SRB_STATUS_SUCCESS;
+        ScsiPortNotification(RequestComplete, ext, srb);
+        ScsiPortNotification(NextRequest, ext);
+        return TRUE;
+    };
+    const sim::Request& request = submit(3);
+    EXPECT_EQ(machine->port_driver().run_until_idle(), PortDriver::RunResult::Idle);
+    const auto& log = machine->port_driver().event_log();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].code, 1u);
+    EXPECT_EQ(log[0].request, request.id);
+    EXPECT_EQ(log[0].target, 3);
+    EXPECT_EQ(log[0].unique_id, 0x101u);
+    EXPECT_EQ(log[1].code, 7u);
+    EXPECT_EQ(log[1].request, 0u);
+    const auto& errors = machine->errors().all();
+    ASSERT_EQ(errors.size(), 2u) << machine->errors().summary();
+    EXPECT_NE(errors[0].message.find("no published SP_ code"), std::string::npos);
+    EXPECT_NE(errors[1].message.find("not outstanding"), std::string::npos);
+
+    // One routine call that writes more entries than any single recovery would.
+    fake.start_io = [&](PVOID ext, PSCSI_REQUEST_BLOCK srb) -> BOOLEAN {
+        for (int i = 0; i < 20; i++)
+            ScsiPortLogError(ext, nullptr, 0, 7, 0, SP_BUS_TIME_OUT, 0x401);
+        srb->SrbStatus = SRB_STATUS_SUCCESS;
+        ScsiPortNotification(RequestComplete, ext, srb);
+        ScsiPortNotification(NextRequest, ext);
+        return TRUE;
+    };
+    submit(3);
+    EXPECT_EQ(machine->port_driver().run_until_idle(), PortDriver::RunResult::Idle);
+    EXPECT_EQ(machine->errors().all().size(), 3u) << machine->errors().summary();
+    EXPECT_TRUE(error_mentions("floods the log"));
+}
+
 TEST_F(Requests, PhysicalAddressesStayInsideTheRequestsBuffer)
 {
     auto& buffer = memory->allocate(0x3000, 0x800, sim::PhysicalMemory::Layout::Scattered);

@@ -163,6 +163,16 @@ std::string campaign_verdict(const CampaignResult& result, size_t devices)
                        result.bytes_miscompared(), result.problems.size(), result.problems.size() == 1 ? "" : "s");
 }
 
+nlohmann::json event_log_json(const std::map<uint32_t, uint64_t>& logged)
+{
+    nlohmann::json out = nlohmann::json::object();
+    for (const auto& [code, n] : logged) {
+        const sim::LogCode* c = sim::find_log_code(code);
+        out[c ? std::string(c->name) : fmt::format("{:#x}", code)] = n;
+    }
+    return out;
+}
+
 nlohmann::json campaign_json(const CampaignConfig& config, const CampaignResult& result)
 {
     nlohmann::json device_kinds = nlohmann::json::array();
@@ -196,6 +206,7 @@ nlohmann::json campaign_json(const CampaignConfig& config, const CampaignResult&
             {"time_outs", result.time_outs},
             {"bus_resets", result.bus_resets},
             {"foreign_interrupts_claimed", result.foreign_interrupts},
+            {"event_log", event_log_json(result.logged)},
             {"lost", result.lost()},
             {"bytes_miscompared", result.bytes_miscompared()},
             {"problems", result.problems},

@@ -40,6 +40,8 @@ std::string kind_names(const sim::FaultSet& kinds);
 std::string campaign_heading(const sim::workload::CampaignConfig& config);
 // The verdict line: sound or not, and why not; `devices` is how many the campaign ran against.
 std::string campaign_verdict(const sim::workload::CampaignResult& result, size_t devices);
+// Event-log entries by error code: {"SP_...": count}.
+nlohmann::json event_log_json(const std::map<uint32_t, uint64_t>& logged);
 nlohmann::json campaign_json(const sim::workload::CampaignConfig& config, const sim::workload::CampaignResult& result);
 
 }  // namespace hbasim

@@ -119,6 +119,7 @@ void write_json(const Outputs& out, nlohmann::json& json, const sim::Machine& ma
 {
     if (!out.json)
         return;
+    json["event_log"] = hbasim::event_log_json(sim::workload::logged_by_code(machine.port_driver()));
     json["model_errors"] = machine.errors().all().size();
     json["problems"] = problems;
     json["clean"] = clean;
@@ -174,6 +175,7 @@ int run_workload(sim::Machine& machine, const std::vector<sim::workload::Scanned
     fmt::print("\n{}", hbasim::results_table(results));
     if (behaviours)
         fmt::print("\n{}", behaviours_report(scenario.campaign, *behaviours, json));
+    fmt::print("{}", sim::workload::log_summary(sim::workload::logged_by_code(machine.port_driver())));
     for (std::string& p : results.problems())
         problems.push_back(std::move(p));
     print_failures(results, "");

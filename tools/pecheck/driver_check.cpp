@@ -6,7 +6,9 @@
 #include <cctype>
 #include <string>
 
+#include "loader/instruction_set.h"
 #include "loader/pe_file.h"
+#include "version_info.h"
 
 namespace pecheck {
 namespace {
@@ -54,6 +56,49 @@ void CheckImports(const PeFile& pe, const std::vector<std::string>& services,
     }
 }
 
+// Every instruction beyond the 80386 without a coprocessor, each named; a
+// long list is cut after the first few dozen.
+void CheckInstructions(const PeFile& pe, std::span<const uint8_t> image, std::vector<std::string>& problems)
+{
+    constexpr size_t kListed = 40;
+    std::string error;
+    const auto foreign = sim::loader::InstructionsBeyond386(pe, image, error);
+    if (!error.empty())
+        problems.push_back(error);
+    for (size_t i = 0; i < foreign.size() && i < kListed; i++)
+        problems.push_back(sim::loader::Describe(foreign[i]));
+    if (foreign.size() > kListed)
+        problems.push_back(fmt::format("... and {} more instructions beyond the 80386", foreign.size() - kListed));
+}
+
+// The version resource names the file, says what it is, and its version
+// texts agree with the fixed version numbers.
+void CheckVersion(const PeFile& pe, std::span<const uint8_t> image, std::vector<std::string>& problems)
+{
+    constexpr uint32_t kTypeDriver = 3, kSubtypeSystemDriver = 7;
+    std::string error;
+    const auto info = ReadVersionInfo(pe, image, error);
+    if (!info) {
+        problems.push_back(error);
+        return;
+    }
+    auto text = [&](const char* key) {
+        const auto it = info->strings.find(key);
+        return it == info->strings.end() ? std::string() : it->second;
+    };
+    if (text("OriginalFilename") != "hba.sys")
+        problems.push_back(fmt::format("version resource: OriginalFilename is \"{}\", not \"hba.sys\"",
+                                       text("OriginalFilename")));
+    if (text("FileDescription").empty())
+        problems.push_back("version resource: no FileDescription");
+    if (text("FileVersion") != info->file_version_text())
+        problems.push_back(fmt::format("version resource: FileVersion \"{}\" is not the file version {}",
+                                       text("FileVersion"), info->file_version_text()));
+    if (info->file_type != kTypeDriver || info->file_subtype != kSubtypeSystemDriver)
+        problems.push_back(fmt::format("version resource: file type {}/{}, not a system driver (3/7)",
+                                       info->file_type, info->file_subtype));
+}
+
 }  // namespace
 
 std::vector<std::string> ServicesDeclaredIn(std::string_view header)
@@ -90,6 +135,8 @@ std::vector<std::string> CheckDriverImage(std::span<const uint8_t> image, const 
     std::vector<std::string> problems;
     CheckHeaders(pe, problems);
     CheckImports(pe, services, problems);
+    CheckInstructions(pe, image, problems);
+    CheckVersion(pe, image, problems);
     const uint32_t checksum = sim::loader::ComputePeChecksum(image, pe.checksum_offset);
     if (pe.checksum != checksum)
         problems.push_back(fmt::format("header checksum is {:#x}, the file sums to {:#x}", pe.checksum, checksum));

@@ -1,8 +1,13 @@
-// pecheck: checks a built kernel-mode driver image, or writes its checksum.
-//   pecheck --services HEADER IMAGE   check IMAGE; imports must be services HEADER declares
+// pecheck: checks a built kernel-mode driver image, or writes its checksum,
+// or checks the driver disk's setup files.
+//   pecheck --services HEADER [--version V] IMAGE
+//                                     check IMAGE; imports must be services HEADER declares,
+//                                     and its version resource must give file version V
 //   pecheck --set-checksum IMAGE      write the correct header checksum into IMAGE
+//   pecheck --setup-files DIR         check txtsetup.oem and oemsetup.inf in DIR against DIR
 #include <fmt/format.h>
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -10,6 +15,8 @@
 #include <vector>
 
 #include "driver_check.h"
+#include "setup_check.h"
+#include "version_info.h"
 
 namespace {
 
@@ -23,7 +30,8 @@ std::optional<std::vector<uint8_t>> ReadFile(const std::string& path)
 
 int Usage()
 {
-    fmt::print(stderr, "usage: pecheck --services HEADER IMAGE | pecheck --set-checksum IMAGE\n");
+    fmt::print(stderr, "usage: pecheck --services HEADER [--version V] IMAGE | pecheck --set-checksum IMAGE | "
+                       "pecheck --setup-files DIR\n");
     return 2;
 }
 
@@ -44,7 +52,7 @@ int SetChecksum(const std::string& path)
     return 0;
 }
 
-int Check(const std::string& header_path, const std::string& path)
+int Check(const std::string& header_path, const std::string& version, const std::string& path)
 {
     auto header = ReadFile(header_path);
     auto image = ReadFile(path);
@@ -57,13 +65,52 @@ int Check(const std::string& header_path, const std::string& path)
         fmt::print(stderr, "pecheck: {} declares no port-driver service\n", header_path);
         return 1;
     }
-    const auto problems = pecheck::CheckDriverImage(*image, services);
+    auto problems = pecheck::CheckDriverImage(*image, services);
+    std::string file_version;
+    if (problems.empty()) {
+        std::string error;
+        const auto pe = sim::loader::ParsePe(*image);
+        const auto info = pecheck::ReadVersionInfo(*pe.file, *image, error);
+        file_version = info ? info->file_version_text() : error;
+        if (!version.empty() && file_version != version)
+            problems.push_back(fmt::format("file version is {}, the project's is {}", file_version, version));
+    }
     for (const auto& p : problems)
         fmt::print("pecheck: {}: {}\n", path, p);
     if (!problems.empty())
         return 1;
-    fmt::print("pecheck: {}: PE32 i386 native driver image, imports from SCSIPORT.SYS only, checksum valid\n",
-               path);
+    fmt::print("pecheck: {}: PE32 i386 native driver image, version {}, 80386 instructions only, imports from "
+               "SCSIPORT.SYS only, checksum valid\n",
+               path, file_version);
+    return 0;
+}
+
+int CheckSetupFiles(const std::string& dir)
+{
+    pecheck::DiskFiles disk;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
+        if (!entry.is_regular_file())
+            continue;
+        auto bytes = ReadFile(entry.path().string());
+        if (!bytes) {
+            fmt::print(stderr, "pecheck: cannot read {}\n", entry.path().string());
+            return 1;
+        }
+        disk[entry.path().filename().string()] = std::string(bytes->begin(), bytes->end());
+    }
+    if (error) {
+        fmt::print(stderr, "pecheck: cannot read the directory {}: {}\n", dir, error.message());
+        return 1;
+    }
+    const auto problems = pecheck::CheckSetupFiles(disk);
+    for (const auto& p : problems)
+        fmt::print("pecheck: {}\n", p);
+    if (!problems.empty())
+        return 1;
+    fmt::print("pecheck: {}: txtsetup.oem and oemsetup.inf name only sections they have and files on the disk; "
+               "the service is a boot-start SCSI miniport\n",
+               dir);
     return 0;
 }
 
@@ -75,6 +122,10 @@ int main(int argc, char** argv)
     if (args.size() == 2 && args[0] == "--set-checksum")
         return SetChecksum(args[1]);
     if (args.size() == 3 && args[0] == "--services")
-        return Check(args[1], args[2]);
+        return Check(args[1], "", args[2]);
+    if (args.size() == 5 && args[0] == "--services" && args[2] == "--version")
+        return Check(args[1], args[3], args[4]);
+    if (args.size() == 2 && args[0] == "--setup-files")
+        return CheckSetupFiles(args[1]);
     return Usage();
 }
