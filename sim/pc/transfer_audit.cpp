@@ -37,16 +37,22 @@ void MachineAudit::moved(uint8_t target, const NexusPointer& at, std::optional<u
         const std::optional<size_t> index = port_index();
         if (!index)
             return;
-        const auto requests = port.outstanding_for(*index, target, at.lun);
-        if (requests.empty() || std::any_of(requests.begin(), requests.end(), [&](const Request* r) {
-                return r->srb.DataTransferLength <= at.pointer;
-            }))
+        // Whose bytes: the request this nexus last moved data for, or the
+        // LUN's only outstanding request; with several and no data yet, nobody can tell.
+        const Request* r = nullptr;
+        if (const auto it = nexus_request_.find(nexus_key(target, at)); it != nexus_request_.end())
+            r = port.find_outstanding(it->second);
+        if (!r) {
+            const auto requests = port.outstanding_for(*index, target, at.lun);
+            if (requests.size() == 1)
+                r = requests.front();
+        }
+        if (!r || r->srb.DataTransferLength <= at.pointer)
             return;
-        for (const Request* r : requests)
-            holes_.try_emplace(r->id, fmt::format("the chip {} {} {} bytes of {} at its data pointer {} of {}, "
-                                                  "inside the request's {} bytes",
-                                                  direction == DataDirection::In ? "discarded" : "padded", length,
-                                                  what, who, at.pointer, at.length, r->srb.DataTransferLength));
+        holes_.try_emplace(r->id, fmt::format("the chip {} {} {} bytes of {} at its data pointer {} of {}, inside "
+                                              "the request's {} bytes",
+                                              direction == DataDirection::In ? "discarded" : "padded", length, what,
+                                              who, at.pointer, at.length, r->srb.DataTransferLength));
         return;
     }
     const auto hit = machine_.memory().window_at(*physical);
@@ -57,8 +63,10 @@ void MachineAudit::moved(uint8_t target, const NexusPointer& at, std::optional<u
         return;
     const std::optional<size_t> index = port_index();
     const bool right_request = r->srb.TargetId == target && r->srb.Lun == at.lun && (!index || r->adapter == *index);
-    if (right_request && hit->offset == at.pointer)
+    if (right_request && hit->offset == at.pointer) {
+        nexus_request_[nexus_key(target, at)] = r->id;
         return;
+    }
     machine_.errors().report(
         "transfer", fmt::format("{} bytes of {} at its data pointer {} {} offset {} of the buffer of request {} "
                                 "(target {} LUN {})",

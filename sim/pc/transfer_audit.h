@@ -29,10 +29,17 @@ public:
 private:
     // The port driver's index of this adapter; nothing before the driver reported it.
     std::optional<size_t> port_index() const;
+    static uint32_t nexus_key(uint8_t target, const NexusPointer& at)
+    {
+        return (uint32_t{target} << 16) | (uint32_t{at.lun} << 9) | (at.tag ? 0x100u | *at.tag : 0u);
+    }
 
     Machine& machine_;
     size_t config_index_;
     std::unordered_map<uint64_t, std::string> holes_;  // by request id: the first
+    // The request each nexus (target, LUN, tag or untagged) last moved data
+    // for: padded bytes are put down to it while it is outstanding.
+    std::unordered_map<uint32_t, uint64_t> nexus_request_;
 };
 
 }  // namespace sim

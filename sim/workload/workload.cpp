@@ -331,6 +331,9 @@ bool Runner::issue(Device& d, Slot& s)
         if (config_.verify)
             for (uint32_t i = 0; i < n; i++)
                 d.model->fill(lba + i, s.generation, s.buffer->data + size_t{i} * d.info.block_size);
+    } else if (config_.verify) {
+        // Whatever an earlier read left in the slot must not pass for data that never came.
+        std::fill_n(s.buffer->data, s.buffer->length, uint8_t{0xDB});
     }
     d.issued++;
     in_flight_++;
