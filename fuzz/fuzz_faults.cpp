@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <span>
 
-#include "inspect/driver_inspection.h"
+#include "driver_view/driver_internals.h"
 #include "linked_driver.h"
 #include "workload/hostile_input.h"
 

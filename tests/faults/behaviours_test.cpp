@@ -11,7 +11,7 @@
 
 #include <fmt/format.h>
 
-#include "inspect/driver_inspection.h"
+#include "driver_view/driver_internals.h"
 #include "linked_driver.h"
 #include "requests/bench.h"
 #include "workload/fault_campaign.h"

@@ -7,7 +7,7 @@
 
 #include <fmt/format.h>
 
-#include "inspect/driver_inspection.h"
+#include "driver_view/driver_internals.h"
 #include "linked_driver.h"
 #include "workload/hostile_input.h"
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "adapter.h"
-#include "inspect/driver_inspection.h"
+#include "driver_view/driver_internals.h"
 #include "pc/machine.h"
 #include "port_space.h"
 

@@ -5,7 +5,7 @@
 #include <numeric>
 
 #include "campaign.h"
-#include "inspect/driver_inspection.h"
+#include "driver_view/driver_internals.h"
 #include "scenario.h"
 
 namespace hbasimtest {
