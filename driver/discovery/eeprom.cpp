@@ -2,7 +2,8 @@
 // driven through the adapter's PCI configuration registers 0x80 (clock 0x80,
 // data in 0x40) and 0xC0 (select), and sampled through register 0x00, whose
 // low byte reads 0x22 exactly while the EEPROM's data output is 1.
-#include "adapter.h"
+#include "discovery.h"
+#include "pci.h"
 
 #define EEPROM_CLOCK 0x80
 #define EEPROM_DATA_IN 0x40

@@ -1,7 +1,9 @@
 // Adapter discovery: the driver's own PCI scan, under mechanism #2 (where it
 // answers) and then mechanism #1, for function 0 of devices with the
 // adapter's identity.
-#include "adapter.h"
+#include "chip.h"
+#include "discovery.h"
+#include "pci.h"
 
 #define BAR0_IO_MASK 0xFFFE  // low 16 bits, the I/O-space indicator cleared
 #define NO_IRQ_NONE 0x00
@@ -10,7 +12,7 @@
 
 // Probe from *selector on until a device with the adapter's identity is found
 // or the mechanism's selector space is used up; a match fills discovery row `row`.
-BOOLEAN ScanForAdapter(UCHAR* mechanism, UCHAR row, USHORT* selector)
+static BOOLEAN ScanForAdapter(UCHAR* mechanism, UCHAR row, USHORT* selector)
 {
     BOOLEAN found = FALSE;
 

@@ -1,7 +1,8 @@
 // PCI configuration access through the PC's configuration mechanisms #1 and #2.
 // Every access is one unit with processor interrupts disabled, so that no
 // interrupt runs between opening and closing configuration space.
-#include "adapter.h"
+#include "discovery.h"
+#include "pci.h"
 
 #define MECH1_ENABLE 0x80000000
 #define MECH1_DATA_OFFSET 4      // port 0xCFC
@@ -60,7 +61,7 @@ BOOLEAN SelectConfigTarget(UCHAR mechanism, USHORT selector)
 }
 
 // Point the configuration ports at `reg` of the current target.
-void OpenConfigRegister(UCHAR mechanism, UCHAR reg)
+static void OpenConfigRegister(UCHAR mechanism, UCHAR reg)
 {
     if (mechanism == PCI_MECHANISM_2) {
         ScsiPortWritePortUchar(ConfigPort(MECH2_FORWARD_OFFSET), DriverGlobals.Mech2Forward);
@@ -71,7 +72,7 @@ void OpenConfigRegister(UCHAR mechanism, UCHAR reg)
 }
 
 // Close configuration space again.
-void CloseConfigAccess(UCHAR mechanism)
+static void CloseConfigAccess(UCHAR mechanism)
 {
     if (mechanism == PCI_MECHANISM_2) {
         ScsiPortWritePortUchar(ConfigPort(MECH2_CSE_OFFSET), 0);

@@ -1,14 +1,16 @@
 // Command completion and next command: every bus free ends or suspends the
 // connected command, and then the ring of LUNs with work is searched for the
 // next command to start.
-#include "adapter.h"
+#include "chip.h"
+#include "engine.h"
+#include "frame.h"
+#include "requests.h"
+#include "scsi.h"
 
 // Give a block back to the pool and hand its request back to the port driver.
-void RetireBlock(AdapterExtension* extension, CommandBlock* block, PSCSI_REQUEST_BLOCK srb)
+static void RetireBlock(AdapterExtension* extension, CommandBlock* block, PSCSI_REQUEST_BLOCK srb)
 {
-    ClearBlock(block);
-    block->Next = extension->FreeBlocks;
-    extension->FreeBlocks = block;
+    FreeBlock(extension, block);
     ScsiPortNotification(RequestComplete, extension, srb);
     ScsiPortNotification(NextRequest, extension);
 }
@@ -54,7 +56,7 @@ static void RequeueAfterQueueFull(LunRecord* lun, CommandBlock* block)
     lun->QueueDepth = lun->IssuedCount > 2 ? (UCHAR)(lun->IssuedCount - 1) : 1;
     UnlinkBlock(lun, block);
     lun->IssuedCount--;
-    InsertAt(lun, block, lun->IssuedCount);
+    InsertBehindStarted(lun, block);
     RewindDataPointers(block);
 }
 
@@ -156,21 +158,6 @@ static void InspectInquiry(AdapterExtension* extension, LunRecord* lun, CommandB
         EnableTaggedQueuing(extension, lun, block);
     else
         data[INQUIRY_FLAGS_BYTE] &= (UCHAR)~INQUIRY_CMDQUE;
-}
-
-// A LUN whose last block completed leaves the service ring. FALSE: it was the
-// only LUN with work, nothing else can be started.
-static BOOLEAN LeaveRing(AdapterExtension* extension, LunRecord* lun)
-{
-    if (lun->RingNext == lun) {
-        extension->ServiceCursor = 0;
-        return FALSE;
-    }
-    lun->RingPrev->RingNext = lun->RingNext;
-    lun->RingNext->RingPrev = lun->RingPrev;
-    if (extension->ServiceCursor == lun)
-        extension->ServiceCursor = lun->RingNext;
-    return TRUE;
 }
 
 // The command has ended: status, INQUIRY inspection, out of the queue, retired.

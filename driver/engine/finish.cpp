@@ -1,6 +1,9 @@
 // Phase completion and message-in: close the phase that just ended (residual,
 // DMA drain, status bytes) and interpret every incoming message byte.
-#include "adapter.h"
+#include "chip.h"
+#include "engine.h"
+#include "frame.h"
+#include "scsi.h"
 
 // Accept the byte the chip holds ACK for; the target moves on by itself.
 static void Accept(ULONG ioBase, UCHAR* status)

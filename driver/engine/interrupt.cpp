@@ -1,18 +1,9 @@
 // Interrupt service and dispatch: one chip interrupt per call, read once and
 // handed to the bus-reset, reselection, disconnect or phase handling.
-#include "adapter.h"
-
-// Reset the bus when a target is on it in a state the driver cannot account
-// for. Everything outstanding is flushed here rather than left to the reset
-// interrupt: after a reset wait that timed out, ResetPending is still set and
-// that interrupt would flush nothing. Clearing it lets the reset interrupt
-// also end whatever was started between now and the reset itself.
-void ResetBusToRecover(AdapterExtension* extension)
-{
-    FlushAllRequests(extension, extension->PathId);
-    extension->ResetPending = 0;
-    WriteCommand(extension->IoBase, ResetScsiBus);
-}
+#include "chip.h"
+#include "engine.h"
+#include "frame.h"
+#include "requests.h"
 
 // A SCSI bus reset: ours (HwResetBus has already flushed) or from elsewhere.
 // Only the first reset after HwResetBus issued one is ours. When its wait has

@@ -1,10 +1,12 @@
 // Information-transfer phase actions: exactly one chip sequence for the phase
 // the target now asserts; it ends in the next interrupt.
-#include "adapter.h"
+#include "chip.h"
+#include "engine.h"
+#include "scsi.h"
 
 // Program the DMA engine and the transfer counter for the rest of the current
 // scatter-gather entry, and advance the data pointer past it.
-void ProgramDma(ULONG ioBase, CommandBlock* block, UCHAR direction)
+static void ProgramDma(ULONG ioBase, CommandBlock* block, UCHAR direction)
 {
     SgEntry* entry = block->CurSg;
     ULONG count = entry->Length - block->CurOffset;
@@ -26,7 +28,7 @@ void ProgramDma(ULONG ioBase, CommandBlock* block, UCHAR direction)
 
 // Run a data phase: DMA for the next piece, or a pad transfer when the
 // target wants more data than the buffer holds.
-void StartDataTransfer(ULONG ioBase, CommandBlock* block, UCHAR direction)
+static void StartDataTransfer(ULONG ioBase, CommandBlock* block, UCHAR direction)
 {
     if (block->SgLeft > 0 && !(block->Flags & CB_OVERRUN)) {
         ProgramDma(ioBase, block, direction);

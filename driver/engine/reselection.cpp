@@ -1,6 +1,10 @@
 // Reselection: a disconnected target comes back. Make its LUN the bus owner,
 // load its settings, accept IDENTIFY and reconnect its command.
-#include "adapter.h"
+#include "chip.h"
+#include "engine.h"
+#include "frame.h"
+#include "requests.h"
+#include "scsi.h"
 
 // The target number from the reselection ID byte (the adapter's own bit
 // already masked out), or -1 unless exactly one bit is left.

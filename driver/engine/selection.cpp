@@ -1,6 +1,9 @@
 // Selection: load the target's settings, put IDENTIFY, an optional queue tag
 // and the CDB into the FIFO, and let the chip select the target by itself.
-#include "adapter.h"
+#include "chip.h"
+#include "engine.h"
+#include "requests.h"
+#include "scsi.h"
 
 // Load a target's transfer settings into the chip (selection and reselection).
 void LoadTargetSettings(ULONG ioBase, LunRecord* lun)

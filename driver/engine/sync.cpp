@@ -1,6 +1,7 @@
 // Synchronous transfer negotiation: turn the target's SDTR answer into the
 // chip's timing registers, or fall back to asynchronous transfer.
-#include "adapter.h"
+#include "chip.h"
+#include "engine.h"
 
 // SDTR period factor for our offer: chip clocks of 25 ns in units of 4 ns.
 UCHAR OfferedPeriodFactor(LunRecord* lun)
@@ -13,7 +14,7 @@ UCHAR OfferedPeriodFactor(LunRecord* lun)
 // Write the LUN's timing set to the chip, end the exchange, and share the
 // agreement with every LUN of the target: a target keeps one agreement for
 // all its LUNs, whichever LUN's command negotiated it.
-void ApplySyncSettings(AdapterExtension* extension, LunRecord* lun, CommandBlock* block)
+static void ApplySyncSettings(AdapterExtension* extension, LunRecord* lun, CommandBlock* block)
 {
     ULONG ioBase = extension->IoBase;
     LunRecord* other;
@@ -36,14 +37,22 @@ void ApplySyncSettings(AdapterExtension* extension, LunRecord* lun, CommandBlock
     }
 }
 
-// Asynchronous transfer for this LUN's target.
-void FallBackToAsynchronous(AdapterExtension* extension, LunRecord* lun, CommandBlock* block)
+// The LUN's record set for asynchronous transfer: no period, no offset, the
+// normal and slow timing settings. Loaded into the chip at the next selection
+// or reselection.
+void MakeAsynchronous(LunRecord* lun)
 {
     lun->SyncPeriodReg = 0;
     lun->SyncOffsetReg = 0;
     lun->Asynchronous = 1;
     lun->Config3 = CONFIG3_NORMAL;
     lun->Config4 = (UCHAR)((lun->Config4 & CONFIG4_SYNC_CLEAR) | CONFIG4_SLOW);
+}
+
+// Asynchronous transfer for this LUN's target, in the chip at once.
+void FallBackToAsynchronous(AdapterExtension* extension, LunRecord* lun, CommandBlock* block)
+{
+    MakeAsynchronous(lun);
     ApplySyncSettings(extension, lun, block);
 }
 

@@ -1,5 +1,9 @@
 // Driver entry and registration with the port driver.
-#include "adapter.h"
+#include "discovery.h"
+#include "engine.h"
+#include "frame.h"
+#include "pci.h"
+#include "requests.h"
 
 struct DriverGlobals DriverGlobals;
 

@@ -1,7 +1,8 @@
 // Recovered errors go to the system event log through the port driver. Each
 // site writes one entry for one occurrence and never from inside a loop, so
 // that a misbehaving device cannot flood the log faster than it misbehaves.
-#include "adapter.h"
+#include "frame.h"
+#include "scsi.h"
 
 void LogRecoveredError(AdapterExtension* extension, LunRecord* lun, CommandBlock* block, ULONG errorCode,
                        ULONG uniqueId)

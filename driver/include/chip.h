@@ -84,8 +84,22 @@ enum ChipCommand : UCHAR {
 #define CONFIG2_INIT 0x48
 #define CONFIG3_NORMAL 0x08
 #define CONFIG3_FAST 0x18
-#define CONFIG4_INIT 0x80
+// Config4: the slow timing bit, which the chip starts with and asynchronous
+// transfers run with; CONFIG4_SYNC_CLEAR keeps the bits that are not timing.
+#define CONFIG4_SLOW 0x80
+#define CONFIG4_SYNC_CLEAR 0x3F
 #define CONFIG4_X04 0x04
+
+// Synchronous timing. SyncOffset holds offsets 0-15; SyncPeriod holds five
+// bits, so the slowest period it runs is 32 clocks (800 ns, factor 200).
+// Periods up to SYNC_FAST_CLOCKS_MAX clocks run with the fast Config3/Config4
+// settings.
+#define SYNC_OFFSET_MAX 0x0F
+#define SYNC_PERIOD_REG_MAX 0x1F
+#define SYNC_FAST_CLOCKS_MAX 8
+
+// Transfer counter value a pad transfer starts with (each of the three bytes).
+#define PAD_COUNT_BYTE 0xFF
 
 // DmaCommand: direction in bit 0x80, operation in bits 0-1.
 #define DMA_DIR_OUT 0x00

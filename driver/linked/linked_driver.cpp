@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "adapter.h"
+#include "frame.h"
 
 namespace hba {
 

@@ -1,14 +1,9 @@
 // Adapter initialization: the chip's configuration registers, the free list
 // of command blocks and the 64 LUN records, from this adapter's settings.
-#include "adapter.h"
-
-// Empty one command block, link included.
-void ClearBlock(CommandBlock* block)
-{
-    UCHAR* bytes = (UCHAR*)block;
-    for (ULONG i = 0; i < sizeof(*block); i++)
-        bytes[i] = 0;
-}
+#include "chip.h"
+#include "engine.h"
+#include "requests.h"
+#include "scsi.h"
 
 static void ProgramChip(ULONG ioBase, UCHAR config4)
 {
@@ -37,8 +32,6 @@ static void InitializeLun(AdapterExtension* extension, LunRecord* lun, UCHAR tar
     lun->IssuedCount = 0;
     lun->QueuedCount = 0;
     lun->TargetId = target;
-    lun->SyncPeriodReg = 0;
-    lun->SyncOffsetReg = 0;
     lun->TargetFlags = flags;
     if (flags & TF_TAGGED)
         extension->TagDepthShift = settings[SETTINGS_TAG_DEPTH_SHIFT];
@@ -46,9 +39,8 @@ static void InitializeLun(AdapterExtension* extension, LunRecord* lun, UCHAR tar
     lun->FreeTags = 0;
     // Speed indexes past the table's end offer no synchronous period.
     lun->SyncClocks = speed < sizeof(PeriodTable) ? PeriodTable[speed] : 0;
-    lun->Asynchronous = 1;
-    lun->Config3 = CONFIG3_NORMAL;
     lun->Config4 = config4;
+    MakeAsynchronous(lun);
     lun->Config1 = (UCHAR)(settings[SETTINGS_INITIATOR_ID] | ((flags & TF_PARITY) ? CONFIG1_PARITY : 0));
     lun->SelectCode = SelectWithAtn;
     lun->IdentifyMsg = (UCHAR)(MSG_IDENTIFY + lunNumber + ((flags & TF_DISCONNECT) ? MSG_IDENTIFY_DISCONNECT : 0));
@@ -58,15 +50,9 @@ static void InitializeLun(AdapterExtension* extension, LunRecord* lun, UCHAR tar
 extern "C" BOOLEAN MINIPORT_API HwInitialize(PVOID HwDeviceExtension)
 {
     AdapterExtension* extension = (AdapterExtension*)HwDeviceExtension;
-    UCHAR config4 = CONFIG4_INIT;
-    int i;
+    UCHAR config4 = CONFIG4_SLOW;
 
-    for (i = 0; i < COMMAND_BLOCK_COUNT; i++)
-        ClearBlock(&extension->Blocks[i]);
-    extension->FreeBlocks = &extension->Blocks[0];
-    for (i = 0; i < COMMAND_BLOCK_COUNT - 1; i++)
-        extension->Blocks[i].Next = &extension->Blocks[i + 1];
-    extension->Blocks[COMMAND_BLOCK_COUNT - 1].Next = 0;
+    InitializeBlockPool(extension);
 
     if (DriverGlobals.SettingsImage[SETTINGS_ADAPTER_OPTIONS] & OPT_CONFIG4_X04)
         config4 |= CONFIG4_X04;

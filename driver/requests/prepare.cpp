@@ -1,6 +1,8 @@
 // Command block preparation: path, queue tag and scatter-gather list of an
 // execute request, so that nothing later has to look at the data buffer.
-#include "adapter.h"
+#include "chip.h"
+#include "requests.h"
+#include "scsi.h"
 
 // REQUEST SENSE and INQUIRY are always sent without a queue tag.
 BOOLEAN CommandNeverTagged(UCHAR opcode)

@@ -1,7 +1,50 @@
-// LUN queues and the service ring: a prepared block joins its LUN's queue,
-// the LUN joins the ring of LUNs with work, and the block is selected at once
-// when the bus is free and the LUN has room.
-#include "adapter.h"
+// The command-block pool, LUN queues and the service ring: a prepared block
+// joins its LUN's queue, the LUN joins the ring of LUNs with work, and the
+// block is selected at once when the bus is free and the LUN has room.
+#include "engine.h"
+#include "requests.h"
+
+// Empty one command block, link included.
+static void ClearBlock(CommandBlock* block)
+{
+    UCHAR* bytes = (UCHAR*)block;
+    for (ULONG i = 0; i < sizeof(*block); i++)
+        bytes[i] = 0;
+}
+
+// Every block empty and on the free list, in array order.
+void InitializeBlockPool(AdapterExtension* extension)
+{
+    int i;
+
+    for (i = 0; i < COMMAND_BLOCK_COUNT; i++)
+        ClearBlock(&extension->Blocks[i]);
+    extension->FreeBlocks = &extension->Blocks[0];
+    for (i = 0; i < COMMAND_BLOCK_COUNT - 1; i++)
+        extension->Blocks[i].Next = &extension->Blocks[i + 1];
+    extension->Blocks[COMMAND_BLOCK_COUNT - 1].Next = 0;
+}
+
+// Pop a free command block, or null when all are in use.
+CommandBlock* AllocateBlock(AdapterExtension* extension)
+{
+    ULONG saved = SaveFlagsAndDisableInterrupts();
+    CommandBlock* block = extension->FreeBlocks;
+
+    if (block)
+        extension->FreeBlocks = block->Next;
+    RestoreFlags(saved);
+    return block;
+}
+
+// Empty a block and push it on the free list. The caller keeps interrupts
+// off (the interrupt routine frees blocks too).
+void FreeBlock(AdapterExtension* extension, CommandBlock* block)
+{
+    ClearBlock(block);
+    block->Next = extension->FreeBlocks;
+    extension->FreeBlocks = block;
+}
 
 // Put a LUN that has just received its first block into the service ring,
 // last in the round-robin order from the cursor.
@@ -23,9 +66,26 @@ static void JoinRing(AdapterExtension* extension, LunRecord* lun)
     previous->RingNext = lun;
 }
 
-// Put a block into the queue so that exactly `position` blocks precede it.
-void InsertAt(LunRecord* lun, CommandBlock* block, ULONG position)
+// A LUN whose last block completed leaves the service ring. FALSE: it was the
+// only LUN with work, nothing else can be started.
+BOOLEAN LeaveRing(AdapterExtension* extension, LunRecord* lun)
 {
+    if (lun->RingNext == lun) {
+        extension->ServiceCursor = 0;
+        return FALSE;
+    }
+    lun->RingPrev->RingNext = lun->RingNext;
+    lun->RingNext->RingPrev = lun->RingPrev;
+    if (extension->ServiceCursor == lun)
+        extension->ServiceCursor = lun->RingNext;
+    return TRUE;
+}
+
+// Put a block directly behind the LUN's started blocks, which stay the front
+// of the queue: first among the waiting ones.
+void InsertBehindStarted(LunRecord* lun, CommandBlock* block)
+{
+    ULONG position = lun->IssuedCount;
     CommandBlock* previous;
 
     if (!lun->QueueTail) {
@@ -97,7 +157,7 @@ void RewindDataPointers(CommandBlock* block)
 }
 
 // Set the block's data pointers to the start and link it into its LUN's queue.
-void LinkBlock(AdapterExtension* extension, LunRecord* lun, CommandBlock* block)
+static void LinkBlock(AdapterExtension* extension, LunRecord* lun, CommandBlock* block)
 {
     PSCSI_REQUEST_BLOCK srb = block->Srb;
 
@@ -113,7 +173,7 @@ void LinkBlock(AdapterExtension* extension, LunRecord* lun, CommandBlock* block)
     // stay the front of the queue.
     if (lun->QueueDepth > 1 && (srb->SrbFlags & SRB_FLAGS_QUEUE_ACTION_ENABLE) &&
         srb->QueueAction == SRB_HEAD_OF_QUEUE_TAG_REQUEST) {
-        InsertAt(lun, block, lun->IssuedCount);
+        InsertBehindStarted(lun, block);
         return;
     }
     lun->QueueTail->Next = block;
@@ -143,4 +203,24 @@ void QueueBlock(AdapterExtension* extension, LunRecord* lun, CommandBlock* block
         }
     }
     RestoreFlags(saved);
+}
+
+// Give every block of one LUN's queue back to the free list and empty the LUN.
+void FlushLun(AdapterExtension* extension, LunRecord* lun)
+{
+    CommandBlock* block = lun->QueueHead;
+
+    while (block) {
+        // The tail's link is not maintained: stop there.
+        CommandBlock* next = block == lun->QueueTail ? 0 : block->Next;
+
+        FreeBlock(extension, block);
+        block = next;
+    }
+    lun->QueueTail = 0;
+    lun->QueueHead = 0;
+    lun->CurrentBlock = 0;
+    lun->IssuedCount = 0;
+    lun->QueuedCount = 0;
+    lun->FreeTags = ALL_TAGS_FREE;
 }

@@ -1,29 +1,10 @@
 // Bus reset and request flush: a reset ends every command on the bus, so all
 // outstanding requests go back to the port driver at once and every block
 // returns to the free list.
-#include "adapter.h"
-
-// Give every block of one LUN's queue back to the free list and empty the LUN.
-static void FlushLun(AdapterExtension* extension, LunRecord* lun)
-{
-    CommandBlock* block = lun->QueueHead;
-
-    while (block) {
-        // The tail's link is not maintained: stop there.
-        CommandBlock* next = block == lun->QueueTail ? 0 : block->Next;
-
-        ClearBlock(block);
-        block->Next = extension->FreeBlocks;
-        extension->FreeBlocks = block;
-        block = next;
-    }
-    lun->QueueTail = 0;
-    lun->QueueHead = 0;
-    lun->CurrentBlock = 0;
-    lun->IssuedCount = 0;
-    lun->QueuedCount = 0;
-    lun->FreeTags = ALL_TAGS_FREE;
-}
+#include "chip.h"
+#include "engine.h"
+#include "frame.h"
+#include "requests.h"
 
 // A bus reset returns every target to asynchronous transfer: forget every
 // agreement, so that no data phase runs at a rate the target has dropped. The
@@ -31,17 +12,9 @@ static void FlushLun(AdapterExtension* extension, LunRecord* lun)
 // from the records at the next selection or reselection.
 static void ForgetSyncAgreements(AdapterExtension* extension)
 {
-    for (ULONG target = 0; target < MAX_TARGETS; target++) {
-        for (ULONG l = 0; l < MAX_LUNS; l++) {
-            LunRecord* lun = &extension->Lun[target][l];
-
-            lun->SyncPeriodReg = 0;
-            lun->SyncOffsetReg = 0;
-            lun->Asynchronous = 1;
-            lun->Config3 = CONFIG3_NORMAL;
-            lun->Config4 = (UCHAR)((lun->Config4 & CONFIG4_SYNC_CLEAR) | CONFIG4_SLOW);
-        }
-    }
+    for (ULONG target = 0; target < MAX_TARGETS; target++)
+        for (ULONG l = 0; l < MAX_LUNS; l++)
+            MakeAsynchronous(&extension->Lun[target][l]);
 }
 
 // Complete every outstanding request as bus reset and empty the service ring.
@@ -66,6 +39,18 @@ void FlushAllRequests(AdapterExtension* extension, ULONG pathId)
     // A reset leaves the chip deaf to reselection until the next bus free.
     extension->ReselectionArmed = 0;
     ForgetSyncAgreements(extension);
+}
+
+// Reset the bus when a target is on it in a state the driver cannot account
+// for. Everything outstanding is flushed here rather than left to the reset
+// interrupt: after a reset wait that timed out, ResetPending is still set and
+// that interrupt would flush nothing. Clearing it lets the reset interrupt
+// also end whatever was started between now and the reset itself.
+void ResetBusToRecover(AdapterExtension* extension)
+{
+    FlushAllRequests(extension, extension->PathId);
+    extension->ResetPending = 0;
+    WriteCommand(extension->IoBase, ResetScsiBus);
 }
 
 // Flush, reset the SCSI bus and wait a bounded time for our own reset interrupt.

@@ -1,23 +1,12 @@
 // Request intake: every SRB the port driver hands over is decided here, and
 // every call ends with NextRequest so the port driver may send the next one.
-#include "adapter.h"
+#include "chip.h"
+#include "requests.h"
 
 // The LUN record of a target and LUN (the port driver passes 0-7 only).
 LunRecord* LookupLun(AdapterExtension* extension, UCHAR target, UCHAR lun)
 {
     return &extension->Lun[target][lun];
-}
-
-// Pop a free command block, or null when all are in use.
-CommandBlock* AllocateBlock(AdapterExtension* extension)
-{
-    ULONG saved = SaveFlagsAndDisableInterrupts();
-    CommandBlock* block = extension->FreeBlocks;
-
-    if (block)
-        extension->FreeBlocks = block->Next;
-    RestoreFlags(saved);
-    return block;
 }
 
 // Put a block that never reached a queue back on the free list.
@@ -28,9 +17,7 @@ static void ReturnUnusedBlock(AdapterExtension* extension, LunRecord* lun, Comma
     if (block->TagMessage != 0)
         lun->FreeTags |= 1u << block->Tag;
     saved = SaveFlagsAndDisableInterrupts();
-    ClearBlock(block);
-    block->Next = extension->FreeBlocks;
-    extension->FreeBlocks = block;
+    FreeBlock(extension, block);
     RestoreFlags(saved);
 }
 

@@ -14,6 +14,13 @@
 #include <fmt/format.h>
 
 #include "adapter.h"
+#include "chip.h"
+#include "discovery.h"
+#include "engine.h"
+#include "frame.h"
+#include "pci.h"
+#include "requests.h"
+#include "scsi.h"
 #include "pc/machine.h"
 
 namespace inspect {

@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "adapter.h"
 #include "driver_view/driver_internals.h"
 #include "pc/machine.h"
 #include "port_space.h"
