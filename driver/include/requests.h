@@ -31,6 +31,7 @@ void UnlinkBlock(LunRecord* lun, CommandBlock* block);
 CommandBlock* FirstWaitingBlock(LunRecord* lun);
 void RewindDataPointers(CommandBlock* block);
 BOOLEAN LeaveRing(AdapterExtension* extension, LunRecord* lun);
+void EmptyLun(LunRecord* lun);
 void FlushLun(AdapterExtension* extension, LunRecord* lun);
 
 // Bus reset.

@@ -24,13 +24,7 @@ static void InitializeLun(AdapterExtension* extension, LunRecord* lun, UCHAR tar
     UCHAR flags = settings[SETTINGS_TARGET_FLAGS(target)];
     UCHAR speed = settings[SETTINGS_TARGET_SPEED(target)];
 
-    lun->RingNext = 0;
-    lun->RingPrev = 0;
-    lun->QueueHead = 0;
-    lun->QueueTail = 0;
-    lun->CurrentBlock = 0;
-    lun->IssuedCount = 0;
-    lun->QueuedCount = 0;
+    EmptyLun(lun);
     lun->TargetId = target;
     lun->TargetFlags = flags;
     if (flags & TF_TAGGED)

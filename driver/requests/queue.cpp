@@ -205,7 +205,20 @@ void QueueBlock(AdapterExtension* extension, LunRecord* lun, CommandBlock* block
     RestoreFlags(saved);
 }
 
-// Give every block of one LUN's queue back to the free list and empty the LUN.
+// A LUN with nothing queued, nothing started and out of the service ring.
+void EmptyLun(LunRecord* lun)
+{
+    lun->RingNext = 0;
+    lun->RingPrev = 0;
+    lun->QueueHead = 0;
+    lun->QueueTail = 0;
+    lun->CurrentBlock = 0;
+    lun->IssuedCount = 0;
+    lun->QueuedCount = 0;
+}
+
+// Give every block of one LUN's queue back to the free list and empty the
+// LUN, every tag free.
 void FlushLun(AdapterExtension* extension, LunRecord* lun)
 {
     CommandBlock* block = lun->QueueHead;
@@ -217,10 +230,6 @@ void FlushLun(AdapterExtension* extension, LunRecord* lun)
         FreeBlock(extension, block);
         block = next;
     }
-    lun->QueueTail = 0;
-    lun->QueueHead = 0;
-    lun->CurrentBlock = 0;
-    lun->IssuedCount = 0;
-    lun->QueuedCount = 0;
+    EmptyLun(lun);
     lun->FreeTags = ALL_TAGS_FREE;
 }

@@ -29,8 +29,6 @@ void FlushAllRequests(AdapterExtension* extension, ULONG pathId)
             LunRecord* next = lun->RingNext;
 
             FlushLun(extension, lun);
-            lun->RingNext = 0;
-            lun->RingPrev = 0;
             lun = next;
         } while (lun && lun != start);
     }
