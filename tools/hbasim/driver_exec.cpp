@@ -30,8 +30,8 @@ bool runnable(const std::filesystem::path& p)
     return !p.empty() && access(p.c_str(), X_OK) == 0;
 }
 
-}  // namespace
-
+// Replaces this process with hbasim32 given the same arguments. Returns only
+// when that cannot be done, with `error` saying why.
 void exec_image_runner(char** argv, std::string& error)
 {
     std::filesystem::path runner = beside_this_program();
@@ -46,6 +46,15 @@ void exec_image_runner(char** argv, std::string& error)
     argv[0] = const_cast<char*>(runner.c_str());
     execv(runner.c_str(), argv);
     error = fmt::format("cannot run {}: {}", runner.string(), std::strerror(errno));
+}
+
+}  // namespace
+
+std::unique_ptr<sim::Miniport> choose_driver(const std::string& path, char** argv, std::string&, std::string& error)
+{
+    if (!path.empty())
+        exec_image_runner(argv, error);
+    return nullptr;
 }
 
 }  // namespace hbasim

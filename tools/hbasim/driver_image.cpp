@@ -12,6 +12,28 @@
 #include "loader/privileged.h"
 
 namespace hbasim {
+namespace {
+
+// A kernel image loaded and bound to the simulator's port driver services,
+// its privileged instructions emulated while it lives. As a Miniport it is
+// loaded once, fresh, and boots one machine.
+class DriverImage : public sim::Miniport {
+public:
+    // Null with `error` (one line) when the file cannot be read or is not a loadable image.
+    static std::unique_ptr<DriverImage> load(const std::string& path, std::string& error);
+    ~DriverImage() override;
+    DriverImage(const DriverImage&) = delete;
+    DriverImage& operator=(const DriverImage&) = delete;
+
+    EntryPoint load() override { return entry(); }
+    sim::Machine::EntryPoint entry() const;
+    uint32_t base() const;
+
+private:
+    struct Loaded;
+    explicit DriverImage(std::unique_ptr<Loaded> loaded);
+    std::unique_ptr<Loaded> loaded_;
+};
 
 struct DriverImage::Loaded {
     std::vector<uint8_t> file;
@@ -55,6 +77,19 @@ sim::Machine::EntryPoint DriverImage::entry() const
 uint32_t DriverImage::base() const
 {
     return loaded_->image->base();
+}
+
+}  // namespace
+
+std::unique_ptr<sim::Miniport> choose_driver(const std::string& path, char**, std::string& description,
+                                             std::string& error)
+{
+    if (path.empty())
+        return nullptr;
+    std::unique_ptr<DriverImage> image = DriverImage::load(path, error);
+    if (image)
+        description = fmt::format("driver: {}, loaded at {:#010x}", path, image->base());
+    return image;
 }
 
 }  // namespace hbasim

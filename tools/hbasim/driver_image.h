@@ -2,11 +2,12 @@
 // linked-in driver.
 //
 // The image is i386 code, so only the 32-bit build of hbasim (hbasim32) can
-// load and call it. The 64-bit hbasim hands the whole command line over to
-// hbasim32, found beside itself or where the build put it.
+// load and call it. Each program links one side of choose_driver: hbasim
+// (driver_exec.cpp) hands the whole command line over to hbasim32, found
+// beside itself or where the build put it; hbasim32 (driver_image.cpp) loads
+// the image and keeps its privileged instructions emulated while it lives.
 #pragma once
 
-#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -14,31 +15,11 @@
 
 namespace hbasim {
 
-// The 64-bit side: replaces this process with hbasim32 given the same
-// arguments. Returns only when that cannot be done, with `error` saying why.
-void exec_image_runner(char** argv, std::string& error);
-
-#if HBASIM_LOADS_IMAGES
-// The 32-bit side: a kernel image loaded and bound to the simulator's port
-// driver services, its privileged instructions emulated while it lives. As a
-// Miniport it is loaded once, fresh, and boots one machine.
-class DriverImage : public sim::Miniport {
-public:
-    // Null with `error` (one line) when the file cannot be read or is not a loadable image.
-    static std::unique_ptr<DriverImage> load(const std::string& path, std::string& error);
-    ~DriverImage() override;
-    DriverImage(const DriverImage&) = delete;
-    DriverImage& operator=(const DriverImage&) = delete;
-
-    sim::Machine::EntryPoint entry() const;
-    EntryPoint load() override { return entry(); }
-    uint32_t base() const;
-
-private:
-    struct Loaded;
-    explicit DriverImage(std::unique_ptr<Loaded> loaded);
-    std::unique_ptr<Loaded> loaded_;
-};
-#endif
+// The driver a run boots: null for the linked-in driver (no `path`), or the
+// image at `path`, with `description` the line that says where it was loaded.
+// Null with `error` (one line) when the image cannot be run; hbasim returns
+// from here only then, having handed over to hbasim32 otherwise.
+std::unique_ptr<sim::Miniport> choose_driver(const std::string& path, char** argv, std::string& description,
+                                             std::string& error);
 
 }  // namespace hbasim

@@ -229,7 +229,7 @@ int run_campaign(sim::Machine& machine, const std::vector<sim::workload::Scanned
     return sound ? 0 : kExitFailed;
 }
 
-int run(const Options& options)
+int run(const Options& options, sim::Miniport* driver, const std::string& driver_description)
 {
     hbasim::Scenario scenario = hbasim::default_scenario();
     std::string name = "built-in default machine";
@@ -256,18 +256,6 @@ int run(const Options& options)
     if (out.trace)
         out.bus_trace = std::make_unique<hbasim::BusTrace>(*out.trace);
 
-#if HBASIM_LOADS_IMAGES
-    std::unique_ptr<hbasim::DriverImage> image;
-    if (!options.driver.empty()) {
-        std::string error;
-        image = hbasim::DriverImage::load(options.driver, error);
-        if (!image) {
-            fmt::print(stderr, "hbasim: {}\n", error);
-            return kExitUsage;
-        }
-    }
-#endif
-
     sim::Machine machine(config);
     // Legal behaviours in an ordinary run, from the scan on (a campaign sets its own).
     sim::RngChoices behaviour_choices(machine.rng());
@@ -277,13 +265,9 @@ int run(const Options& options)
         for (const auto& [key, legal] : scenario.campaign.device_behaviours)
             behaviours->device(key.first, key.second).set_behaviours(legal.first, legal.second);
     }
-#if HBASIM_LOADS_IMAGES
-    if (image)
-        fmt::print("driver: {}, loaded at {:#010x}\n", options.driver, image->base());
-    const uint32_t status = image ? machine.boot(*image) : machine.boot();
-#else
-    const uint32_t status = machine.boot();
-#endif
+    if (driver)
+        fmt::print("{}\n", driver_description);
+    const uint32_t status = driver ? machine.boot(*driver) : machine.boot();
     if (out.vcd) {
         // One scope per adapter the driver found, numbered as everywhere else in the report.
         const auto& found = machine.adapters();
@@ -345,16 +329,15 @@ int main(int argc, char** argv)
             return kExitUsage;
         }
     }
-#if !HBASIM_LOADS_IMAGES
-    if (!options.driver.empty()) {
-        std::string error;
-        hbasim::exec_image_runner(argv, error);  // returns only when it failed
+    std::string driver_description;
+    std::string error;
+    const std::unique_ptr<sim::Miniport> driver = hbasim::choose_driver(options.driver, argv, driver_description, error);
+    if (!error.empty()) {
         fmt::print(stderr, "hbasim: {}\n", error);
         return kExitUsage;
     }
-#endif
     try {
-        return run(options);
+        return run(options, driver.get(), driver_description);
     } catch (const std::invalid_argument& e) {
         fmt::print(stderr, "hbasim: {}\n", e.what());
         return kExitUsage;
