@@ -25,16 +25,16 @@ public:
     {
         file_ = BuiltImage();
         std::string error;
-        image_ = sim::loader::LoadedImage::Load(file_, sim::loader::ResolvePortDriverExport, error);
+        image_ = sim::loader::LoadedImage::load(file_, sim::loader::resolve_port_driver_export, error);
         EXPECT_TRUE(image_) << error;
         if (image_) {
-            EXPECT_TRUE(sim::loader::TrapPrivilegedInstructions(*image_));
+            EXPECT_TRUE(sim::loader::trap_privileged_instructions(*image_));
         }
     }
     ~KernelImage()
     {
         if (image_)
-            sim::loader::ForgetPrivilegedInstructions(*image_);
+            sim::loader::forget_privileged_instructions(*image_);
     }
     KernelImage(const KernelImage&) = delete;
     KernelImage& operator=(const KernelImage&) = delete;

@@ -41,7 +41,7 @@ TEST(ImageCheck, BuiltImageKeepsEveryRule)
 
 TEST(ImageCheck, ImportsAreTheServicesTheDriverCalls)
 {
-    auto parsed = sim::loader::ParsePe(BuiltImage());
+    auto parsed = sim::loader::parse_pe(BuiltImage());
     ASSERT_TRUE(parsed.file) << parsed.error;
     std::vector<std::string> names;
     for (const auto& i : parsed.file->imports)
@@ -114,7 +114,7 @@ INSTANTIATE_TEST_SUITE_P(
         Breakage{"NoEntryPoint", [](auto& b) { Put32(b, LayoutOf(b).optional + 16, 0); }, true, "entry point"},
         Breakage{"EntryInData",
                  [](auto& b) {
-                     auto pe = *sim::loader::ParsePe(b).file;
+                     auto pe = *sim::loader::parse_pe(b).file;
                      for (const auto& s : pe.sections)
                          if (!(s.characteristics & sim::loader::kSectionExecute))
                              return Put32(b, LayoutOf(b).optional + 16, s.virtual_address);
@@ -144,7 +144,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ImageCheck, VersionResourceReadsBack)
 {
     const auto image = BuiltImage();
-    auto parsed = sim::loader::ParsePe(image);
+    auto parsed = sim::loader::parse_pe(image);
     ASSERT_TRUE(parsed.file) << parsed.error;
     std::string error;
     const auto info = pecheck::ReadVersionInfo(*parsed.file, image, error);
@@ -161,7 +161,7 @@ TEST(ImageCheck, VersionResourceReadsBack)
 // instruction written there leaves every other instruction as it was.
 size_t PaddingSlot(const std::vector<uint8_t>& b)
 {
-    const auto pe = *sim::loader::ParsePe(b).file;
+    const auto pe = *sim::loader::parse_pe(b).file;
     const std::vector<uint8_t> pattern = {0xC3, 0x8D, 0x76, 0x00};  // ret; lea esi, [esi+0]
     for (const auto& s : pe.sections)
         if (s.characteristics & sim::loader::kSectionExecute) {
@@ -198,7 +198,7 @@ TEST_P(InstructionSet, OnlyThe80386sWithoutCoprocessor)
     ASSERT_TRUE(pecheck::SetChecksum(image, error)) << error;
 
     const auto problems = pecheck::CheckDriverImage(image, Services());
-    auto loaded = sim::loader::LoadedImage::Load(image, sim::loader::ResolvePortDriverExport, error);
+    auto loaded = sim::loader::LoadedImage::load(image, sim::loader::resolve_port_driver_export, error);
     if (!GetParam().refused) {
         EXPECT_EQ(Joined(problems), "");
         EXPECT_EQ(error.find("80386"), std::string::npos) << error;
@@ -206,7 +206,7 @@ TEST_P(InstructionSet, OnlyThe80386sWithoutCoprocessor)
     }
     ASSERT_EQ(problems.size(), 1u) << Joined(problems);
     EXPECT_NE(problems[0].find(GetParam().refused), std::string::npos) << problems[0];
-    const auto pe = *sim::loader::ParsePe(image).file;
+    const auto pe = *sim::loader::parse_pe(image).file;
     const auto& text = pe.sections.front();
     const uint32_t rva = text.virtual_address + static_cast<uint32_t>(slot - text.raw_offset);
     EXPECT_NE(problems[0].find(fmt::format("RVA {:#x}", rva)), std::string::npos) << problems[0];
@@ -259,7 +259,7 @@ TEST(InstructionSet, DriverBuiltForTheP6IsRefused)
                             [](const std::string& p) { return p.find("CMOVcc") != std::string::npos; }))
         << Joined(problems);
     std::string error;
-    EXPECT_FALSE(sim::loader::LoadedImage::Load(image, sim::loader::ResolvePortDriverExport, error));
+    EXPECT_FALSE(sim::loader::LoadedImage::load(image, sim::loader::resolve_port_driver_export, error));
     EXPECT_NE(error.find("beyond the 80386"), std::string::npos) << error;
 }
 
@@ -279,7 +279,7 @@ TEST(PeChecksum, SumsWordsWithCarryAndAddsLength)
         {{}, 0, 0},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(sim::loader::ComputePeChecksum(c.bytes, c.field), c.sum);
+        EXPECT_EQ(sim::loader::compute_pe_checksum(c.bytes, c.field), c.sum);
 }
 
 // No file, however damaged, makes the reader step outside the bytes it was
@@ -291,23 +291,23 @@ TEST(PeReader, SurvivesEveryTruncationAndHeaderCorruption)
     ASSERT_FALSE(image.empty());
     for (size_t length = 0; length < image.size(); length += 7) {
         std::vector<uint8_t> cut(image.begin(), image.begin() + static_cast<long>(length));
-        (void)sim::loader::ParsePe(cut);
+        (void)sim::loader::parse_pe(cut);
     }
     for (size_t at = 0; at < 0x400; at++) {
         for (uint8_t value : {uint8_t{0x00}, uint8_t{0xFF}, uint8_t{0x7F}}) {
             auto bad = image;
             bad[at] = value;
-            (void)sim::loader::ParsePe(bad);
+            (void)sim::loader::parse_pe(bad);
         }
     }
-    auto pe = *sim::loader::ParsePe(image).file;
+    auto pe = *sim::loader::parse_pe(image).file;
     for (const auto& s : pe.sections) {
         if (s.name != ".idata" && s.name != ".reloc")
             continue;
         for (uint32_t at = s.raw_offset; at < s.raw_offset + s.raw_size; at++) {
             auto bad = image;
             bad[at] = 0xFF;
-            (void)sim::loader::ParsePe(bad);
+            (void)sim::loader::parse_pe(bad);
         }
     }
 }

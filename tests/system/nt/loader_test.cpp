@@ -57,7 +57,7 @@ TEST(Loader, RelocatesEveryFixupByTheSameDistance)
     auto file = BuiltImage();
     FakeExports exports;
     std::string error;
-    auto image = LoadedImage::Load(file, std::ref(exports), error);
+    auto image = LoadedImage::load(file, std::ref(exports), error);
     ASSERT_TRUE(image) << error;
     const auto& pe = image->pe();
     ASSERT_NE(image->base(), pe.image_base) << "the test needs a base other than the preferred one";
@@ -76,7 +76,7 @@ TEST(Loader, BindsEveryImportSlot)
     auto file = BuiltImage();
     FakeExports exports;
     std::string error;
-    auto image = LoadedImage::Load(file, std::ref(exports), error);
+    auto image = LoadedImage::load(file, std::ref(exports), error);
     ASSERT_TRUE(image) << error;
     ASSERT_EQ(exports.given.size(), image->pe().imports.size());
     for (const auto& import : image->pe().imports)
@@ -89,7 +89,7 @@ TEST(Loader, RefusesAnImageWithAnImportNobodyProvides)
     FakeExports exports;
     exports.refuse = "ScsiPortStallExecution";
     std::string error;
-    EXPECT_FALSE(LoadedImage::Load(file, std::ref(exports), error));
+    EXPECT_FALSE(LoadedImage::load(file, std::ref(exports), error));
     EXPECT_EQ(error, "unresolved import SCSIPORT.SYS!ScsiPortStallExecution");
 }
 
@@ -110,7 +110,7 @@ TEST(Loader, RefusesAnImageItCannotPlace)
         c.edit(file);
         FakeExports exports;
         std::string error;
-        EXPECT_FALSE(LoadedImage::Load(file, std::ref(exports), error)) << c.name;
+        EXPECT_FALSE(LoadedImage::load(file, std::ref(exports), error)) << c.name;
         EXPECT_NE(error.find(c.error), std::string::npos) << c.name << ": " << error;
     }
 }
@@ -120,7 +120,7 @@ TEST(Loader, GivesEachSectionItsProtection)
     auto file = BuiltImage();
     FakeExports exports;
     std::string error;
-    auto image = LoadedImage::Load(file, std::ref(exports), error);
+    auto image = LoadedImage::load(file, std::ref(exports), error);
     ASSERT_TRUE(image) << error;
     for (const auto& s : image->pe().sections) {
         const bool exec = s.characteristics & sim::loader::kSectionExecute;

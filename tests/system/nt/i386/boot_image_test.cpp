@@ -119,11 +119,11 @@ INSTANTIATE_TEST_SUITE_P(Machines, ImageBoot,
 // and emulated, and every pushfd/cli pair had its saved flag put right.
 TEST(ImageTraps, EmulatesTheImagesPrivilegedInstructions)
 {
-    const auto before = sim::loader::PrivilegedInstructionCounts();
+    const auto before = sim::loader::privileged_instruction_counts();
     KernelImage image;
     ASSERT_TRUE(image.ok());
     const BootResult r = Boot(sim::default_machine_config(), &image);
-    const auto after = sim::loader::PrivilegedInstructionCounts();
+    const auto after = sim::loader::privileged_instruction_counts();
     EXPECT_EQ(r.errors, "");
     EXPECT_GT(after.cli - before.cli, 100u);
     EXPECT_EQ(after.sti - before.sti, after.cli - before.cli);

@@ -50,11 +50,11 @@ public:
         memory_ = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         std::memcpy(memory_, bytes.data(), bytes.size());
         mprotect(memory_, 4096, PROT_READ | PROT_EXEC);
-        EXPECT_TRUE(sim::loader::TrapPrivilegedInstructions(address(), 4096));
+        EXPECT_TRUE(sim::loader::trap_privileged_instructions(address(), 4096));
     }
     ~Code()
     {
-        sim::loader::ForgetPrivilegedInstructions(address());
+        sim::loader::forget_privileged_instructions(address());
         munmap(memory_, 4096);
     }
     uint32_t operator()(uint32_t argument = 0) const { return reinterpret_cast<Routine>(memory_)(argument); }
