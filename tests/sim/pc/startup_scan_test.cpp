@@ -52,7 +52,7 @@ TEST(StartupScan, FindsExactlyTheDevicesAndLeavesTheirSettings)
                 timeouts[key(a, e.target)]++;
         });
 
-    const std::vector<sim::ScannedDevice> found = sim::scan_devices(machine);
+    const std::vector<sim::FoundUnit> found = sim::scan_devices(machine);
 
     struct Expected {
         size_t adapter;
@@ -76,7 +76,7 @@ TEST(StartupScan, FindsExactlyTheDevicesAndLeavesTheirSettings)
     };
     ASSERT_EQ(found.size(), std::size(expected));
     for (size_t i = 0; i < found.size(); i++) {
-        const sim::ScannedDevice& d = found[i];
+        const sim::FoundUnit& d = found[i];
         const Expected& e = expected[i];
         SCOPED_TRACE(testing::Message() << "adapter " << e.adapter << " ID " << int(e.id));
         EXPECT_EQ(d.adapter, e.adapter);
