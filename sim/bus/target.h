@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "bus/scsi.h"
-#include "dma_memory.h"
+#include "data_direction.h"
 #include "bus/scsi_bus.h"
 
 namespace sim {

@@ -81,11 +81,11 @@ Interrupt Host::next(Nanoseconds limit)
     return irq;
 }
 
-void Host::load_counter(uint32_t count)
+void Host::load_transfer_count(uint32_t count)
 {
-    out8(CountLow, uint8_t(count));
-    out8(CountMid, uint8_t(count >> 8));
-    out8(CountHigh, uint8_t(count >> 16));
+    out8(TransferCountLow, uint8_t(count));
+    out8(TransferCountMid, uint8_t(count >> 8));
+    out8(TransferCountHigh, uint8_t(count >> 16));
 }
 
 // The driver's ProgramDma sequence.
@@ -93,7 +93,7 @@ void Host::program_dma(bool in, uint32_t address, uint32_t count)
 {
     uint8_t dir = in ? 0x80 : 0x00;
     out8(DmaCommand, dir);
-    load_counter(count);
+    load_transfer_count(count);
     out32(DmaTransferCount, count);
     out32(DmaAddress, address);
     command(0x90);
@@ -251,7 +251,7 @@ void Host::finish_phase(uint8_t& status)
     case 0: {
         if (c.overrun)
             return;
-        uint32_t residual = counter() + (in8(FifoFlags) & 0x1F);
+        uint32_t residual = transfer_count() + (in8(FifoFlags) & 0x1F);
         if (residual)
             step_back(residual);
         return;
@@ -261,7 +261,7 @@ void Host::finish_phase(uint8_t& status)
             return;
         if (status & 0x20)
             parity_error_ = parity_seen = true;
-        uint32_t residual = counter();
+        uint32_t residual = transfer_count();
         if (residual == 0) {
             for (int i = 0; i < 1000 && (in32(DmaWorkingCount) & 0xFFFFFF); i++) {
             }
@@ -365,7 +365,7 @@ void Host::start_phase(uint8_t phase)
         }
         if (c)
             c->overrun = true;
-        load_counter(0xFFFFFF);
+        load_transfer_count(0xFFFFFF);
         command(0x98);
         return;
     case 2:

@@ -25,9 +25,9 @@ constexpr uint16_t kBase = 0xE800;
 
 // Registers by offset.
 enum : uint8_t {
-    CountLow = 0x00, CountMid = 0x04, Fifo = 0x08, Command = 0x0C, Status = 0x10, DestinationId = 0x10,
+    TransferCountLow = 0x00, TransferCountMid = 0x04, Fifo = 0x08, Command = 0x0C, Status = 0x10, DestinationId = 0x10,
     InterruptStatus = 0x14, SelectTimeout = 0x14, SyncPeriod = 0x18, FifoFlags = 0x1C, SyncOffset = 0x1C,
-    Config1 = 0x20, ClockFactor = 0x24, Config2 = 0x2C, Config3 = 0x30, Config4 = 0x34, CountHigh = 0x38,
+    Config1 = 0x20, ClockFactor = 0x24, Config2 = 0x2C, Config3 = 0x30, Config4 = 0x34, TransferCountHigh = 0x38,
     DmaCommand = 0x40, DmaTransferCount = 0x44, DmaAddress = 0x48, DmaWorkingCount = 0x4C, DmaStatus = 0x54,
 };
 
@@ -123,8 +123,8 @@ public:
     bool wait_line(Nanoseconds limit = 2 * kSecond);
     // Waits for the line and reads DmaStatus, Status and InterruptStatus as the driver does.
     Interrupt next(Nanoseconds limit = 2 * kSecond);
-    uint32_t counter() { return (uint32_t{in8(CountHigh)} << 16) | (uint32_t{in8(CountMid)} << 8) | in8(CountLow); }
-    void load_counter(uint32_t count);
+    uint32_t transfer_count() { return (uint32_t{in8(TransferCountHigh)} << 16) | (uint32_t{in8(TransferCountMid)} << 8) | in8(TransferCountLow); }
+    void load_transfer_count(uint32_t count);
     void program_dma(bool in, uint32_t address, uint32_t count);
 
     // Transfer registers for a target; the default is asynchronous.

@@ -58,7 +58,7 @@ TEST_F(ChipTest, ReadsThroughTwoDmaTransfersAndCompletes)
     irq = host.next();
     EXPECT_EQ(irq.cause, 0x10);
     EXPECT_EQ(irq.phase(), 1);  // more data follows in the same phase
-    EXPECT_EQ(host.counter(), 0u);
+    EXPECT_EQ(host.transfer_count(), 0u);
     // The last bytes are still in flight; the working count reaches zero as time passes.
     uint32_t polls = 0;
     while (host.in32(DmaWorkingCount) & 0xFFFFFF)
@@ -153,11 +153,11 @@ TEST_F(ChipTest, PadDiscardsDataBeyondTheBuffer)
     ASSERT_EQ(host.next().phase(), 1);
     while (host.in32(DmaWorkingCount) & 0xFFFFFF) {
     }
-    host.load_counter(0xFFFFFF);
+    host.load_transfer_count(0xFFFFFF);
     host.command(0x98);
     Interrupt irq = host.next();
     EXPECT_EQ(irq.phase(), 3);
-    EXPECT_EQ(host.counter(), 0xFFFFFFu - 1024);
+    EXPECT_EQ(host.transfer_count(), 0xFFFFFFu - 1024);
     EXPECT_EQ(finish_command(), 0x00);
 }
 
@@ -175,7 +175,7 @@ TEST_F(ChipTest, DataInStoppedEarlyKeepsResidualAndNeedsDrain)
     host.program_dma(true, kBufA, 512);
     Interrupt irq = host.next();
     ASSERT_EQ(irq.phase(), 7);  // SAVE DATA POINTER
-    uint32_t residual = host.counter();
+    uint32_t residual = host.transfer_count();
     ASSERT_GT(residual, 0u);
     ASSERT_LT(residual, 512u);
     uint32_t arrived = 512 - residual;
@@ -202,7 +202,7 @@ TEST_F(ChipTest, DataOutStoppedEarlyCountsPrefetchedBytesInTheFifo)
     ASSERT_EQ(irq.phase(), 7);
     uint32_t fifo = host.in8(FifoFlags) & 0x1F;
     EXPECT_GT(fifo, 0u);
-    uint32_t residual = host.counter() + fifo;
+    uint32_t residual = host.transfer_count() + fifo;
     // What the target has is exactly what the residual says was sent.
     host.command(0x01);
     host.command(0x10);
@@ -307,7 +307,7 @@ TEST(ChipIllegal, DmaPhaseMismatchAndUnprogrammedEngineAreModelErrors)
         host.out8(Fifo, b);
     host.command(0x42);
     ASSERT_EQ(host.next().phase(), 1);
-    host.load_counter(512);
+    host.load_transfer_count(512);
     host.command(0x90);
     host.out8(DmaCommand, 0x03);  // data out, never programmed
     EXPECT_NE(f.errors.summary().find("without DmaTransferCount"), std::string::npos) << f.errors.summary();
