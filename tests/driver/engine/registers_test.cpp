@@ -264,7 +264,7 @@ TEST(Registers, MessageOutWithNothingPendingAborts)
     fixture.OnEvent([&](const BusEvent& e) {
         // The first transfer fills the one-byte buffer; the pad after it carries the error.
         if (e.kind == BusEvent::Kind::DataIn && dataIn++ == 0)
-            fixture.device(0).options().parity_errors = 1;
+            fixture.device(0).pending_faults().parity_errors = 1;
         if (e.kind == BusEvent::Kind::MessageOut)
             messagesOut.push_back(e.bytes);
     });

@@ -107,7 +107,7 @@ TEST(Soak, ManyCommandsAcrossSeveralTargetsAllCheckOut)
     ASSERT_EQ(b.lun(2).QueueDepth, 1);
     // The first data-in transfers of target 0 arrive with a parity error; the
     // driver says so and the target sends the data again.
-    b.machine().bus(0).target(0)->options().parity_errors = 25;
+    b.machine().bus(0).target(0)->pending_faults().parity_errors = 25;
 
     // Count what the targets did, to show the run exercised it.
     size_t restores = 0, disconnects = 0, queue_full = 0, parity = 0;

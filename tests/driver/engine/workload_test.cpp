@@ -197,7 +197,7 @@ TEST(Workload, MixedReadsAndWritesWithDisconnectsKeepEveryByte)
             reselections += e.kind == BusEvent::Kind::Reselection;
             // Every seventh data-in transfer, the next one of that disk arrives damaged.
             if (e.kind == BusEvent::Kind::DataIn && ++dataIn % 7 == 0 && parityLeft > 0) {
-                fixture.device(e.target).options().parity_errors = 1;
+                fixture.device(e.target).pending_faults().parity_errors = 1;
                 parityLeft--;
             }
             if (e.kind == BusEvent::Kind::MessageIn && !e.bytes.empty()) {
@@ -260,7 +260,7 @@ TEST(Workload, MixedReadsAndWritesWithDisconnectsKeepEveryByte)
         EXPECT_GT(restores, 0);
         EXPECT_EQ(saves > 0, c.midDataDisconnect > 0);
         EXPECT_EQ(reselections > 0, (c.flags & sim::kTargetDisconnect) != 0);
-        EXPECT_EQ(fixture.device(1).options().parity_errors + fixture.device(4).options().parity_errors, 0u);
+        EXPECT_EQ(fixture.device(1).pending_faults().parity_errors + fixture.device(4).pending_faults().parity_errors, 0u);
         EXPECT_EQ(parityLeft, 0);
         EXPECT_EQ(detectedErrors, size_t(c.parityErrors));
         EXPECT_EQ(fixture.bus().timing_mismatches(), 0u);

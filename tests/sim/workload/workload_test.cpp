@@ -122,7 +122,7 @@ TEST(Runner, BusyAnswersAreRetriedUntilTheyGoThrough)
 {
     sim::DeviceConfig d = Disk(0);
     Fixture r(OneAdapter({d}));
-    r.machine.bus(0).target(0)->options().busy_answers = 3;
+    r.machine.bus(0).target(0)->pending_faults().busy_answers = 3;
     const auto res = r.Go(Mixed(20));
     EXPECT_TRUE(res.clean()) << fmt::format("{}", fmt::join(res.problems(), "\n"));
     EXPECT_EQ(res.total.busy_retries, 3u);
@@ -146,7 +146,7 @@ TEST(Runner, AFullDriverQueueIsFlowControlNotFailure)
 TEST(Runner, BusyPastTheRequestTimeoutFails)
 {
     Fixture r(OneAdapter({Disk(0)}));
-    r.machine.bus(0).target(0)->options().busy_answers = 100000;
+    r.machine.bus(0).target(0)->pending_faults().busy_answers = 100000;
     WorkloadConfig w = Mixed(2);
     w.outstanding = 1;
     w.timeout_seconds = 1;  // the port driver retries every 500 us for a second
