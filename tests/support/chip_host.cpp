@@ -112,6 +112,15 @@ void Host::load_target(uint8_t target)
     out8(Config4, t.config4);
 }
 
+void Host::select_with_atn(uint8_t identify, const std::vector<uint8_t>& cdb)
+{
+    command(0x01);
+    out8(Fifo, identify);
+    for (uint8_t b : cdb)
+        out8(Fifo, b);
+    command(0x42);
+}
+
 void Host::start(Cmd& cmd)
 {
     load_target(cmd.target);

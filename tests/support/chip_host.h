@@ -131,6 +131,9 @@ public:
     struct Timing { uint8_t period = 0, offset = 0, config3 = 0x08, config4 = 0x80; };
     void set_timing(uint8_t target, Timing t) { timing_[target] = t; }
     void load_target(uint8_t target);
+    // Empties the FIFO, puts `identify` and `cdb` in it and selects with ATN:
+    // the target's registers are the caller's to load first.
+    void select_with_atn(uint8_t identify, const std::vector<uint8_t>& cdb);
 
     // Whole commands, run by the interrupt loop below.
     void start(Cmd& cmd);

@@ -10,6 +10,9 @@
 
 namespace hbatest {
 
+constexpr sim::Nanoseconds kUs = sim::kMicrosecond;
+constexpr sim::Nanoseconds kMs = sim::kMillisecond;
+
 // Settings with the same flags (and speed index) for every target.
 inline sim::AdapterSettings Flags(uint8_t flags, uint8_t speed = 0, uint8_t shift = 2)
 {
@@ -78,6 +81,34 @@ inline sim::DeviceConfig SeekingDiskAt(uint8_t id, sim::TargetOptions target, si
     d.options.full_seek = full_seek;
     d.options.revolution = revolution;
     return d;
+}
+
+// A disk or an optical drive as a machine description gives it, its
+// power-on unit attention included: the workload runner and the campaigns
+// answer that as a class driver would.
+inline sim::DeviceConfig Disk(uint8_t id, uint64_t blocks = 2048)
+{
+    sim::DeviceConfig d;
+    d.id = id;
+    d.options.block_count = blocks;
+    return d;
+}
+inline sim::DeviceConfig Optical(uint8_t id, uint64_t blocks = 1024)
+{
+    sim::DeviceConfig d;
+    d.id = id;
+    d.kind = sim::DeviceConfig::Kind::Optical;
+    d.options = sim::OpticalDrive::optical_defaults();
+    d.options.block_count = blocks;
+    return d;
+}
+
+// The default machine with `devices` on its one adapter's bus.
+inline sim::MachineConfig OneAdapter(std::vector<sim::DeviceConfig> devices)
+{
+    sim::MachineConfig c = sim::default_machine_config();
+    c.adapters[0].devices = std::move(devices);
+    return c;
 }
 
 inline sim::DeviceConfig OpticalAt(uint8_t id, bool tagged = false)

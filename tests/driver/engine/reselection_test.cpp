@@ -12,8 +12,6 @@
 namespace hbatest {
 namespace {
 
-constexpr sim::Nanoseconds kUs = sim::kMicrosecond;
-constexpr sim::Nanoseconds kMs = sim::kMillisecond;
 
 bool IsSelection(uint32_t command)
 {

@@ -24,7 +24,6 @@
 namespace hbatest {
 namespace {
 
-constexpr sim::Nanoseconds kUs = sim::kMicrosecond;
 
 #if defined(__SANITIZE_ADDRESS__)
 constexpr uint64_t kDefaultCommands = 20000;

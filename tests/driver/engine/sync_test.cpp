@@ -8,7 +8,6 @@ namespace hbatest {
 namespace {
 
 
-constexpr sim::Nanoseconds kMs = sim::kMillisecond;
 
 struct Timing {
     uint8_t period;

@@ -14,8 +14,6 @@
 namespace hbatest {
 namespace {
 
-constexpr sim::Nanoseconds kUs = sim::kMicrosecond;
-constexpr sim::Nanoseconds kMs = sim::kMillisecond;
 constexpr uint8_t kSimpleTag = 0x20;
 
 TEST(Workload, FourSeekingDisksShareTheBusAndEveryByteChecksOut)

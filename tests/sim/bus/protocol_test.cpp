@@ -68,11 +68,7 @@ TEST(Disconnect, ReselectionWaitsUntilTheChipEnablesIt)
     DiskFixture b;
     b.disk->options().disconnect_threshold = 0;
     b.host.load_target(0);
-    b.host.command(0x01);
-    b.host.out8(Fifo, 0xC0);
-    for (uint8_t x : Read10(8, 1))
-        b.host.out8(Fifo, x);
-    b.host.command(0x42);
+    b.host.select_with_atn(0xC0, Read10(8, 1));
     ASSERT_EQ(b.host.next().phase(), 7);
     b.host.command(0x01);
     b.host.command(0x10);
@@ -310,11 +306,7 @@ TEST(Parity, WithoutParityCheckingTheBadByteGoesThroughUnnoticed)
     b.disk->store().write(0, data.data(), 1);
     b.host.load_target(0);
     b.host.out8(Config1, 0x07);  // parity checking off
-    b.host.command(0x01);
-    b.host.out8(Fifo, 0x80);
-    for (uint8_t x : Read10(0, 1))
-        b.host.out8(Fifo, x);
-    b.host.command(0x42);
+    b.host.select_with_atn(0x80, Read10(0, 1));
     ASSERT_EQ(b.host.next().phase(), 1);
     b.host.program_dma(true, kBuf, 512);
     Interrupt irq = b.host.next();

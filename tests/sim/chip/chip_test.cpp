@@ -280,11 +280,7 @@ TEST(ChipIllegal, CommandsOutOfPlaceRaiseIllegalCommand)
         Host host(f);
         if (c.connect) {
             host.load_target(0);
-            host.command(0x01);
-            host.out8(Fifo, 0x80);
-            for (uint8_t b : Read10(0, 1))
-                host.out8(Fifo, b);
-            host.command(0x42);
+            host.select_with_atn(0x80, Read10(0, 1));
             ASSERT_EQ(host.next().phase(), 1);
             host.out8(Fifo, 0x80);
         }
@@ -301,11 +297,7 @@ TEST(ChipIllegal, DmaPhaseMismatchAndUnprogrammedEngineAreModelErrors)
     f.memory.allow(kBufA, 512, true);
     Host host(f);
     host.load_target(0);
-    host.command(0x01);
-    host.out8(Fifo, 0x80);
-    for (uint8_t b : Read10(0, 1))
-        host.out8(Fifo, b);
-    host.command(0x42);
+    host.select_with_atn(0x80, Read10(0, 1));
     ASSERT_EQ(host.next().phase(), 1);
     host.load_transfer_count(512);
     host.command(0x90);

@@ -5,6 +5,7 @@
 
 #include <fmt/ranges.h>
 
+#include "support/machines.h"
 #include "workload/workload.h"
 
 namespace hbatest {
@@ -14,31 +15,6 @@ using sim::workload::BlockModel;
 using sim::workload::Pattern;
 using sim::workload::Runner;
 using sim::workload::WorkloadConfig;
-
-sim::DeviceConfig Disk(uint8_t id, uint64_t blocks = 2048)
-{
-    sim::DeviceConfig d;
-    d.id = id;
-    d.options.block_count = blocks;
-    return d;
-}
-
-sim::DeviceConfig Optical(uint8_t id)
-{
-    sim::DeviceConfig d;
-    d.id = id;
-    d.kind = sim::DeviceConfig::Kind::Optical;
-    d.options = sim::OpticalDrive::optical_defaults();
-    d.options.block_count = 1024;
-    return d;
-}
-
-sim::MachineConfig OneAdapter(std::vector<sim::DeviceConfig> devices)
-{
-    sim::MachineConfig c = sim::default_machine_config();
-    c.adapters[0].devices = std::move(devices);
-    return c;
-}
 
 struct Fixture {
     explicit Fixture(sim::MachineConfig config) : machine(std::move(config))

@@ -29,13 +29,10 @@ using sim::workload::FaultCampaign;
 
 constexpr uint8_t kTagged = 0;
 constexpr uint8_t kUntagged = 1;
-constexpr sim::Nanoseconds kUs = sim::kMicrosecond;
 
-sim::DeviceConfig Disk(uint8_t id, bool tagged, unsigned queue_limit = 8)
+sim::DeviceConfig SeekingDisk(uint8_t id, bool tagged, unsigned queue_limit = 8)
 {
-    sim::DeviceConfig d;
-    d.id = id;
-    d.options.block_count = 2048;
+    sim::DeviceConfig d = Disk(id);
     d.options.target.tagged_queuing = tagged;
     d.options.target.queue_limit = queue_limit;
     d.options.track_seek = 300 * kUs;  // slow enough to disconnect
@@ -46,9 +43,8 @@ sim::DeviceConfig Disk(uint8_t id, bool tagged, unsigned queue_limit = 8)
 
 sim::MachineConfig TwoDisks(uint64_t seed = 11)
 {
-    sim::MachineConfig c = sim::default_machine_config();
+    sim::MachineConfig c = OneAdapter({SeekingDisk(kTagged, true), SeekingDisk(kUntagged, false)});
     c.seed = seed;
-    c.adapters[0].devices = {Disk(kTagged, true), Disk(kUntagged, false)};
     return c;
 }
 
@@ -164,8 +160,8 @@ TEST(LegalBehaviours, AllAtRandomManySeeds)
     for (uint64_t seed = 1; seed <= 6; seed++) {
         SCOPED_TRACE(seed);
         sim::MachineConfig mc = TwoDisks(seed);
-        mc.adapters[0].devices.push_back(Disk(2, true, 2));  // QUEUE FULL of its own beyond two
-        sim::DeviceConfig fast = Disk(3, true);
+        mc.adapters[0].devices.push_back(SeekingDisk(2, true, 2));  // QUEUE FULL of its own beyond two
+        sim::DeviceConfig fast = SeekingDisk(3, true);
         fast.options.track_seek = 0;
         fast.options.full_seek = 0;
         fast.options.revolution = 0;  // holds the bus: no disconnection of its own
@@ -197,9 +193,8 @@ TEST(QueueFullAcrossLuns, OthersKeepGoing)
     for (const FaultKind kind : {FaultKind::QueueFull, FaultKind::Busy})
         for (uint8_t victim = 0; victim < 3; victim++) {
             SCOPED_TRACE(fmt::format("{} on ID {}", sim::fault_name(kind), victim));
-            sim::MachineConfig mc = sim::default_machine_config();
+            sim::MachineConfig mc = OneAdapter({SeekingDisk(0, true), SeekingDisk(1, true, 3), SeekingDisk(2, false)});
             mc.seed = 5 + victim;
-            mc.adapters[0].devices = {Disk(0, true), Disk(1, true, 3), Disk(2, false)};
             sim::Machine machine(mc);
             machine.boot();
             CampaignConfig config;
@@ -251,9 +246,9 @@ TEST(QueueFullAcrossLuns, SeveralLunsOfOneTarget)
         SCOPED_TRACE(seed);
         sim::MachineConfig mc = sim::default_machine_config();
         mc.seed = seed;
-        sim::DeviceConfig luns = Disk(1, true, 2);
+        sim::DeviceConfig luns = SeekingDisk(1, true, 2);
         luns.options.luns = 3;
-        mc.adapters[0].devices = {Disk(0, true), luns, Disk(2, false)};
+        mc.adapters[0].devices = {SeekingDisk(0, true), luns, SeekingDisk(2, false)};
         sim::Machine machine(mc);
         machine.boot();
         CampaignConfig config;
@@ -301,8 +296,7 @@ class SdtrAnswers : public ::testing::TestWithParam<SdtrCase> {};
 TEST_P(SdtrAnswers, KeptWhenRunnableRefusedOtherwise)
 {
     const SdtrCase& c = GetParam();
-    sim::MachineConfig mc = sim::default_machine_config();
-    mc.adapters[0].devices = {Disk(kTagged, true)};
+    sim::MachineConfig mc = OneAdapter({SeekingDisk(kTagged, true)});
     sim::Machine machine(mc);
     FixedSdtrAnswer hooks({c.period, c.offset});
     machine.bus(0).target(kTagged)->set_fault_hooks(&hooks);
@@ -401,7 +395,7 @@ TEST(FailedInquiry, StaleBufferIsNotInspected)
     };
     for (const Way way : {Way{"selection time-out", 5}, Way{"CHECK CONDITION", kTagged}}) {
         SCOPED_TRACE(way.what);
-        DriverFixture b(Settings(), {Disk(kTagged, true)});
+        DriverFixture b(Settings(), {SeekingDisk(kTagged, true)});
         b.machine().ports().record(false);
         FailOnce fail(0x12);
         b.machine().bus(0).target(kTagged)->set_fault_hooks(&fail);
@@ -425,7 +419,7 @@ TEST(AbsentLunInquiry, AnswerReportedAsItArrived)
 {
     for (const uint8_t length : {uint8_t{1}, uint8_t{5}, uint8_t{36}}) {
         SCOPED_TRACE(int(length));
-        DriverFixture b(Settings(), {Disk(kTagged, true)});
+        DriverFixture b(Settings(), {SeekingDisk(kTagged, true)});
         b.machine().ports().record(false);
         auto& buffer = b.machine().memory().allocate(length);
         FillStale(buffer);
@@ -445,7 +439,7 @@ TEST(AbsentLunInquiry, AnswerReportedAsItArrived)
 // never held, and no tag is ever used twice.
 TEST(TagGiveBack, UntaggedCommandsEndingAfterTheLunTurnedTagged)
 {
-    DriverFixture b(Settings(), {Disk(kTagged, true)});
+    DriverFixture b(Settings(), {SeekingDisk(kTagged, true)});
     b.machine().ports().record(false);
     if (std::getenv("BEHAVIOURS_TRACE"))
         b.machine().bus(0).set_listener([](const sim::BusEvent& e) { fmt::print("{}\n", sim::to_string(e)); });

@@ -12,6 +12,7 @@
 #include "pc/timeouts.h"
 #include "support/campaign.h"
 #include "support/driver_internals.h"
+#include "support/machines.h"
 #include "workload/hostile_input.h"
 
 namespace hbatest {
@@ -27,22 +28,15 @@ constexpr uint8_t kOptical = 4;
 
 sim::MachineConfig Machine(uint64_t seed = 7)
 {
-    sim::MachineConfig c = sim::default_machine_config();
-    c.seed = seed;
-    sim::DeviceConfig disk;
-    disk.id = kTaggedDisk;
-    disk.options.block_count = 2048;
+    sim::DeviceConfig disk = Disk(kTaggedDisk);
     disk.options.track_seek = 500 * sim::kMicrosecond;  // slow enough to disconnect
     disk.options.full_seek = 5 * sim::kMillisecond;
     disk.options.revolution = 2 * sim::kMillisecond;
-    sim::DeviceConfig optical;
-    optical.id = kOptical;
-    optical.kind = sim::DeviceConfig::Kind::Optical;
-    optical.options = sim::OpticalDrive::optical_defaults();
-    optical.options.block_count = 1024;
+    sim::DeviceConfig optical = Optical(kOptical);
     optical.options.track_seek = 1 * sim::kMillisecond;
     optical.options.revolution = 4 * sim::kMillisecond;
-    c.adapters[0].devices = {disk, optical};
+    sim::MachineConfig c = OneAdapter({disk, optical});
+    c.seed = seed;
     return c;
 }
 
