@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <stdexcept>
 
 #include "pc/machine.h"
+#include "support/machines.h"
 
 namespace hbatest {
 namespace {
@@ -236,6 +238,33 @@ TEST(PhysicalMemory, DmaOnlyInsideOutstandingBuffersInTheirDirection)
     memory.close_window(1);
     EXPECT_FALSE(memory.dma_write(in_pa, bytes, 1));
     EXPECT_EQ(m.errors().all().size(), 6u) << m.errors().summary();
+}
+
+// Machines no PC could have are refused with a message naming the clash.
+TEST(MachineShape, OverlappingPortRangesAreRefused)
+{
+    struct Case {
+        bool mechanism2;
+        uint16_t chip;
+        std::vector<uint16_t> serial;
+        const char* message;
+    };
+    const Case cases[] = {
+        {true, 0xC000, {}, "a chip window at 0xc000 overlaps mechanism #2's configuration ports"},
+        {false, 0xC000, {0xC040}, "a serial port at 0xc040 overlaps a chip window"},
+        {false, 0xE800, {0xCF8}, "a serial port at 0xcf8 overlaps the PCI configuration ports"},
+        {false, 0xE800, {0xC104}, "serial port base 0xc104"},
+    };
+    for (const Case& c : cases) {
+        sim::MachineConfig config = Machine(true, c.mechanism2, {AdapterAt(0, 3, c.chip)});
+        config.serial_ports = c.serial;
+        try {
+            sim::Machine m(config);
+            ADD_FAILURE() << "accepted: " << c.message;
+        } catch (const std::invalid_argument& e) {
+            EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+        }
+    }
 }
 
 }  // namespace
