@@ -248,11 +248,11 @@ TEST(Completion, InquiryOnATaggedLunKeepsHeldTagsBusy)
         submitRead(n);
     int heldAtInquiry = 0;
     bool heldTagFreed = false;
-    sim::RequestSpec inquirySpec;
-    inquirySpec.cdb = Inquiry(0, 36);
-    inquirySpec.buffer = &fixture.Buffer(36);
-    inquirySpec.direction = DataDirection::In;
-    sim::Request& inquiry = fixture.port().submit(0, inquirySpec, [&](const sim::Request&) {
+    sim::RequestSpec inquiryRequest;
+    inquiryRequest.cdb = Inquiry(0, 36);
+    inquiryRequest.buffer = &fixture.Buffer(36);
+    inquiryRequest.direction = DataDirection::In;
+    sim::Request& inquiry = fixture.port().submit(0, inquiryRequest, [&](const sim::Request&) {
         const LunRecord& lun = fixture.lun(0);
         for (const CommandBlock* b = lun.QueueHead; b; b = b == lun.QueueTail ? nullptr : b->Next) {
             if (b->TagMessage == 0)
