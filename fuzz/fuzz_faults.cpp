@@ -10,13 +10,13 @@
 #include <cstdlib>
 #include <span>
 
-#include "driver_view/driver_internals.h"
+#include "support/driver_internals.h"
 #include "linked_driver.h"
 #include "workload/hostile_input.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    const sim::workload::HostileRun run = sim::workload::run_hostile_input(std::span<const uint8_t>(data, size), hba::linked_driver(), inspect::DriverHoldsNothing);
+    const sim::workload::HostileRun run = sim::workload::run_hostile_input(std::span<const uint8_t>(data, size), hba::linked_driver(), internals::DriverHoldsNothing);
     if (!run.sound()) {
         std::fprintf(stderr, "devices found: %zu\n%s", run.devices, sim::workload::summary(run.result).c_str());
         std::abort();

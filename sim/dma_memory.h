@@ -8,9 +8,6 @@
 
 namespace sim {
 
-// Which way a data phase moves bytes: In is device to memory.
-enum class DataDirection : uint8_t { None, In, Out };
-
 class DmaMemory {
 public:
     virtual ~DmaMemory() = default;
@@ -19,14 +16,6 @@ public:
     virtual bool dma_write(uint32_t physical, const uint8_t* data, size_t length) = 0;
     // Memory to device (a data-out transfer).
     virtual bool dma_read(uint32_t physical, uint8_t* data, size_t length) = 0;
-};
-
-// An interrupt request line from a device to the PC. The line is level
-// triggered: the device holds it raised until its cause is cleared.
-class InterruptLine {
-public:
-    virtual ~InterruptLine() = default;
-    virtual void set_level(bool raised) = 0;
 };
 
 }  // namespace sim

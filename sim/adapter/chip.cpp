@@ -12,8 +12,8 @@ namespace {
 
 // Register offsets and command codes, as the chip decodes them.
 enum Reg : uint8_t {
-    kCountLow = 0x00,
-    kCountMid = 0x04,
+    kTransferCountLow = 0x00,
+    kTransferCountMid = 0x04,
     kFifo = 0x08,
     kCommand = 0x0C,
     kStatus = 0x10,          // read; DestinationId when written
@@ -25,7 +25,7 @@ enum Reg : uint8_t {
     kConfig2 = 0x2C,
     kConfig3 = 0x30,
     kConfig4 = 0x34,
-    kCountHigh = 0x38,
+    kTransferCountHigh = 0x38,
     kDmaCommand = 0x40,
     kDmaTransferCount = 0x44,
     kDmaAddress = 0x48,
@@ -62,7 +62,7 @@ enum Cause : uint8_t {
 constexpr uint8_t kParityError = 0x20;
 constexpr uint8_t kConfig1Parity = 0x10;
 constexpr uint8_t kDmaCoreInterrupt = 0x10;
-constexpr uint32_t kCounterMask = 0xFFFFFF;
+constexpr uint32_t kTransferCountMask = 0xFFFFFF;
 
 bool dword_register(uint8_t offset)
 {
@@ -170,9 +170,9 @@ void Chip::write_port(uint16_t port, Width width, uint32_t value)
 uint8_t Chip::read_register(uint8_t offset)
 {
     switch (offset) {
-    case kCountLow: return static_cast<uint8_t>(counter_);
-    case kCountMid: return static_cast<uint8_t>(counter_ >> 8);
-    case kCountHigh: return static_cast<uint8_t>(counter_ >> 16);
+    case kTransferCountLow: return static_cast<uint8_t>(transfer_count_);
+    case kTransferCountMid: return static_cast<uint8_t>(transfer_count_ >> 8);
+    case kTransferCountHigh: return static_cast<uint8_t>(transfer_count_ >> 16);
     case kFifo: {
         if (fifo_.empty()) {
             errors_.report("chip", "FIFO read while empty");
@@ -215,13 +215,13 @@ void Chip::write_register(uint8_t offset, uint8_t value)
 {
     bool transferring = (op_ == Op::Dma || op_ == Op::Pad) && busy_;
     switch (offset) {
-    case kCountLow:
-    case kCountMid:
-    case kCountHigh: {
+    case kTransferCountLow:
+    case kTransferCountMid:
+    case kTransferCountHigh: {
         if (transferring)
-            errors_.report("chip", "transfer counter written during a transfer");
-        unsigned shift = offset == kCountLow ? 0 : offset == kCountMid ? 8 : 16;
-        counter_ = (counter_ & ~(0xFFu << shift)) | (uint32_t{value} << shift);
+            errors_.report("chip", "transfer count written during a transfer");
+        unsigned shift = offset == kTransferCountLow ? 0 : offset == kTransferCountMid ? 8 : 16;
+        transfer_count_ = (transfer_count_ & ~(0xFFu << shift)) | (uint32_t{value} << shift);
         return;
     }
     case kFifo:
@@ -405,8 +405,8 @@ void Chip::start_dma(uint8_t code, bool pad)
     info_phase_ = *phase;
     op_ = pad ? Op::Pad : Op::Dma;
     engine_running_ = false;
-    if (counter_ == 0)
-        counter_ = kCounterMask + 1;  // a counter of 0 means the largest count
+    if (transfer_count_ == 0)
+        transfer_count_ = kTransferCountMask + 1;  // a count of 0 means the largest count
     if (pad) {
         later(timing_.command_latency, [this] { step(info_phase_); });
         return;
@@ -424,9 +424,9 @@ void Chip::engine_started()
     if (dma_.direction_in() != in)
         errors_.report("chip", fmt::format("DMA engine started for data {} while the target is in {}",
                                            dma_.direction_in() ? "in" : "out", scsi::phase_name(info_phase_)));
-    if (dma_.count() != counter_)
-        errors_.report("chip", fmt::format("DMA engine count {} differs from the transfer counter {}", dma_.count(),
-                                           counter_));
+    if (dma_.count() != transfer_count_)
+        errors_.report("chip", fmt::format("DMA engine count {} differs from the transfer count {}", dma_.count(),
+                                           transfer_count_));
     engine_running_ = true;
     later(timing_.command_latency, [this] {
         if (auto p = bus_.requested_phase())
@@ -559,14 +559,14 @@ void Chip::data_step(Phase phase)
 {
     if (op_ == Op::Dma && !engine_running_)
         return;  // waits for the DMA engine's start
-    if (phase != info_phase_ || counter_ == 0) {
-        if (phase != info_phase_ && counter_ > 0 && op_ == Op::Dma && info_phase_ == Phase::DataOut)
+    if (phase != info_phase_ || transfer_count_ == 0) {
+        if (phase != info_phase_ && transfer_count_ > 0 && op_ == Op::Dma && info_phase_ == Phase::DataOut)
             prefetch_unsent();
         engine_running_ = false;
         finish(kBusService);
         return;
     }
-    uint32_t count = std::min(counter_, bus_.data_left());
+    uint32_t count = std::min(transfer_count_, bus_.data_left());
     if (count == 0) {
         finish(kBusService);
         return;
@@ -598,31 +598,31 @@ void Chip::move_data(uint32_t count)
             parity_ = kParityError;
             bus_.set_atn(true);  // the chip asks for message out to report it
         }
-        counter_ -= static_cast<uint32_t>(bytes.size());
+        transfer_count_ -= static_cast<uint32_t>(bytes.size());
         if (!pad)
-            dma_.deliver(bytes, counter_ == 0);
+            dma_.deliver(bytes, transfer_count_ == 0);
     } else {
         const uint32_t physical = dma_.next_address();
         std::vector<uint8_t> bytes = pad ? std::vector<uint8_t>(count, 0) : dma_.fetch(count);
         audit(std::min<uint32_t>(static_cast<uint32_t>(bytes.size()), bus_.data_left()), physical, DataDirection::Out);
         bus_.send_data(bytes, settings());
-        counter_ -= count;
+        transfer_count_ -= count;
     }
-    if (counter_ == 0) {
+    if (transfer_count_ == 0) {
         engine_running_ = false;
         op_ = Op::AwaitPhase;
     }
 }
 
 // Data out stopped early: the engine had already fetched the next bytes into
-// the FIFO; the counter no longer counts them, FifoFlags does.
+// the FIFO; the transfer count no longer counts them, FifoFlags does.
 void Chip::prefetch_unsent()
 {
     uint32_t room = static_cast<uint32_t>(kFifoDepth - std::min(fifo_.size(), kFifoDepth));
-    uint32_t count = std::min({counter_, timing_.prefetch_bytes, room});
+    uint32_t count = std::min({transfer_count_, timing_.prefetch_bytes, room});
     for (uint8_t b : dma_.fetch(count))
         fifo_.push_back(b);
-    counter_ -= count;
+    transfer_count_ -= count;
 }
 
 // --- what the bus reports ---

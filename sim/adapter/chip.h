@@ -1,5 +1,5 @@
 // The adapter's controller chip: a SCSI core (register file, 16-byte FIFO,
-// 24-bit transfer counter, sequence commands, interrupt status) and the
+// 24-bit transfer count, sequence commands, interrupt status) and the
 // bus-master DMA engine, in one 96-byte I/O window. The core is the
 // initiator on the SCSI bus. Commands the chip would not accept in its
 // current state raise the illegal-command interrupt, as the hardware does,
@@ -12,7 +12,9 @@
 
 #include "adapter/dma_engine.h"
 #include "bus/scsi_bus.h"
+#include "data_direction.h"
 #include "dma_memory.h"
+#include "interrupt_line.h"
 #include "model_error.h"
 #include "port_space.h"
 
@@ -56,7 +58,7 @@ public:
     // --- observation for tests and traces ---
     bool interrupt_pending() const { return interrupt_ != 0; }
     size_t fifo_count() const { return fifo_.size(); }
-    uint32_t transfer_counter() const { return counter_; }
+    uint32_t transfer_count() const { return transfer_count_; }
     bool connected() const { return link_ == Link::Connected; }
     Nanoseconds selection_timeout() const;
     DmaEngine& dma() { return dma_; }
@@ -113,7 +115,7 @@ private:
     uint64_t epoch_ = 0;
 
     // Register file.
-    uint32_t counter_ = 0;
+    uint32_t transfer_count_ = 0;
     std::deque<uint8_t> fifo_;
     uint8_t destination_ = 0;
     uint8_t select_timeout_ = 0;

@@ -51,7 +51,7 @@ public:
     uint32_t count() const { return count_; }
     // The physical address the next byte goes to (or comes from), past the bytes held.
     uint32_t next_address() const { return address_ + moved_ + static_cast<uint32_t>(held_.size()); }
-    // Data-in bytes from the SCSI bus; `complete` when the core's count is done.
+    // Data-in bytes from the SCSI bus; `complete` when the core's transfer count is done.
     void deliver(std::span<const uint8_t> bytes, bool complete);
     // Data-out bytes read from memory for the SCSI bus.
     std::vector<uint8_t> fetch(uint32_t count);

@@ -153,7 +153,7 @@ bool DeviceFaults::apply(FaultKind kind, PlannedCommand& command)
     case FaultKind::ParityError:
         if (!has_data_in)
             return false;
-        target_.options().parity_errors++;
+        target_.pending_faults().parity_errors++;
         return true;
     case FaultKind::UnknownMessage:
         insert_message(command, {static_cast<uint8_t>(0x11 + choices_.below(0x0F))});  // reserved codes

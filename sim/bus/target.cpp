@@ -11,7 +11,10 @@ namespace sim {
 using namespace scsi;
 using Kind = Target::Step::Kind;
 
-Target::Target(uint8_t id, TargetOptions options) : id_(id), options_(options) {}
+Target::Target(uint8_t id, TargetOptions options)
+    : id_(id), options_(options), pending_faults_{options.parity_errors, options.busy_answers}
+{
+}
 
 template <class F>
 void Target::later(Nanoseconds delay, F&& f)
@@ -487,9 +490,9 @@ std::vector<uint8_t> Target::give_data(uint32_t count)
 
 bool Target::take_parity_fault()
 {
-    if (options_.parity_errors == 0)
+    if (pending_faults_.parity_errors == 0)
         return false;
-    --options_.parity_errors;
+    --pending_faults_.parity_errors;
     return true;
 }
 
@@ -530,8 +533,8 @@ void Target::begin_command()
     } else if (n.tag && tagged >= options_.queue_limit) {
         n.reply = CommandReply{.status = status::kQueueFull};
         n.may_disconnect = false;
-    } else if (options_.busy_answers > 0) {
-        --options_.busy_answers;
+    } else if (pending_faults_.busy_answers > 0) {
+        --pending_faults_.busy_answers;
         n.reply = CommandReply{.status = status::kBusy};
         n.may_disconnect = false;
     } else {

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "bus/scsi.h"
-#include "dma_memory.h"
 #include "bus/scsi_bus.h"
+#include "data_direction.h"
 
 namespace sim {
 
@@ -38,8 +38,16 @@ struct TargetOptions {
     Nanoseconds disconnect_threshold = 50 * kMicrosecond;
     double mid_data_disconnect_chance = 0.0;  // SAVE DATA POINTER + DISCONNECT inside a data phase
     double repeat_transfer_chance = 0.0;      // RESTORE POINTERS and the data again
-    unsigned parity_errors = 0;   // the next N data-in transfers carry a parity error
-    unsigned busy_answers = 0;    // the next N commands are answered BUSY
+    unsigned parity_errors = 0;   // the first N data-in transfers carry a parity error
+    unsigned busy_answers = 0;    // the first N commands are answered BUSY
+};
+
+// Faults a target has still to show, counted down as they happen: they
+// start at its options' counts, and tests and fault injection add to them
+// while it runs.
+struct PendingFaults {
+    unsigned parity_errors = 0;  // data-in transfers still to carry a parity error
+    unsigned busy_answers = 0;   // commands still to be answered BUSY
 };
 
 // What a command does, as the device says it.
@@ -62,6 +70,7 @@ public:
 
     uint8_t id() const { return id_; }
     TargetOptions& options() { return options_; }
+    PendingFaults& pending_faults() { return pending_faults_; }
     const SyncAgreement& agreement() const { return agreement_; }
     // Commands accepted and not yet ended, all LUNs.
     size_t commands_held() const { return nexus_.size(); }
@@ -177,6 +186,7 @@ private:
 
     uint8_t id_;
     TargetOptions options_;
+    PendingFaults pending_faults_;
     ScsiBus* bus_ = nullptr;
     uint64_t epoch_ = 0;
 

@@ -13,7 +13,7 @@ namespace {
 // control/debug/test register moves, near Jcc, SETcc, FS/GS pushes and pops,
 // the bit tests and scans, double shifts, IMUL r,r/m, the far-pointer loads
 // and MOVZX/MOVSX. Everything else in that map came later.
-bool TwoByteOn386(uint8_t op)
+bool two_byte_on_386(uint8_t op)
 {
     if (op >= 0x80 && op <= 0x9F)
         return true;
@@ -31,7 +31,7 @@ bool TwoByteOn386(uint8_t op)
 }
 
 // What a two-byte opcode beyond the 80386 is, for the message.
-std::string TwoByteClass(uint8_t op, uint8_t modrm)
+std::string two_byte_class(uint8_t op, uint8_t modrm)
 {
     const int reg = (modrm >> 3) & 7;
     if (op >= 0x40 && op <= 0x4F)
@@ -68,7 +68,7 @@ std::string TwoByteClass(uint8_t op, uint8_t modrm)
     }
 }
 
-bool IsPrefix(uint8_t b)
+bool is_prefix(uint8_t b)
 {
     switch (b) {
     case 0xF0: case 0xF2: case 0xF3: case 0x2E: case 0x36: case 0x3E: case 0x26: case 0x64: case 0x65:
@@ -81,7 +81,7 @@ bool IsPrefix(uint8_t b)
 
 // Instruction classes capstone tags that are beyond an 80386 without a
 // coprocessor, whatever the opcode bytes say.
-bool ForeignGroup(uint8_t group, std::string& why)
+bool foreign_group(uint8_t group, std::string& why)
 {
     switch (group) {
     case X86_GRP_CMOV: why = "CMOVcc (P6 and later)"; return true;
@@ -104,12 +104,12 @@ bool ForeignGroup(uint8_t group, std::string& why)
 }
 
 // Why the instruction in `bytes` is beyond the 80386, or empty when it is not.
-std::string Judge(const cs_insn& insn)
+std::string judge(const cs_insn& insn)
 {
     const uint8_t* b = insn.bytes;
     const size_t n = insn.size;
     size_t i = 0;
-    while (i < n && IsPrefix(b[i]))
+    while (i < n && is_prefix(b[i]))
         i++;
     if (i >= n)
         return "prefixes without an instruction";
@@ -132,22 +132,22 @@ std::string Judge(const cs_insn& insn)
     if (op == 0x0F) {
         const uint8_t modrm = i + 2 < n ? b[i + 2] : 0;
         const int mod = modrm >> 6, reg = (modrm >> 3) & 7;
-        if (!TwoByteOn386(next))
-            return TwoByteClass(next, modrm);
+        if (!two_byte_on_386(next))
+            return two_byte_class(next, modrm);
         // Within the 386's opcodes, the forms it lacks.
         if (next == 0x00 && reg >= 6)
-            return TwoByteClass(next, modrm);
+            return two_byte_class(next, modrm);
         // 0F 01: SGDT SIDT LGDT LIDT (memory), SMSW and LMSW (any); INVLPG
         // and the register forms other than SMSW/LMSW came later.
         if (next == 0x01 && (reg == 5 || reg == 7 || (mod == 3 && reg != 4 && reg != 6)))
-            return TwoByteClass(next, modrm);
+            return two_byte_class(next, modrm);
         if (next == 0xBA && reg < 4)
-            return TwoByteClass(next, modrm);
+            return two_byte_class(next, modrm);
     }
     const cs_detail* d = insn.detail;
     std::string why;
     for (uint8_t g = 0; d && g < d->groups_count; g++)
-        if (ForeignGroup(d->groups[g], why))
+        if (foreign_group(d->groups[g], why))
             return why;
     return {};
 }
@@ -157,7 +157,7 @@ std::string Judge(const cs_insn& insn)
 // static constructors, so both are empty: 16 bytes of data, never executed.
 constexpr uint8_t kEmptyStructorLists[16] = {0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0};
 
-size_t CodeLength(const uint8_t* code, size_t length)
+size_t code_length(const uint8_t* code, size_t length)
 {
     const size_t n = sizeof(kEmptyStructorLists);
     if (length >= n && std::equal(code + length - n, code + length, kEmptyStructorLists))
@@ -175,7 +175,7 @@ struct CloseHandle {
 
 }  // namespace
 
-std::vector<ForeignInstruction> InstructionsBeyond386(const PeFile& pe, std::span<const uint8_t> file,
+std::vector<ForeignInstruction> instructions_beyond_386(const PeFile& pe, std::span<const uint8_t> file,
                                                       std::string& error)
 {
     std::unique_ptr<csh, CloseHandle> handle(new csh{});
@@ -198,13 +198,13 @@ std::vector<ForeignInstruction> InstructionsBeyond386(const PeFile& pe, std::spa
             continue;
         length = std::min<uint64_t>(length, file.size() - s.raw_offset);
         const uint8_t* code = file.data() + s.raw_offset;
-        size_t left = CodeLength(code, length);
+        size_t left = code_length(code, length);
         uint64_t address = s.virtual_address;
         while (left > 0) {
             const uint8_t* at = code;
             const uint64_t rva = address;
             if (cs_disasm_iter(*handle, &code, &left, &address, insn.get())) {
-                std::string why = Judge(*insn);
+                std::string why = judge(*insn);
                 if (!why.empty())
                     found.push_back({static_cast<uint32_t>(pe.image_base + rva), static_cast<uint32_t>(rva), s.name,
                                      static_cast<uint32_t>(rva - s.virtual_address),
@@ -223,7 +223,7 @@ std::vector<ForeignInstruction> InstructionsBeyond386(const PeFile& pe, std::spa
     return found;
 }
 
-std::string Describe(const ForeignInstruction& insn)
+std::string describe(const ForeignInstruction& insn)
 {
     return fmt::format("instruction beyond the 80386 at {:#x} (RVA {:#x}, {}+{:#x}): {}: {}", insn.address, insn.rva,
                        insn.section, insn.section_offset, insn.text, insn.why);

@@ -31,11 +31,11 @@ struct ForeignInstruction {
 // The instructions of `pe`'s executable sections (read from `file`) that an
 // 80386 without a coprocessor does not have, in address order. An empty
 // result with `error` set means the decoder could not be used.
-std::vector<ForeignInstruction> InstructionsBeyond386(const PeFile& pe, std::span<const uint8_t> file,
+std::vector<ForeignInstruction> instructions_beyond_386(const PeFile& pe, std::span<const uint8_t> file,
                                                       std::string& error);
 
 // One line: "instruction beyond the 80386 at 0x11234 (RVA 0x1234, .text+0x234):
 // cmove eax, edx: CMOVcc (P6 and later)".
-std::string Describe(const ForeignInstruction& insn);
+std::string describe(const ForeignInstruction& insn);
 
 }  // namespace sim::loader

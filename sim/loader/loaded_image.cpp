@@ -14,12 +14,12 @@
 namespace sim::loader {
 namespace {
 
-uint32_t PageSize()
+uint32_t page_size()
 {
     return static_cast<uint32_t>(sysconf(_SC_PAGESIZE));
 }
 
-uint8_t* MapLow(size_t length)
+uint8_t* map_low(size_t length)
 {
     int flags = MAP_PRIVATE | MAP_ANONYMOUS;
 #if defined(__x86_64__)
@@ -29,7 +29,7 @@ uint8_t* MapLow(size_t length)
     return p == MAP_FAILED ? nullptr : static_cast<uint8_t*>(p);
 }
 
-int Protection(uint32_t characteristics)
+int protection(uint32_t characteristics)
 {
     int prot = PROT_READ;
     if (characteristics & kSectionWrite)
@@ -41,10 +41,10 @@ int Protection(uint32_t characteristics)
 
 }  // namespace
 
-std::unique_ptr<LoadedImage> LoadedImage::Load(std::span<const uint8_t> file, const ImportResolver& resolve,
+std::unique_ptr<LoadedImage> LoadedImage::load(std::span<const uint8_t> file, const ImportResolver& resolve,
                                                std::string& error)
 {
-    auto parsed = ParsePe(file);
+    auto parsed = parse_pe(file);
     if (!parsed.file) {
         error = parsed.error;
         return nullptr;
@@ -59,24 +59,24 @@ std::unique_ptr<LoadedImage> LoadedImage::Load(std::span<const uint8_t> file, co
     }
     // Code the processors it is meant for cannot execute is not loaded.
     std::string decoder_error;
-    const auto foreign = InstructionsBeyond386(*parsed.file, file, decoder_error);
+    const auto foreign = instructions_beyond_386(*parsed.file, file, decoder_error);
     if (!decoder_error.empty()) {
         error = decoder_error;
         return nullptr;
     }
     if (!foreign.empty()) {
-        error = Describe(foreign.front());
+        error = describe(foreign.front());
         if (foreign.size() > 1)
             error += fmt::format(" (and {} more)", foreign.size() - 1);
         return nullptr;
     }
-    const uint32_t page = PageSize();
+    const uint32_t page = page_size();
     const uint64_t length = (uint64_t{parsed.file->size_of_image} + page - 1) / page * page;
     if (length == 0 || length > (256u << 20)) {
         error = fmt::format("image size {:#x} out of range", parsed.file->size_of_image);
         return nullptr;
     }
-    uint8_t* memory = MapLow(length);
+    uint8_t* memory = map_low(length);
     if (memory == nullptr) {
         error = "no memory below 4 GiB for the image";
         return nullptr;
@@ -155,14 +155,14 @@ bool LoadedImage::bind(const ImportResolver& resolve, std::string& error)
 
 bool LoadedImage::protect(std::string& error)
 {
-    const uint32_t page = PageSize();
+    const uint32_t page = page_size();
     std::vector<int> prot(size_ / page, PROT_NONE);
     for (uint32_t p = 0; p * page < pe_.size_of_headers; p++)
         prot[p] |= PROT_READ;
     for (const auto& s : pe_.sections) {
         const uint32_t extent = std::max(s.virtual_size, s.raw_size);
         for (uint32_t p = s.virtual_address / page; extent != 0 && p <= (s.virtual_address + extent - 1) / page; p++)
-            prot[p] |= Protection(s.characteristics);
+            prot[p] |= protection(s.characteristics);
     }
     for (uint32_t p = 0; p < prot.size(); p++) {
         if (mprotect(memory_ + uint64_t{p} * page, page, prot[p]) != 0) {

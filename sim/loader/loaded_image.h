@@ -23,7 +23,7 @@ using ImportResolver = std::function<std::optional<uint32_t>(std::string_view mo
 class LoadedImage {
 public:
     // Maps `file`; on failure returns null with `error` saying why.
-    static std::unique_ptr<LoadedImage> Load(std::span<const uint8_t> file, const ImportResolver& resolve,
+    static std::unique_ptr<LoadedImage> load(std::span<const uint8_t> file, const ImportResolver& resolve,
                                              std::string& error);
     ~LoadedImage();
     LoadedImage(const LoadedImage&) = delete;

@@ -70,7 +70,7 @@ struct FileSpan {
     uint64_t limit;
 };
 
-std::optional<FileSpan> MapRva(const PeFile& pe, uint32_t rva)
+std::optional<FileSpan> map_rva(const PeFile& pe, uint32_t rva)
 {
     if (rva < pe.size_of_headers)
         return FileSpan{rva, pe.size_of_headers};
@@ -183,7 +183,7 @@ private:
         if (rva == 0 || size == 0)
             return true;
         for (uint32_t d = rva;; d += kImportDescriptorSize) {
-            auto at = MapRva(pe_, d);
+            auto at = map_rva(pe_, d);
             if (!at || at->offset + kImportDescriptorSize > at->limit)
                 return fail("import directory outside the file");
             const uint32_t lookup = *r_.u32(at->offset);
@@ -191,7 +191,7 @@ private:
             const uint32_t iat = *r_.u32(at->offset + 16);
             if (name_rva == 0 && iat == 0)
                 return true;
-            auto name_at = MapRva(pe_, name_rva);
+            auto name_at = map_rva(pe_, name_rva);
             auto module = name_at ? r_.text(name_at->offset, name_at->limit) : std::nullopt;
             if (!module)
                 return fail("import module name outside the file");
@@ -203,7 +203,7 @@ private:
     bool thunks(const std::string& module, uint32_t lookup, uint32_t iat)
     {
         for (uint32_t i = 0;; i++) {
-            auto at = MapRva(pe_, lookup + i * 4);
+            auto at = map_rva(pe_, lookup + i * 4);
             if (!at || at->offset + 4 > at->limit)
                 return fail(fmt::format("import table of {} outside the file", module));
             const uint32_t entry = *r_.u32(at->offset);
@@ -211,7 +211,7 @@ private:
                 return true;
             if (entry & kImportByOrdinal)
                 return fail(fmt::format("import by ordinal {} from {}", entry & 0xFFFF, module));
-            auto hint_at = MapRva(pe_, entry);
+            auto hint_at = map_rva(pe_, entry);
             auto name = hint_at ? r_.text(hint_at->offset + 2, hint_at->limit) : std::nullopt;
             if (!name)
                 return fail(fmt::format("import name from {} outside the file", module));
@@ -229,7 +229,7 @@ private:
         pe_.has_relocation_directory = true;
         uint32_t done = 0;
         while (done + 8 <= size) {
-            auto at = MapRva(pe_, rva + done);
+            auto at = map_rva(pe_, rva + done);
             if (!at || at->offset + 8 > at->limit)
                 return fail("relocation block outside the file");
             const uint32_t page = *r_.u32(at->offset);
@@ -274,21 +274,21 @@ const PeSection* PeFile::section_at(uint32_t rva) const
     return nullptr;
 }
 
-PeParse ParsePe(std::span<const uint8_t> bytes)
+PeParse parse_pe(std::span<const uint8_t> bytes)
 {
     return Parser(bytes).run();
 }
 
-std::optional<std::span<const uint8_t>> BytesAt(const PeFile& pe, std::span<const uint8_t> file, uint32_t rva,
+std::optional<std::span<const uint8_t>> bytes_at(const PeFile& pe, std::span<const uint8_t> file, uint32_t rva,
                                                 uint32_t length)
 {
-    const auto at = MapRva(pe, rva);
+    const auto at = map_rva(pe, rva);
     if (!at || at->limit > file.size() || length > at->limit - at->offset)
         return std::nullopt;
     return file.subspan(at->offset, length);
 }
 
-uint32_t ComputePeChecksum(std::span<const uint8_t> bytes, uint32_t checksum_offset)
+uint32_t compute_pe_checksum(std::span<const uint8_t> bytes, uint32_t checksum_offset)
 {
     const auto byte = [&](size_t i) -> uint32_t {
         if (i >= bytes.size() || (i >= checksum_offset && i < uint64_t{checksum_offset} + 4))

@@ -63,15 +63,15 @@ struct PeParse {
     std::string error;
 };
 
-PeParse ParsePe(std::span<const uint8_t> bytes);
+PeParse parse_pe(std::span<const uint8_t> bytes);
 
 // The `length` bytes of `file` that the image holds at `rva`, when all of
 // them lie in the file (in the headers or one section's raw data).
-std::optional<std::span<const uint8_t>> BytesAt(const PeFile& pe, std::span<const uint8_t> file, uint32_t rva,
+std::optional<std::span<const uint8_t>> bytes_at(const PeFile& pe, std::span<const uint8_t> file, uint32_t rva,
                                                 uint32_t length);
 
 // The header checksum of a PE file: 16-bit one's-complement-style sum of the
 // file with the checksum field taken as zero, plus the file length.
-uint32_t ComputePeChecksum(std::span<const uint8_t> bytes, uint32_t checksum_offset);
+uint32_t compute_pe_checksum(std::span<const uint8_t> bytes, uint32_t checksum_offset);
 
 }  // namespace sim::loader

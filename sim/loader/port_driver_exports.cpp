@@ -139,7 +139,7 @@ const Export kExports[] = {
     {"ScsiPortLogError", reinterpret_cast<const void*>(&LogError)},
 };
 
-bool SameModule(std::string_view a, std::string_view b)
+bool same_module(std::string_view a, std::string_view b)
 {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(),
                       [](char x, char y) { return std::toupper(x) == std::toupper(y); });
@@ -149,9 +149,9 @@ bool SameModule(std::string_view a, std::string_view b)
 
 namespace sim::loader {
 
-std::optional<uint32_t> ResolvePortDriverExport(std::string_view module, std::string_view name)
+std::optional<uint32_t> resolve_port_driver_export(std::string_view module, std::string_view name)
 {
-    if (!SameModule(module, "SCSIPORT.SYS"))
+    if (!same_module(module, "SCSIPORT.SYS"))
         return std::nullopt;
     for (const auto& e : kExports)
         if (name == e.name)
@@ -165,7 +165,7 @@ std::optional<uint32_t> ResolvePortDriverExport(std::string_view module, std::st
 
 namespace sim::loader {
 
-std::optional<uint32_t> ResolvePortDriverExport(std::string_view, std::string_view)
+std::optional<uint32_t> resolve_port_driver_export(std::string_view, std::string_view)
 {
     return std::nullopt;
 }

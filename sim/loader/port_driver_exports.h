@@ -12,6 +12,6 @@ namespace sim::loader {
 
 // The address an image's import `module!name` is bound to, or nothing for a
 // module or routine this port driver does not export.
-std::optional<uint32_t> ResolvePortDriverExport(std::string_view module, std::string_view name);
+std::optional<uint32_t> resolve_port_driver_export(std::string_view module, std::string_view name);
 
 }  // namespace sim::loader

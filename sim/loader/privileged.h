@@ -21,17 +21,17 @@ class LoadedImage;
 // Emulates the privileged instructions of `image`'s code from now on (at
 // most a few images at a time). False when the handler cannot be installed
 // or there is no room for another image, or on a host that is not i386.
-bool TrapPrivilegedInstructions(const LoadedImage& image);
+bool trap_privileged_instructions(const LoadedImage& image);
 // Stops for `image`; faults there are then the process's own again.
-void ForgetPrivilegedInstructions(const LoadedImage& image);
+void forget_privileged_instructions(const LoadedImage& image);
 // The same for any range of code of this process's own (address, length).
-bool TrapPrivilegedInstructions(uint32_t first, uint32_t size);
-void ForgetPrivilegedInstructions(uint32_t first);
+bool trap_privileged_instructions(uint32_t first, uint32_t size);
+void forget_privileged_instructions(uint32_t first);
 
 // Times each instruction was emulated, for tests.
 struct TrapCounts {
     uint64_t cli = 0, sti = 0, port61 = 0, flags_fixed = 0;
 };
-TrapCounts PrivilegedInstructionCounts();
+TrapCounts privileged_instruction_counts();
 
 }  // namespace sim::loader

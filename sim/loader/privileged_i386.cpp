@@ -33,7 +33,7 @@ TrapCounts g_counts;
 uint32_t g_disabled[kMaxDisabledDepth];
 int g_disabled_depth = 0;
 
-bool InImage(uint32_t address, uint32_t length)
+bool in_image(uint32_t address, uint32_t length)
 {
     for (const auto& r : g_images)
         if (r.size != 0 && address >= r.first && address - r.first <= r.size - length)
@@ -115,22 +115,22 @@ __asm__(".text\n"
 namespace sim::loader {
 namespace {
 
-void OnFault(int signal, siginfo_t* info, void* context)
+void on_fault(int signal, siginfo_t* info, void* context)
 {
     auto* uc = static_cast<ucontext_t*>(context);
     greg_t* r = uc->uc_mcontext.gregs;
     const auto eip = static_cast<uint32_t>(r[REG_EIP]);
     const auto* pc = reinterpret_cast<const uint8_t*>(eip);
     uint32_t op = 0, length = 0;
-    if (InImage(eip, 1) && pc[0] == 0xFA) {
-        const bool pushfd_before = InImage(eip - 1, 1) && pc[-1] == 0x9C;
-        const bool pop_after = InImage(eip + 1, 1) && (pc[1] & 0xF8) == 0x58;
+    if (in_image(eip, 1) && pc[0] == 0xFA) {
+        const bool pushfd_before = in_image(eip - 1, 1) && pc[-1] == 0x9C;
+        const bool pop_after = in_image(eip + 1, 1) && (pc[1] & 0xF8) == 0x58;
         op = pushfd_before && pop_after ? OpCliAfterPushfd : OpCli;
         length = 1;
-    } else if (InImage(eip, 1) && pc[0] == 0xFB) {
+    } else if (in_image(eip, 1) && pc[0] == 0xFB) {
         op = OpSti;
         length = 1;
-    } else if (InImage(eip, 2) && pc[0] == 0xE4 && pc[1] == 0x61) {
+    } else if (in_image(eip, 2) && pc[0] == 0xE4 && pc[1] == 0x61) {
         op = OpIn61;
         length = 2;
     }
@@ -146,12 +146,12 @@ void OnFault(int signal, siginfo_t* info, void* context)
     r[REG_EIP] = static_cast<greg_t>(reinterpret_cast<uintptr_t>(&hba_trap_trampoline));
 }
 
-bool Install()
+bool install()
 {
     if (g_installed)
         return true;
     struct sigaction action = {};
-    action.sa_sigaction = OnFault;
+    action.sa_sigaction = on_fault;
     action.sa_flags = SA_SIGINFO;
     sigemptyset(&action.sa_mask);
     if (sigaction(SIGSEGV, &action, &g_previous) != 0)
@@ -162,9 +162,9 @@ bool Install()
 
 }  // namespace
 
-bool TrapPrivilegedInstructions(uint32_t first, uint32_t size)
+bool trap_privileged_instructions(uint32_t first, uint32_t size)
 {
-    if (size == 0 || !Install())
+    if (size == 0 || !install())
         return false;
     for (auto& r : g_images) {
         if (r.size == 0) {
@@ -175,24 +175,24 @@ bool TrapPrivilegedInstructions(uint32_t first, uint32_t size)
     return false;
 }
 
-void ForgetPrivilegedInstructions(uint32_t first)
+void forget_privileged_instructions(uint32_t first)
 {
     for (auto& r : g_images)
         if (r.first == first)
             r = {};
 }
 
-bool TrapPrivilegedInstructions(const LoadedImage& image)
+bool trap_privileged_instructions(const LoadedImage& image)
 {
-    return TrapPrivilegedInstructions(image.base(), image.size());
+    return trap_privileged_instructions(image.base(), image.size());
 }
 
-void ForgetPrivilegedInstructions(const LoadedImage& image)
+void forget_privileged_instructions(const LoadedImage& image)
 {
-    ForgetPrivilegedInstructions(image.base());
+    forget_privileged_instructions(image.base());
 }
 
-TrapCounts PrivilegedInstructionCounts()
+TrapCounts privileged_instruction_counts()
 {
     return g_counts;
 }
@@ -203,21 +203,21 @@ TrapCounts PrivilegedInstructionCounts()
 
 namespace sim::loader {
 
-bool TrapPrivilegedInstructions(const LoadedImage&)
+bool trap_privileged_instructions(const LoadedImage&)
 {
     return false;
 }
 
-void ForgetPrivilegedInstructions(const LoadedImage&) {}
+void forget_privileged_instructions(const LoadedImage&) {}
 
-bool TrapPrivilegedInstructions(uint32_t, uint32_t)
+bool trap_privileged_instructions(uint32_t, uint32_t)
 {
     return false;
 }
 
-void ForgetPrivilegedInstructions(uint32_t) {}
+void forget_privileged_instructions(uint32_t) {}
 
-TrapCounts PrivilegedInstructionCounts()
+TrapCounts privileged_instruction_counts()
 {
     return {};
 }

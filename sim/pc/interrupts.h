@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "dma_memory.h"
+#include "interrupt_line.h"
 
 namespace sim {
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "clock.h"
+#include "data_direction.h"
 #include "dma_memory.h"
 #include "model_error.h"
 

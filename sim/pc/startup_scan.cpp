@@ -35,7 +35,7 @@ class Scanner {
 public:
     explicit Scanner(Machine& machine) : machine_(machine) {}
 
-    std::vector<ScannedDevice> run()
+    std::vector<FoundUnit> run()
     {
         for (size_t a = 0; a < machine_.port_driver().adapter_count(); a++)
             scan_adapter(a);
@@ -111,7 +111,7 @@ private:
         if (status != SRB_STATUS_SUCCESS || inquiry.data[0] == kNoDevice)
             return true;
 
-        ScannedDevice device;
+        FoundUnit device;
         device.adapter = adapter;
         device.id = id;
         device.lun = lun;
@@ -133,7 +133,7 @@ private:
         return true;
     }
 
-    void read_capacity(ScannedDevice& device)
+    void read_capacity(FoundUnit& device)
     {
         Answer capacity = execute(device.adapter, device.id, device.lun,
                                   {kReadCapacity, uint8_t(device.lun << 5), 0, 0, 0, 0, 0, 0, 0, 0}, kCapacityLength);
@@ -145,11 +145,11 @@ private:
     }
 
     Machine& machine_;
-    std::vector<ScannedDevice> found_;
+    std::vector<FoundUnit> found_;
 };
 
 }  // namespace
 
-std::vector<ScannedDevice> scan_devices(Machine& machine) { return Scanner(machine).run(); }
+std::vector<FoundUnit> scan_devices(Machine& machine) { return Scanner(machine).run(); }
 
 }  // namespace sim

@@ -14,7 +14,9 @@ namespace sim {
 
 class Machine;
 
-struct ScannedDevice {
+// A logical unit that answered the scan's INQUIRY with a device, as the
+// port driver found it (the workload's view of it is workload::ScannedDevice).
+struct FoundUnit {
     size_t adapter = 0;  // port driver's adapter index
     uint8_t id = 0;
     uint8_t lun = 0;
@@ -33,6 +35,6 @@ struct ScannedDevice {
 
 // Scans every adapter of a booted machine, one request at a time, and
 // returns what answered, in adapter, ID, LUN order.
-std::vector<ScannedDevice> scan_devices(Machine& machine);
+std::vector<FoundUnit> scan_devices(Machine& machine);
 
 }  // namespace sim

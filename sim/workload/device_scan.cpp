@@ -19,7 +19,7 @@ std::string ScannedDevice::kind() const
 std::vector<ScannedDevice> scan_machine(Machine& machine)
 {
     std::vector<ScannedDevice> found;
-    for (const sim::ScannedDevice& s : scan_devices(machine)) {
+    for (const sim::FoundUnit& s : scan_devices(machine)) {
         const uint8_t type = s.peripheral & 0x1F;
         if ((s.peripheral & 0xE0) != 0 || (type != kDirectAccess && type != kCdRom))
             continue;  // not a block device this workload reads and writes

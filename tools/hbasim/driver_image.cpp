@@ -50,12 +50,12 @@ std::unique_ptr<DriverImage> DriverImage::load(const std::string& path, std::str
     auto loaded = std::make_unique<Loaded>();
     loaded->file.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     std::string why;
-    loaded->image = sim::loader::LoadedImage::Load(loaded->file, sim::loader::ResolvePortDriverExport, why);
+    loaded->image = sim::loader::LoadedImage::load(loaded->file, sim::loader::resolve_port_driver_export, why);
     if (!loaded->image) {
         error = fmt::format("{}: not a loadable driver image: {}", path, why);
         return nullptr;
     }
-    if (!sim::loader::TrapPrivilegedInstructions(*loaded->image)) {
+    if (!sim::loader::trap_privileged_instructions(*loaded->image)) {
         error = fmt::format("{}: its privileged instructions cannot be emulated on this host", path);
         return nullptr;
     }
@@ -66,7 +66,7 @@ DriverImage::DriverImage(std::unique_ptr<Loaded> loaded) : loaded_(std::move(loa
 
 DriverImage::~DriverImage()
 {
-    sim::loader::ForgetPrivilegedInstructions(*loaded_->image);
+    sim::loader::forget_privileged_instructions(*loaded_->image);
 }
 
 sim::Machine::EntryPoint DriverImage::entry() const

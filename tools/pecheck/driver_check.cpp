@@ -62,11 +62,11 @@ void CheckInstructions(const PeFile& pe, std::span<const uint8_t> image, std::ve
 {
     constexpr size_t kListed = 40;
     std::string error;
-    const auto foreign = sim::loader::InstructionsBeyond386(pe, image, error);
+    const auto foreign = sim::loader::instructions_beyond_386(pe, image, error);
     if (!error.empty())
         problems.push_back(error);
     for (size_t i = 0; i < foreign.size() && i < kListed; i++)
-        problems.push_back(sim::loader::Describe(foreign[i]));
+        problems.push_back(sim::loader::describe(foreign[i]));
     if (foreign.size() > kListed)
         problems.push_back(fmt::format("... and {} more instructions beyond the 80386", foreign.size() - kListed));
 }
@@ -128,7 +128,7 @@ std::vector<std::string> ServicesDeclaredIn(std::string_view header)
 
 std::vector<std::string> CheckDriverImage(std::span<const uint8_t> image, const std::vector<std::string>& services)
 {
-    auto parsed = sim::loader::ParsePe(image);
+    auto parsed = sim::loader::parse_pe(image);
     if (!parsed.file)
         return {fmt::format("not a readable PE32 image: {}", parsed.error)};
     const PeFile& pe = *parsed.file;
@@ -137,7 +137,7 @@ std::vector<std::string> CheckDriverImage(std::span<const uint8_t> image, const 
     CheckImports(pe, services, problems);
     CheckInstructions(pe, image, problems);
     CheckVersion(pe, image, problems);
-    const uint32_t checksum = sim::loader::ComputePeChecksum(image, pe.checksum_offset);
+    const uint32_t checksum = sim::loader::compute_pe_checksum(image, pe.checksum_offset);
     if (pe.checksum != checksum)
         problems.push_back(fmt::format("header checksum is {:#x}, the file sums to {:#x}", pe.checksum, checksum));
     return problems;
@@ -145,13 +145,13 @@ std::vector<std::string> CheckDriverImage(std::span<const uint8_t> image, const 
 
 bool SetChecksum(std::vector<uint8_t>& image, std::string& error)
 {
-    auto parsed = sim::loader::ParsePe(image);
+    auto parsed = sim::loader::parse_pe(image);
     if (!parsed.file) {
         error = parsed.error;
         return false;
     }
     const uint32_t at = parsed.file->checksum_offset;
-    const uint32_t sum = sim::loader::ComputePeChecksum(image, at);
+    const uint32_t sum = sim::loader::compute_pe_checksum(image, at);
     for (int i = 0; i < 4; i++)
         image[at + i] = static_cast<uint8_t>(sum >> (8 * i));
     return true;

@@ -69,7 +69,7 @@ int Check(const std::string& header_path, const std::string& version, const std:
     std::string file_version;
     if (problems.empty()) {
         std::string error;
-        const auto pe = sim::loader::ParsePe(*image);
+        const auto pe = sim::loader::parse_pe(*image);
         const auto info = pecheck::ReadVersionInfo(*pe.file, *image, error);
         file_version = info ? info->file_version_text() : error;
         if (!version.empty() && file_version != version)

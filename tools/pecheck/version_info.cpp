@@ -29,14 +29,14 @@ size_t Align4(size_t at)
     return (at + 3) & ~size_t{3};
 }
 
-// The resource directory, walked by RVA: every read goes through BytesAt.
+// The resource directory, walked by RVA: every read goes through bytes_at.
 class Resources {
 public:
     Resources(const PeFile& pe, std::span<const uint8_t> image) : pe_(pe), image_(image) {}
 
     std::optional<uint32_t> u32(uint32_t rva) const
     {
-        auto b = sim::loader::BytesAt(pe_, image_, rva, 4);
+        auto b = sim::loader::bytes_at(pe_, image_, rva, 4);
         return b ? std::optional<uint32_t>(U32(*b, 0)) : std::nullopt;
     }
 
@@ -144,7 +144,7 @@ std::optional<VersionInfo> ReadVersionInfo(const PeFile& pe, std::span<const uin
     auto language = name && (*name & 0x80000000) ? res.entry(*name & 0x7FFFFFFF, std::nullopt) : std::nullopt;
     auto data_rva = language && !(*language & 0x80000000) ? res.u32(pe.resource_rva + *language) : std::nullopt;
     auto data_size = language ? res.u32(pe.resource_rva + *language + 4) : std::nullopt;
-    auto bytes = data_rva && data_size ? sim::loader::BytesAt(pe, image, *data_rva, *data_size) : std::nullopt;
+    auto bytes = data_rva && data_size ? sim::loader::bytes_at(pe, image, *data_rva, *data_size) : std::nullopt;
     if (!bytes) {
         error = "version resource lies outside the file";
         return std::nullopt;

@@ -1,0 +1,186 @@
+// What the port driver does for a miniport between HwStartIo and the
+// requester: BUSY sent again, sense fetched for a CHECK CONDITION, and
+// buffers handed out mapped or not as the miniport registered.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "support/fake_miniport.h"
+
+namespace hbatest {
+namespace {
+
+using sim::PortDriver;
+using sim::Request;
+
+// A miniport that completes every request at once with what `answer` says,
+// and records every CDB it was given.
+class Duties : public FakeMachine {
+protected:
+    struct Answer {
+        uint8_t srb_status = SRB_STATUS_SUCCESS;
+        uint8_t scsi_status = 0;
+    };
+
+    void Boot(bool map_buffers)
+    {
+        fake.edit_registration = [map_buffers](HW_INITIALIZATION_DATA& d) { d.MapBuffers = map_buffers; };
+        fake.start_io = [this](PVOID ext, PSCSI_REQUEST_BLOCK srb) -> BOOLEAN {
+            given.push_back({srb->TargetId, srb->Lun, srb->Cdb[0], machine->clock().now()});
+            const Answer a = answer(*srb);
+            if (srb->Cdb[0] == 0x03 && a.srb_status == SRB_STATUS_SUCCESS) {
+                uint8_t sense[18] = {0x70, 0, 0x06, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x29};
+                std::memcpy(srb->DataBuffer, sense, std::min<size_t>(18, srb->DataTransferLength));
+            }
+            srb->SrbStatus = a.srb_status;
+            srb->ScsiStatus = a.scsi_status;
+            ScsiPortNotification(RequestComplete, ext, srb);
+            ScsiPortNotification(NextRequest, ext);
+            return TRUE;
+        };
+        boot();
+    }
+    Request& Submit(uint8_t target, uint8_t lun = 0, bool sense_wanted = true, uint32_t timeout = 10)
+    {
+        sim::RequestSpec description;
+        description.target = target;
+        description.lun = lun;
+        description.cdb = {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0};
+        description.sense_wanted = sense_wanted;
+        description.timeout_seconds = timeout;
+        return machine->port_driver().submit(0, description);
+    }
+
+    struct Given {
+        uint8_t target, lun, opcode;
+        sim::Nanoseconds at;
+    };
+    std::vector<Given> given;
+    std::function<Answer(const SCSI_REQUEST_BLOCK&)> answer = [](const SCSI_REQUEST_BLOCK&) { return Answer{}; };
+};
+
+TEST_F(Duties, BusyIsSentAgainAfterADelayUntilItGoesThroughOrTimesOut)
+{
+    struct Case {
+        const char* what;
+        Answer busy;
+        int busy_answers;
+        uint32_t timeout;
+        uint8_t final_status;
+        uint32_t retries;
+    };
+    const Case cases[] = {
+        {"SRB status busy", {SRB_STATUS_BUSY, 0}, 3, 10, SRB_STATUS_SUCCESS, 3},
+        {"SCSI status BUSY", {SRB_STATUS_ERROR, 0x08}, 5, 10, SRB_STATUS_SUCCESS, 5},
+        // 500 us apart, a one-second time-out allows 2000 retries.
+        {"busy past the time-out", {SRB_STATUS_BUSY, 0}, 1000000, 1, SRB_STATUS_BUSY, 2000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        given.clear();
+        fake.adapters_to_find = 1;
+        int left = c.busy_answers;
+        answer = [&](const SCSI_REQUEST_BLOCK&) { return left-- > 0 ? c.busy : Answer{}; };
+        Boot(true);
+        Request& r = Submit(1, 0, true, c.timeout);
+        EXPECT_EQ(machine->port_driver().run_until_idle(), PortDriver::RunResult::Idle);
+        EXPECT_EQ(r.state, Request::State::Completed);
+        EXPECT_EQ(r.srb.SrbStatus & 0x3F, c.final_status);
+        EXPECT_EQ(r.busy_retries, c.retries);
+        ASSERT_EQ(given.size(), c.retries + 1);
+        EXPECT_EQ(given[1].at - given[0].at, 500 * sim::kMicrosecond);
+        EXPECT_EQ(machine->port_driver().completed().size(), 1u);
+        EXPECT_TRUE(machine->errors().empty()) << machine->errors().summary();
+    }
+}
+
+// CHECK CONDITION with sense wanted: the LUN waits while the port driver's
+// own REQUEST SENSE goes first; the original comes back with the sense and
+// SRB_STATUS_AUTOSENSE_VALID. Other LUNs are not held up. Without sense
+// wanted, nothing is fetched.
+TEST_F(Duties, CheckConditionBringsItsSenseBeforeTheLunGoesOn)
+{
+    answer = [](const SCSI_REQUEST_BLOCK& srb) {
+        return srb.TargetId == 1 && srb.Cdb[0] == 0x28 && srb.QueueTag == 0 ? Answer{SRB_STATUS_ERROR, 0x02}
+                                                                            : Answer{};
+    };
+    Boot(true);
+    Request& failing = Submit(1);
+    // Tell the second request to LUN 1/0 apart from the first: it succeeds.
+    Request& next_same_lun = Submit(1);
+    next_same_lun.srb.QueueTag = 1;
+    Request& other_lun = Submit(2);
+    Request& unwanted = Submit(1, 0, false);
+    EXPECT_EQ(machine->port_driver().run_until_idle(), PortDriver::RunResult::Idle);
+
+    std::vector<std::pair<uint8_t, uint8_t>> order;
+    for (const Given& g : given)
+        order.emplace_back(g.target, g.opcode);
+    // The REQUEST SENSE comes straight after the failure, ahead of the next
+    // request to that LUN; the request to target 2 was waiting behind it.
+    EXPECT_EQ(order, (std::vector<std::pair<uint8_t, uint8_t>>{{1, 0x28}, {1, 0x03}, {1, 0x28}, {2, 0x28}, {1, 0x28}}));
+    EXPECT_EQ(failing.srb.SrbStatus, SRB_STATUS_ERROR | SRB_STATUS_AUTOSENSE_VALID);
+    EXPECT_EQ(failing.srb.ScsiStatus, 0x02);
+    EXPECT_EQ(failing.sense[2], 0x06);
+    EXPECT_EQ(failing.sense[12], 0x29);
+    EXPECT_EQ(next_same_lun.srb.SrbStatus, SRB_STATUS_SUCCESS);
+    EXPECT_EQ(other_lun.srb.SrbStatus, SRB_STATUS_SUCCESS);
+    EXPECT_EQ(unwanted.srb.SrbStatus, SRB_STATUS_ERROR);
+    EXPECT_EQ(machine->port_driver().adapter(0).sense_requests, 1u);
+    // The requester sees its own requests only, each once.
+    EXPECT_EQ(machine->port_driver().completed().size(), 4u);
+    EXPECT_TRUE(machine->errors().empty()) << machine->errors().summary();
+}
+
+// MapBuffers FALSE: the address the miniport gets for a buffer serves
+// ScsiPortGetPhysicalAddress, and the data lands where the requester put its
+// buffer; reading through the address itself is a fault that ends the test.
+TEST_F(Duties, AnUnmappedBufferServesPhysicalAddressesOnly)
+{
+    Boot(false);
+    auto& buffer = machine->memory().allocate(0x2000, 0x100, sim::PhysicalMemory::Layout::Scattered);
+    uint32_t physical = 0;
+    fake.start_io = [&](PVOID ext, PSCSI_REQUEST_BLOCK srb) -> BOOLEAN {
+        ULONG length = 0;
+        physical = static_cast<uint32_t>(ScsiPortGetPhysicalAddress(ext, srb, srb->DataBuffer, &length).QuadPart);
+        EXPECT_NE(srb->DataBuffer, static_cast<PVOID>(buffer.data));
+        EXPECT_EQ(length, 0x1000u - 0x100u);
+        srb->SrbStatus = SRB_STATUS_SUCCESS;
+        ScsiPortNotification(RequestComplete, ext, srb);
+        ScsiPortNotification(NextRequest, ext);
+        return TRUE;
+    };
+    sim::RequestSpec description;
+    description.cdb = {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0};
+    description.direction = sim::DataDirection::In;
+    description.buffer = &buffer;
+    Request& r = machine->port_driver().submit(0, description);
+    machine->port_driver().run_until_idle();
+    EXPECT_EQ(physical, machine->memory().translate(buffer.data, buffer.data + 1).physical);
+    EXPECT_EQ(r.srb.DataBuffer, static_cast<PVOID>(buffer.data)) << "the requester gets its own address back";
+    EXPECT_TRUE(machine->errors().empty()) << machine->errors().summary();
+}
+
+TEST_F(Duties, ADriverReadingAnUnmappedBufferFails)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto read_through_it = [this] {
+        Boot(false);
+        auto& buffer = machine->memory().allocate(36);
+        fake.start_io = [](PVOID, PSCSI_REQUEST_BLOCK srb) -> BOOLEAN {
+            volatile uint8_t first = *static_cast<volatile uint8_t*>(srb->DataBuffer);
+            (void)first;
+            return TRUE;
+        };
+        sim::RequestSpec description;
+        description.cdb = {0x12, 0, 0, 0, 36, 0};
+        description.direction = sim::DataDirection::In;
+        description.buffer = &buffer;
+        machine->port_driver().submit(0, description);
+        machine->port_driver().pump();
+    };
+    EXPECT_DEATH(read_through_it(), "");
+}
+
+}  // namespace
+}  // namespace hbatest

@@ -1,0 +1,295 @@
+// The port-driver model's own rules, shown with a stand-in miniport.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "support/fake_miniport.h"
+
+namespace hbatest {
+namespace {
+
+using sim::PortDriver;
+
+TEST_F(FakeMachine, FindsInitializesThenFindsTheNextWithAFreshZeroedExtension)
+{
+    fake.adapters_to_find = 2;
+    std::vector<PVOID> extensions;
+    fake.find = [&](PVOID ext, PPORT_CONFIGURATION_INFORMATION ci, BOOLEAN* again) -> ULONG {
+        const auto* bytes = static_cast<const uint8_t*>(ext);
+        for (ULONG i = 0; i < fake.extension_size; i++)
+            EXPECT_EQ(bytes[i], 0) << "extension byte " << i;
+        EXPECT_EQ(ci->Length, sizeof(PORT_CONFIGURATION_INFORMATION));
+        EXPECT_EQ(ci->AdapterInterfaceType, Isa);
+        EXPECT_EQ((*ci->AccessRanges)[0].RangeLength, 0u);
+        std::memset(ext, 0xAB, fake.extension_size);  // must not leak into the next call
+        extensions.push_back(ext);
+        *again = fake.adapters_to_find > 0;
+        return fake.adapters_to_find-- > 0 ? SP_RETURN_FOUND : SP_RETURN_NOT_FOUND;
+    };
+    boot();
+    EXPECT_EQ(fake.calls, (std::vector<std::string>{"find", "initialize", "find", "initialize", "find"}));
+    EXPECT_EQ(status, PortDriver::kStatusSuccess);
+    EXPECT_EQ(machine->adapters().size(), 2u);
+    EXPECT_NE(extensions[0], extensions[1]);
+    EXPECT_TRUE(machine->errors().empty()) << machine->errors().summary();
+}
+
+TEST_F(FakeMachine, NothingFoundIsNoSuchDeviceAndAWantedBaseIsHandedIn)
+{
+    fake.adapters_to_find = 0;
+    fake.find = [](PVOID, PPORT_CONFIGURATION_INFORMATION ci, BOOLEAN* again) -> ULONG {
+        EXPECT_EQ((*ci->AccessRanges)[0].RangeStart.QuadPart, 0xE400);
+        EXPECT_EQ((*ci->AccessRanges)[0].RangeLength, 0x60u);
+        *again = FALSE;
+        return SP_RETURN_NOT_FOUND;
+    };
+    sim::MachineConfig c;
+    c.wanted_base = 0xE400;
+    boot(c);
+    EXPECT_EQ(status, PortDriver::kStatusNoSuchDevice);
+    EXPECT_TRUE(machine->errors().empty()) << machine->errors().summary();
+}
+
+TEST_F(FakeMachine, RejectsABadRegistrationRecordWithoutCallingTheMiniport)
+{
+    const std::vector<std::pair<std::function<void(HW_INITIALIZATION_DATA&)>, std::string>> cases = {
+        {[](HW_INITIALIZATION_DATA& d) { d.HwInitializationDataSize = 72; }, "HwInitializationDataSize"},
+        {[](HW_INITIALIZATION_DATA& d) { d.HwStartIo = nullptr; }, "without HwStartIo"},
+        {[](HW_INITIALIZATION_DATA& d) { d.HwFindAdapter = nullptr; }, "without HwFindAdapter"},
+        {[](HW_INITIALIZATION_DATA& d) { d.NumberOfAccessRanges = 2; }, "NumberOfAccessRanges"},
+    };
+    for (const auto& [edit, message] : cases) {
+        fake.calls.clear();
+        fake.edit_registration = edit;
+        boot();
+        EXPECT_TRUE(error_mentions(message)) << message << ": " << machine->errors().summary();
+        EXPECT_NE(status, PortDriver::kStatusSuccess);
+        EXPECT_TRUE(fake.calls.empty());
+    }
+}
+
+TEST_F(FakeMachine, MappingsMustBeBalancedAndCoverEveryPortAccess)
+{
+    fake.find = [](PVOID ext, PPORT_CONFIGURATION_INFORMATION ci, BOOLEAN* again) -> ULONG {
+        *again = FALSE;
+        PVOID cfg = ScsiPortGetDeviceBase(ext, Isa, 0, ScsiPortConvertUlongToPhysicalAddress(0xCF8), 8, TRUE);
+        EXPECT_EQ(cfg, reinterpret_cast<PVOID>(uintptr_t{0xCF8}));
+        ScsiPortWritePortUlong(static_cast<PULONG>(cfg), 0x80000000);
+        ScsiPortReadPortUchar(reinterpret_cast<PUCHAR>(uintptr_t{0xC03C}));  // mechanism #2 data: raw is fine here
+        ScsiPortReadPortUchar(reinterpret_cast<PUCHAR>(uintptr_t{0xE800}));  // not mapped
+        ScsiPortFreeDeviceBase(ext, reinterpret_cast<PVOID>(uintptr_t{0xE800}));  // never mapped
+        ci->BusInterruptLevel = 11;
+        return SP_RETURN_FOUND;  // ... and returns with 0xCF8 still mapped
+    };
+    sim::MachineConfig with_mechanism2;
+    with_mechanism2.mechanism2 = true;
+    boot(with_mechanism2);
+    const auto& errors = machine->errors().all();
+    ASSERT_EQ(errors.size(), 3u) << machine->errors().summary();
+    EXPECT_NE(errors[0].message.find("0xe800 (1 bytes): no mapping"), std::string::npos);
+    EXPECT_NE(errors[1].message.find("ScsiPortFreeDeviceBase(0xe800)"), std::string::npos);
+    EXPECT_NE(errors[2].message.find("configuration ports still mapped"), std::string::npos);
+}
+
+class Requests : public FakeMachine {
+protected:
+    Requests()
+    {
+        boot();
+        memory = &machine->memory();
+    }
+    sim::Request& submit(uint8_t target, sim::DataDirection d = sim::DataDirection::None,
+                         sim::PhysicalMemory::Buffer* b = nullptr)
+    {
+        sim::RequestSpec request_spec;
+        request_spec.target = target;
+        request_spec.cdb = {0x00, 0, 0, 0, 0, 0};
+        request_spec.direction = d;
+        request_spec.buffer = b;
+        return machine->port_driver().submit(0, request_spec);
+    }
+    sim::PhysicalMemory* memory = nullptr;
+};
+
+TEST_F(Requests, CompletingTwiceOrCompletingTheUnknownIsAnError)
+{
+    SCSI_REQUEST_BLOCK stranger{};
+    fake.start_io = [&](PVOID ext, PSCSI_REQUEST_BLOCK srb) -> BOOLEAN {
+        srb->SrbStatus = SRB_STATUS_SUCCESS;
+        ScsiPortNotification(RequestComplete, ext, srb);
+        ScsiPortNotification(RequestComplete, ext, srb);
+        ScsiPortNotification(RequestComplete, ext, &stranger);
+        ScsiPortNotification(NextRequest, ext);
+        return TRUE;
+    };
+    submit(1);
+    EXPECT_EQ(machine->port_driver().run_until_idle(), PortDriver::RunResult::Idle);
+    const auto& errors = machine->errors().all();
+    ASSERT_EQ(errors.size(), 2u) << machine->errors().summary();
+    EXPECT_NE(errors[0].message.find("already completed"), std::string::npos);
+    EXPECT_NE(errors[1].message.find("never gave out"), std::string::npos);
+    EXPECT_EQ(machine->port_driver().completed().size(), 1u);
+}
+
+TEST_F(Requests, OneStartIoAtATimeUntilNextRequestAndBulkCompletionOfAPath)
+{
+    PVOID extension = nullptr;
+    fake.start_io = [&](PVOID ext, PSCSI_REQUEST_BLOCK) -> BOOLEAN {
+        extension = ext;
+        return TRUE;  // keeps the request and does not ask for the next
+    };
+    sim::Request& first = submit(1);
+    sim::Request& second = submit(2);
+    machine->port_driver().pump();
+    EXPECT_EQ(first.state, sim::Request::State::Outstanding);
+    EXPECT_EQ(second.state, sim::Request::State::Waiting);
+
+    // A reset completes everything outstanding; the next request then goes.
+    fake.start_io = {};
+    ScsiPortCompleteRequest(extension, 0, 0xFF, 0xFF, SRB_STATUS_BUS_RESET);
+    ScsiPortNotification(NextRequest, extension);
+    EXPECT_EQ(machine->port_driver().run_until_idle(), PortDriver::RunResult::Stalled);
+    EXPECT_EQ(first.srb.SrbStatus, SRB_STATUS_BUS_RESET);
+    EXPECT_TRUE(first.bulk_completed);
+    // The fake never completes the second: a request that can never finish is reported.
+    EXPECT_EQ(second.state, sim::Request::State::Outstanding);
+    EXPECT_NE(machine->errors().summary().find("can never complete"), std::string::npos);
+}
+
+// The event log records what the miniport reports, naming the request when
+// it is outstanding; an unpublished code, an SRB the port driver does not
+// hold and a routine that logs from a loop are the miniport's errors.
+TEST_F(Requests, EventLogRecordsEntriesAndRefusesWhatNoPortDriverWould)
+{
+    SCSI_REQUEST_BLOCK stranger{};
+    fake.start_io = [&](PVOID ext, PSCSI_REQUEST_BLOCK srb) -> BOOLEAN {
+        ScsiPortLogError(ext, srb, 0, srb->TargetId, 0, SP_BUS_PARITY_ERROR, 0x101);
+        ScsiPortLogError(ext, nullptr, 0, 7, 0, SP_REQUEST_TIMEOUT, 0x701);
+        ScsiPortLogError(ext, nullptr, 0, 7, 0, 0x99, 0x999);
+        ScsiPortLogError(ext, &stranger, 0, 7, 0, SP_PROTOCOL_ERROR, 0x501);
+        srb->SrbStatus = SRB_STATUS_SUCCESS;
+        ScsiPortNotification(RequestComplete, ext, srb);
+        ScsiPortNotification(NextRequest, ext);
+        return TRUE;
+    };
+    const sim::Request& request = submit(3);
+    EXPECT_EQ(machine->port_driver().run_until_idle(), PortDriver::RunResult::Idle);
+    const auto& log = machine->port_driver().event_log();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].code, 1u);
+    EXPECT_EQ(log[0].request, request.id);
+    EXPECT_EQ(log[0].target, 3);
+    EXPECT_EQ(log[0].unique_id, 0x101u);
+    EXPECT_EQ(log[1].code, 7u);
+    EXPECT_EQ(log[1].request, 0u);
+    const auto& errors = machine->errors().all();
+    ASSERT_EQ(errors.size(), 2u) << machine->errors().summary();
+    EXPECT_NE(errors[0].message.find("no published SP_ code"), std::string::npos);
+    EXPECT_NE(errors[1].message.find("not outstanding"), std::string::npos);
+
+    // One routine call that writes more entries than any single recovery would.
+    fake.start_io = [&](PVOID ext, PSCSI_REQUEST_BLOCK srb) -> BOOLEAN {
+        for (int i = 0; i < 20; i++)
+            ScsiPortLogError(ext, nullptr, 0, 7, 0, SP_BUS_TIME_OUT, 0x401);
+        srb->SrbStatus = SRB_STATUS_SUCCESS;
+        ScsiPortNotification(RequestComplete, ext, srb);
+        ScsiPortNotification(NextRequest, ext);
+        return TRUE;
+    };
+    submit(3);
+    EXPECT_EQ(machine->port_driver().run_until_idle(), PortDriver::RunResult::Idle);
+    EXPECT_EQ(machine->errors().all().size(), 3u) << machine->errors().summary();
+    EXPECT_TRUE(error_mentions("floods the log"));
+}
+
+TEST_F(Requests, PhysicalAddressesStayInsideTheRequestsBuffer)
+{
+    auto& buffer = memory->allocate(0x3000, 0x800, sim::PhysicalMemory::Layout::Scattered);
+    std::vector<std::pair<uint32_t, ULONG>> pieces;
+    ULONG past_end = 99;
+    fake.start_io = [&](PVOID ext, PSCSI_REQUEST_BLOCK srb) -> BOOLEAN {
+        auto* va = static_cast<uint8_t*>(srb->DataBuffer);
+        for (ULONG done = 0, len = 0; done < srb->DataTransferLength; done += len) {
+            SCSI_PHYSICAL_ADDRESS pa = ScsiPortGetPhysicalAddress(ext, srb, va + done, &len);
+            pieces.emplace_back(static_cast<uint32_t>(pa.QuadPart), len);
+            if (len == 0)
+                break;
+        }
+        ScsiPortGetPhysicalAddress(ext, srb, va + srb->DataTransferLength, &past_end);
+        srb->SrbStatus = SRB_STATUS_SUCCESS;
+        ScsiPortNotification(RequestComplete, ext, srb);
+        ScsiPortNotification(NextRequest, ext);
+        return TRUE;
+    };
+    submit(0, sim::DataDirection::In, &buffer);
+    machine->port_driver().run_until_idle();
+    // 0x800 into a page, 0x3000 bytes, no two pages contiguous: 0x800, 0x1000, 0x1000, 0x800.
+    ASSERT_EQ(pieces.size(), 4u);
+    EXPECT_EQ(pieces[0].second, 0x800u);
+    EXPECT_EQ(pieces[0].first % 4096, 0x800u);
+    EXPECT_EQ(pieces[1].second, 0x1000u);
+    EXPECT_EQ(pieces[3].second, 0x800u);
+    EXPECT_EQ(past_end, 0u);
+    ASSERT_EQ(machine->errors().all().size(), 1u) << machine->errors().summary();
+    EXPECT_NE(machine->errors().summary().find("past the end of the SRB's buffer"), std::string::npos);
+}
+
+TEST_F(FakeMachine, AnInterruptNobodyClaimsIsReportedAndMasked)
+{
+    boot();
+    sim::InterruptLine& line = machine->interrupts().connect(11);
+    line.set_level(true);
+    machine->port_driver().pump();
+    EXPECT_EQ(std::count(fake.calls.begin(), fake.calls.end(), "interrupt"), 1);
+    EXPECT_TRUE(error_mentions("nobody claims"));
+    EXPECT_TRUE(machine->interrupts().masked(11));
+}
+
+// Inside HwResetBus the adapter's interrupt comes in only when the driver
+// re-enables interrupts, unless the machine holds it off for the whole call.
+TEST_F(FakeMachine, ResetWaitTakesTheInterruptOnlyWhereInterruptsAreReenabled)
+{
+    for (bool hold : {false, true}) {
+        fake.calls.clear();
+        fake.adapters_to_find = 1;
+        sim::MachineConfig c;
+        c.hold_interrupts_during_reset = hold;
+        boot(c);
+        sim::InterruptLine& line = machine->interrupts().connect(11);
+        fake.interrupt = [&](PVOID) -> BOOLEAN {
+            line.set_level(false);
+            return TRUE;
+        };
+        fake.reset_bus = [&](PVOID, ULONG) -> BOOLEAN {
+            ULONG flags = SaveFlagsAndDisableInterrupts();
+            line.set_level(true);
+            fake.calls.push_back("raised");
+            RestoreFlags(flags);
+            fake.calls.push_back("restored");
+            return TRUE;
+        };
+        machine->port_driver().reset_bus(0);
+        const std::vector<std::string> taken_inside = {"resetbus", "raised", "interrupt", "restored"};
+        const std::vector<std::string> taken_after = {"resetbus", "raised", "restored", "interrupt"};
+        std::vector<std::string> tail(fake.calls.end() - 4, fake.calls.end());
+        EXPECT_EQ(tail, hold ? taken_after : taken_inside) << "hold " << hold;
+        EXPECT_TRUE(machine->errors().empty()) << machine->errors().summary();
+    }
+}
+
+TEST_F(FakeMachine, ARoutineMustNotReturnWithInterruptsDisabled)
+{
+    fake.find = [](PVOID, PPORT_CONFIGURATION_INFORMATION, BOOLEAN* again) -> ULONG {
+        *again = FALSE;
+        SaveFlagsAndDisableInterrupts();
+        return SP_RETURN_NOT_FOUND;
+    };
+    boot();
+    EXPECT_TRUE(error_mentions("HwFindAdapter returned with 1 saved flags not restored"));
+    EXPECT_TRUE(error_mentions("HwFindAdapter returned with interrupts disabled"));
+    EXPECT_TRUE(machine->cpu().interrupts_enabled());
+}
+
+}  // namespace
+}  // namespace hbatest

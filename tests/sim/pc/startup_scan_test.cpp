@@ -1,0 +1,114 @@
+// The port driver's start-up scan run against the real driver: every ID and
+// LUN is asked, exactly the devices present are found, the scan reports the
+// timing the bus saw and the tagged queuing the INQUIRY data offers, and it
+// leaves the agreements and queue depths in the driver's LUN records.
+#include "support/driver_fixture.h"
+
+#include <map>
+
+#include "pc/startup_scan.h"
+
+namespace hbatest {
+namespace {
+
+sim::MachineConfig TwoAdapters()
+{
+    sim::AdapterSettings first = Flags(sim::kTargetParity | sim::kTargetDisconnect | sim::kTargetTagged | sim::kTargetSync);
+    first.initiator_id = 6;
+    first.targets[2].flags = sim::kTargetParity | sim::kTargetDisconnect | sim::kTargetTagged;  // no negotiation
+
+    sim::DeviceConfig small = DiskAt(2);
+    small.options.vendor = "ACME";
+    small.options.product = "SMALL";
+    small.options.revision = "2.1";
+    small.options.block_count = 1000;
+    sim::TargetOptions untagged;
+    untagged.tagged_queuing = false;
+
+    sim::AdapterConfig a = AdapterAt(0, 3, 0xE800, 11);
+    a.settings = first;
+    a.devices = {DiskAt(0), small, OpticalAt(5), DiskAt(7, untagged)};
+    sim::AdapterConfig b = AdapterAt(0, 4, 0xEC00, 10);
+    sim::TargetOptions busy;
+    busy.busy_answers = 2;  // the scan asks again
+    b.devices = {DiskAt(1, busy)};
+    sim::MachineConfig config;
+    config.adapters = {a, b};
+    return config;
+}
+
+TEST(StartupScan, FindsExactlyTheDevicesAndLeavesTheirSettings)
+{
+    sim::Machine machine(TwoAdapters());
+    machine.boot();
+    ASSERT_EQ(machine.port_driver().adapter_count(), 2u);
+    std::map<std::pair<size_t, uint8_t>, int> selections, timeouts;
+    auto key = [](size_t a, int id) { return std::make_pair(a, uint8_t(id)); };
+    for (size_t a = 0; a < 2; a++)
+        machine.bus(a).set_listener([&, a](const BusEvent& e) {
+            if (e.kind == BusEvent::Kind::Selection)
+                selections[key(a, e.target)]++;
+            if (e.kind == BusEvent::Kind::SelectionTimeout)
+                timeouts[key(a, e.target)]++;
+        });
+
+    const std::vector<sim::FoundUnit> found = sim::scan_devices(machine);
+
+    struct Expected {
+        size_t adapter;
+        uint8_t id, peripheral;
+        const char* vendor;
+        const char* product;
+        uint64_t blocks;
+        uint32_t blockSize;
+        uint8_t period, offset, depth;  // the driver's records
+        uint32_t period_ns;              // the bus's view
+        bool tagged;                     // the INQUIRY data as returned
+    };
+    const sim::BlockDeviceOptions optical = sim::OpticalDrive::optical_defaults();
+    const Expected expected[] = {
+        {0, 0, 0x00, "SIM", "BLOCK DEVICE", 65536, 512, 4, 15, 8, 100, true},
+        {0, 2, 0x00, "ACME", "SMALL", 1000, 512, 0, 0, 8, 0, true},
+        {0, 5, 0x05, optical.vendor.c_str(), optical.product.c_str(), optical.block_count, optical.block_size, 4, 15,
+         1, 100, false},
+        {0, 7, 0x00, "SIM", "BLOCK DEVICE", 65536, 512, 4, 15, 1, 100, false},
+        {1, 1, 0x00, "SIM", "BLOCK DEVICE", 65536, 512, 4, 15, 8, 100, true},
+    };
+    ASSERT_EQ(found.size(), std::size(expected));
+    for (size_t i = 0; i < found.size(); i++) {
+        const sim::FoundUnit& d = found[i];
+        const Expected& e = expected[i];
+        SCOPED_TRACE(testing::Message() << "adapter " << e.adapter << " ID " << int(e.id));
+        EXPECT_EQ(d.adapter, e.adapter);
+        EXPECT_EQ(d.id, e.id);
+        EXPECT_EQ(d.lun, 0);
+        EXPECT_EQ(d.peripheral, e.peripheral);
+        EXPECT_EQ(d.vendor, e.vendor);
+        EXPECT_EQ(d.product, e.product);
+        EXPECT_TRUE(d.capacity_known);
+        EXPECT_EQ(d.block_count, e.blocks);
+        EXPECT_EQ(d.block_size, e.blockSize);
+        EXPECT_EQ(d.period_ns, e.period_ns);
+        EXPECT_EQ(d.offset, e.offset);
+        EXPECT_EQ(d.tagged, e.tagged);
+        const LunRecord& lun = internals::Extension(machine, e.adapter)->Lun[e.id][0];
+        EXPECT_EQ(lun.SyncPeriodReg, e.period);
+        EXPECT_EQ(lun.SyncOffsetReg, e.offset);
+        EXPECT_EQ(lun.QueueDepth, e.depth);
+    }
+    EXPECT_EQ(found[1].revision, "2.1");
+
+    // An empty ID is asked once, LUN 0 only; the adapter's own ID never.
+    for (uint8_t id : {1, 3, 4})
+        EXPECT_EQ(timeouts[key(0, id)], 1) << "ID " << int(id);
+    EXPECT_EQ(selections[key(0, 6)], 0);
+    EXPECT_EQ(selections[key(1, 7)], 0);
+    // A device: eight INQUIRYs and one READ CAPACITY.
+    EXPECT_EQ(selections[key(0, 0)] - timeouts[key(0, 0)], 9);
+    EXPECT_EQ(machine.port_driver().outstanding(), 0u);
+    ExpectDriverIdle(machine);
+    EXPECT_TRUE(machine.errors().empty()) << machine.errors().summary();
+}
+
+}  // namespace
+}  // namespace hbatest
