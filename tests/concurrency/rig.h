@@ -78,7 +78,7 @@ public:
         std::vector<uint8_t> out;
         for (const BusEvent& e : events_)
             if (e.kind == BusEvent::Kind::MessageOut && e.target == target)
-                out.insert(out.end(), e.bytes.begin(), e.bytes.end());
+                out.push_back(e.byte);
         return std::search(out.begin(), out.end(), message.begin(), message.end()) != out.end();
     }
     // Whether some other target was selected while `target` was disconnected
@@ -87,7 +87,7 @@ public:
     {
         bool away = false;
         for (const BusEvent& e : events_) {
-            if (e.kind == BusEvent::Kind::MessageIn && e.target == target && !e.bytes.empty() && e.bytes[0] == 0x04)
+            if (e.kind == BusEvent::Kind::MessageIn && e.target == target && e.byte == 0x04)
                 away = true;
             else if (e.kind == BusEvent::Kind::Reselection && e.target == target)
                 away = false;

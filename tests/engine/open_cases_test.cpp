@@ -26,7 +26,7 @@ TEST(OpenCases, QueueFullForTheOnlyIssuedCommandIsSentAgain)
     rig.OnEvent([&](const BusEvent& e) {
         if (e.kind == BusEvent::Kind::Selection)
             selections++;
-        if (e.kind == BusEvent::Kind::Status && e.bytes == std::vector<uint8_t>{0x28}) {
+        if (e.kind == BusEvent::Kind::Status && e.byte == 0x28) {
             queueFull++;
             disk.options().queue_limit = 8;
         }
@@ -201,7 +201,7 @@ TEST(OpenCases, ReconnectedCommandEndingWithoutStatusFails)
     std::vector<uint8_t> messageOut;
     rig.OnEvent([&](const BusEvent& e) {
         if (e.kind == BusEvent::Kind::MessageOut)
-            messageOut = e.bytes;
+            messageOut = {e.byte};
     });
     auto& far = rig.Buffer(2048);
     auto& near = rig.Buffer(512);

@@ -269,7 +269,7 @@ TEST(Registers, MessageOutWithNothingPendingAborts)
         if (e.kind == BusEvent::Kind::DataIn && dataIn++ == 0)
             rig.device(0).options().parity_errors = 1;
         if (e.kind == BusEvent::Kind::MessageOut)
-            messagesOut.push_back(e.bytes);
+            messagesOut.push_back({e.byte});
     });
     rig.ChipWrites();
     sim::Request& r = rig.Run(0, 0, Read10(0, 8), &buffer);
@@ -311,7 +311,7 @@ TEST(Registers, RefusedMessageIsAnsweredWithMessageReject)
         std::vector<std::vector<uint8_t>> messagesOut;
         rig.OnEvent([&](const BusEvent& e) {
             if (e.kind == BusEvent::Kind::MessageOut)
-                messagesOut.push_back(e.bytes);
+                messagesOut.push_back({e.byte});
         });
         auto& buffer = rig.Buffer(2048);
         rig.ChipWrites();

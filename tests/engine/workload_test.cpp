@@ -60,9 +60,9 @@ TEST(Workload, MixedReadsAndWritesWithDisconnectsKeepEveryByte)
                 rig.device(e.target).options().parity_errors = 1;
                 parityLeft--;
             }
-            if (e.kind == BusEvent::Kind::MessageIn && !e.bytes.empty()) {
-                saves += e.bytes[0] == 0x02;
-                restores += e.bytes[0] == 0x03;
+            if (e.kind == BusEvent::Kind::MessageIn) {
+                saves += e.byte == 0x02;
+                restores += e.byte == 0x03;
             }
         });
         std::vector<Io> ios;
