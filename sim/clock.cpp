@@ -4,10 +4,28 @@
 
 namespace sim {
 
-Clock::EventId Clock::at(Nanoseconds when, Event event)
+uint32_t Clock::take_slot()
+{
+    if (free_slots_.empty()) {
+        slots_.emplace_back();
+        return static_cast<uint32_t>(slots_.size() - 1);
+    }
+    const uint32_t slot = free_slots_.back();
+    free_slots_.pop_back();
+    return slot;
+}
+
+void Clock::free_slot(uint32_t slot)
+{
+    slots_[slot].event.reset();
+    slots_[slot].cancelled = false;
+    free_slots_.push_back(slot);
+}
+
+Clock::EventId Clock::queue(Nanoseconds when, uint32_t slot)
 {
     EventId id = next_id_++;
-    heap_.push_back(Entry{std::max(when, now_), id, std::move(event)});
+    heap_.push_back(Entry{std::max(when, now_), id, slot});
     std::push_heap(heap_.begin(), heap_.end(), later);
     ++pending_;
     return id;
@@ -15,16 +33,21 @@ Clock::EventId Clock::at(Nanoseconds when, Event event)
 
 void Clock::cancel(EventId id)
 {
-    bool queued = std::any_of(heap_.begin(), heap_.end(), [id](const Entry& e) { return e.id == id; });
-    if (queued && cancelled_.insert(id).second)
-        --pending_;
+    const auto it = std::find_if(heap_.begin(), heap_.end(), [id](const Entry& e) { return e.id == id; });
+    if (it == heap_.end() || slots_[it->slot].cancelled)
+        return;
+    slots_[it->slot].cancelled = true;
+    slots_[it->slot].event.reset();
+    --pending_;
 }
 
 void Clock::drop_cancelled_top()
 {
-    while (!heap_.empty() && !cancelled_.empty() && cancelled_.erase(heap_.front().id)) {
+    while (!heap_.empty() && slots_[heap_.front().slot].cancelled) {
+        const uint32_t slot = heap_.front().slot;
         std::pop_heap(heap_.begin(), heap_.end(), later);
         heap_.pop_back();
+        free_slot(slot);
     }
 }
 
@@ -44,11 +67,12 @@ void Clock::run_due(Nanoseconds until)
         if (heap_.empty() || heap_.front().when > until)
             return;
         std::pop_heap(heap_.begin(), heap_.end(), later);
-        Entry entry = std::move(heap_.back());
+        const Entry entry = heap_.back();
         heap_.pop_back();
         --pending_;
         now_ = std::max(now_, entry.when);
-        entry.event();
+        slots_[entry.slot].event();
+        free_slot(entry.slot);
     }
 }
 

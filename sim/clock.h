@@ -2,10 +2,12 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
-#include <unordered_set>
+#include <deque>
 #include <random>
+#include <utility>
 #include <vector>
+
+#include "clock_event.h"
 
 namespace sim {
 
@@ -21,13 +23,22 @@ constexpr Nanoseconds kSecond = 1000 * kMillisecond;
 // times, in the order they were scheduled.
 class Clock {
 public:
-    using Event = std::function<void()>;
     using EventId = uint64_t;
 
     Nanoseconds now() const { return now_; }
 
-    EventId at(Nanoseconds when, Event event);
-    EventId after(Nanoseconds delay, Event event) { return at(now_ + delay, std::move(event)); }
+    template <class F>
+    EventId at(Nanoseconds when, F&& event)
+    {
+        const uint32_t slot = take_slot();
+        slots_[slot].event.emplace(std::forward<F>(event));
+        return queue(when, slot);
+    }
+    template <class F>
+    EventId after(Nanoseconds delay, F&& event)
+    {
+        return at(now_ + delay, std::forward<F>(event));
+    }
     void cancel(EventId id);
 
     // Moves time forward by `delay`, running every event that falls due.
@@ -48,15 +59,23 @@ public:
     Nanoseconds next_event_time() const;
 
 private:
+    // The heap holds when and in what order; the events stay in their slots.
     struct Entry {
         Nanoseconds when;
         EventId id;  // also the scheduling order
-        Event event;
+        uint32_t slot;
+    };
+    struct Slot {
+        ClockEvent event;
+        bool cancelled = false;  // dropped when its entry reaches the heap's top
     };
     static bool later(const Entry& a, const Entry& b)
     {
         return a.when != b.when ? a.when > b.when : a.id > b.id;
     }
+    uint32_t take_slot();
+    void free_slot(uint32_t slot);
+    EventId queue(Nanoseconds when, uint32_t slot);
     void drop_cancelled_top();
     void run_due(Nanoseconds until);
 
@@ -64,7 +83,8 @@ private:
     EventId next_id_ = 0;
     size_t pending_ = 0;
     std::vector<Entry> heap_;  // min-heap on (when, id)
-    std::unordered_set<EventId> cancelled_;
+    std::deque<Slot> slots_;   // a deque: a running event's slot stays put while it schedules others
+    std::vector<uint32_t> free_slots_;
 };
 
 // The machine's one source of randomness; the seed is printed by whoever runs it.
