@@ -7,25 +7,25 @@ namespace sim {
 uint32_t Clock::take_slot()
 {
     if (free_slots_.empty()) {
-        slots_.emplace_back();
-        return static_cast<uint32_t>(slots_.size() - 1);
+        if ((slot_count_ >> kChunkBits) == chunks_.size())
+            chunks_.push_back(std::make_unique<Chunk>());
+        return slot_count_++;
     }
-    const uint32_t slot = free_slots_.back();
+    const uint32_t index = free_slots_.back();
     free_slots_.pop_back();
-    return slot;
+    return index;
 }
 
-void Clock::free_slot(uint32_t slot)
+void Clock::free_slot(uint32_t index)
 {
-    slots_[slot].event.reset();
-    slots_[slot].cancelled = false;
-    free_slots_.push_back(slot);
+    slot(index).reset();
+    free_slots_.push_back(index);
 }
 
-Clock::EventId Clock::queue(Nanoseconds when, uint32_t slot)
+Clock::EventId Clock::queue(Nanoseconds when, uint32_t index)
 {
     EventId id = next_id_++;
-    heap_.push_back(Entry{std::max(when, now_), id, slot});
+    heap_.push_back(Entry{std::max(when, now_), id, index, false});
     std::push_heap(heap_.begin(), heap_.end(), later);
     ++pending_;
     return id;
@@ -34,30 +34,19 @@ Clock::EventId Clock::queue(Nanoseconds when, uint32_t slot)
 void Clock::cancel(EventId id)
 {
     const auto it = std::find_if(heap_.begin(), heap_.end(), [id](const Entry& e) { return e.id == id; });
-    if (it == heap_.end() || slots_[it->slot].cancelled)
+    if (it == heap_.end() || it->cancelled)
         return;
-    slots_[it->slot].cancelled = true;
-    slots_[it->slot].event.reset();
+    it->cancelled = true;
+    slot(it->slot).reset();
     --pending_;
 }
 
-void Clock::drop_cancelled_top()
+void Clock::pop_cancelled()
 {
-    while (!heap_.empty() && slots_[heap_.front().slot].cancelled) {
-        const uint32_t slot = heap_.front().slot;
-        std::pop_heap(heap_.begin(), heap_.end(), later);
-        heap_.pop_back();
-        free_slot(slot);
-    }
-}
-
-Nanoseconds Clock::next_event_time() const
-{
-    // Cancelled entries stay in the heap until they reach its top; dropping
-    // them there changes nothing anyone can see, and keeps this O(log n)
-    // where a scan of every entry would grow with each cancelled time-out.
-    const_cast<Clock*>(this)->drop_cancelled_top();
-    return heap_.empty() ? now_ : heap_.front().when;
+    const uint32_t index = heap_.front().slot;
+    std::pop_heap(heap_.begin(), heap_.end(), later);
+    heap_.pop_back();
+    free_slot(index);
 }
 
 void Clock::run_due(Nanoseconds until)
@@ -71,7 +60,7 @@ void Clock::run_due(Nanoseconds until)
         heap_.pop_back();
         --pending_;
         now_ = std::max(now_, entry.when);
-        slots_[entry.slot].event();
+        slot(entry.slot)();
         free_slot(entry.slot);
     }
 }

@@ -1,8 +1,9 @@
 // Virtual time and the one event queue of a simulated machine.
 #pragma once
 
+#include <array>
 #include <cstdint>
-#include <deque>
+#include <memory>
 #include <random>
 #include <utility>
 #include <vector>
@@ -30,9 +31,9 @@ public:
     template <class F>
     EventId at(Nanoseconds when, F&& event)
     {
-        const uint32_t slot = take_slot();
-        slots_[slot].event.emplace(std::forward<F>(event));
-        return queue(when, slot);
+        const uint32_t index = take_slot();
+        slot(index).emplace(std::forward<F>(event));
+        return queue(when, index);
     }
     template <class F>
     EventId after(Nanoseconds delay, F&& event)
@@ -56,7 +57,14 @@ public:
     bool run_next();
     bool idle() const { return pending_ == 0; }
     size_t pending() const { return pending_; }
-    Nanoseconds next_event_time() const;
+    Nanoseconds next_event_time() const
+    {
+        // Cancelled entries stay in the heap until they reach its top; dropping
+        // them there changes nothing anyone can see, and keeps this O(log n)
+        // where a scan of every entry would grow with each cancelled time-out.
+        const_cast<Clock*>(this)->drop_cancelled_top();
+        return heap_.empty() ? now_ : heap_.front().when;
+    }
 
 private:
     // The heap holds when and in what order; the events stay in their slots.
@@ -64,11 +72,13 @@ private:
         Nanoseconds when;
         EventId id;  // also the scheduling order
         uint32_t slot;
+        bool cancelled;  // dropped when it reaches the heap's top
     };
-    struct Slot {
-        ClockEvent event;
-        bool cancelled = false;  // dropped when its entry reaches the heap's top
-    };
+    // Slots come in fixed chunks: a running event's slot stays put while it
+    // schedules others, and finding one is a shift and a mask.
+    static constexpr uint32_t kChunkBits = 6;
+    using Chunk = std::array<ClockEvent, 1u << kChunkBits>;
+    ClockEvent& slot(uint32_t index) { return (*chunks_[index >> kChunkBits])[index & ((1u << kChunkBits) - 1)]; }
     static bool later(const Entry& a, const Entry& b)
     {
         return a.when != b.when ? a.when > b.when : a.id > b.id;
@@ -76,14 +86,20 @@ private:
     uint32_t take_slot();
     void free_slot(uint32_t slot);
     EventId queue(Nanoseconds when, uint32_t slot);
-    void drop_cancelled_top();
+    void drop_cancelled_top()
+    {
+        while (!heap_.empty() && heap_.front().cancelled)
+            pop_cancelled();
+    }
+    void pop_cancelled();
     void run_due(Nanoseconds until);
 
     Nanoseconds now_ = 0;
     EventId next_id_ = 0;
     size_t pending_ = 0;
     std::vector<Entry> heap_;  // min-heap on (when, id)
-    std::deque<Slot> slots_;   // a deque: a running event's slot stays put while it schedules others
+    std::vector<std::unique_ptr<Chunk>> chunks_;
+    uint32_t slot_count_ = 0;
     std::vector<uint32_t> free_slots_;
 };
 

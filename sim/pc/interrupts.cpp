@@ -6,7 +6,7 @@ namespace sim {
 
 InterruptLine& InterruptController::connect(uint8_t irq)
 {
-    sources_.push_back(std::make_unique<Source>(irq));
+    sources_.push_back(std::make_unique<Source>(irq, raised_sources_));
     return *sources_.back();
 }
 

@@ -13,10 +13,16 @@ namespace sim {
 
 class InterruptController {
 public:
+    InterruptController() = default;
+    InterruptController(const InterruptController&) = delete;  // the sources count into it
+    InterruptController& operator=(const InterruptController&) = delete;
+
     // A new source on `irq`, for one device.
     InterruptLine& connect(uint8_t irq);
 
     bool raised(uint8_t irq) const;
+    // Whether any source is raised, masked or not: the cheap test before raised_lines().
+    bool any_raised() const { return raised_sources_ != 0; }
     // Raised lines, lowest IRQ first (the PIC's fixed priority).
     std::vector<uint8_t> raised_lines() const;
 
@@ -27,16 +33,23 @@ public:
 private:
     class Source : public InterruptLine {
     public:
-        explicit Source(uint8_t irq) : irq_(irq) {}
-        void set_level(bool raised) override { raised_ = raised; }
+        Source(uint8_t irq, size_t& raised_sources) : irq_(irq), raised_sources_(raised_sources) {}
+        void set_level(bool raised) override
+        {
+            if (raised != raised_)
+                raised ? ++raised_sources_ : --raised_sources_;
+            raised_ = raised;
+        }
         uint8_t irq() const { return irq_; }
         bool raised() const { return raised_; }
 
     private:
         uint8_t irq_;
         bool raised_ = false;
+        size_t& raised_sources_;
     };
     std::vector<std::unique_ptr<Source>> sources_;
+    size_t raised_sources_ = 0;
     std::vector<uint8_t> masked_;
 };
 
