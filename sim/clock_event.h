@@ -26,7 +26,8 @@ public:
         if constexpr (sizeof(Fn) <= kInline && alignof(Fn) <= alignof(std::max_align_t)) {
             new (storage_) Fn(std::forward<F>(f));
             call_ = [](void* p) { (*static_cast<Fn*>(p))(); };
-            destroy_ = [](void* p) { static_cast<Fn*>(p)->~Fn(); };
+            if constexpr (!std::is_trivially_destructible_v<Fn>)
+                destroy_ = [](void* p) { static_cast<Fn*>(p)->~Fn(); };
         } else {
             *reinterpret_cast<Fn**>(storage_) = new Fn(std::forward<F>(f));
             call_ = [](void* p) { (**static_cast<Fn**>(p))(); };

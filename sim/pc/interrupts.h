@@ -3,6 +3,8 @@
 // triggered and may be shared by several adapters.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -23,8 +25,15 @@ public:
     bool raised(uint8_t irq) const;
     // Whether any source is raised, masked or not: the cheap test before raised_lines().
     bool any_raised() const { return raised_sources_ != 0; }
-    // Raised lines, lowest IRQ first (the PIC's fixed priority).
-    std::vector<uint8_t> raised_lines() const;
+    // Raised lines, lowest IRQ first (the PIC's fixed priority). A value, not
+    // a vector: interrupts are delivered often enough that the allocation showed.
+    struct Lines {
+        std::array<uint8_t, 256> irq{};
+        size_t count = 0;
+        const uint8_t* begin() const { return irq.data(); }
+        const uint8_t* end() const { return irq.data() + count; }
+    };
+    Lines raised_lines() const;
 
     // A line that nobody claims is masked, as a port driver would disable it.
     void mask(uint8_t irq) { masked_.push_back(irq); }
