@@ -777,10 +777,14 @@ bool PortDriver::work_pending() const
 
 void PortDriver::pump()
 {
-    service_timeouts();
+    // Called after every event: the usual case (nothing due, no line raised)
+    // is decided here without a call.
+    if (timeouts_.due())
+        service_timeouts();
     for (bool progress = true; progress;) {
         progress = false;
-        deliver_interrupts();
+        if (interrupts_.any_raised())
+            deliver_interrupts();
         for (size_t i = 0; i < adapters_.size(); i++) {
             if (adapters_[i]->waiting.empty())
                 continue;  // nothing to start: most pumps, between a request's events
