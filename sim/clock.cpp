@@ -4,10 +4,28 @@
 
 namespace sim {
 
-Clock::EventId Clock::at(Nanoseconds when, Event event)
+uint32_t Clock::take_slot()
+{
+    if (free_slots_.empty()) {
+        if ((slot_count_ >> kChunkBits) == chunks_.size())
+            chunks_.push_back(std::make_unique<Chunk>());
+        return slot_count_++;
+    }
+    const uint32_t index = free_slots_.back();
+    free_slots_.pop_back();
+    return index;
+}
+
+void Clock::free_slot(uint32_t index)
+{
+    slot(index).reset();
+    free_slots_.push_back(index);
+}
+
+Clock::EventId Clock::queue(Nanoseconds when, uint32_t index)
 {
     EventId id = next_id_++;
-    heap_.push_back(Entry{std::max(when, now_), id, std::move(event)});
+    heap_.push_back(Entry{std::max(when, now_), id, index, false});
     std::push_heap(heap_.begin(), heap_.end(), later);
     ++pending_;
     return id;
@@ -15,26 +33,20 @@ Clock::EventId Clock::at(Nanoseconds when, Event event)
 
 void Clock::cancel(EventId id)
 {
-    bool queued = std::any_of(heap_.begin(), heap_.end(), [id](const Entry& e) { return e.id == id; });
-    if (queued && cancelled_.insert(id).second)
-        --pending_;
+    const auto it = std::find_if(heap_.begin(), heap_.end(), [id](const Entry& e) { return e.id == id; });
+    if (it == heap_.end() || it->cancelled)
+        return;
+    it->cancelled = true;
+    slot(it->slot).reset();
+    --pending_;
 }
 
-void Clock::drop_cancelled_top()
+void Clock::pop_cancelled()
 {
-    while (!heap_.empty() && !cancelled_.empty() && cancelled_.erase(heap_.front().id)) {
-        std::pop_heap(heap_.begin(), heap_.end(), later);
-        heap_.pop_back();
-    }
-}
-
-Nanoseconds Clock::next_event_time() const
-{
-    // Cancelled entries stay in the heap until they reach its top; dropping
-    // them there changes nothing anyone can see, and keeps this O(log n)
-    // where a scan of every entry would grow with each cancelled time-out.
-    const_cast<Clock*>(this)->drop_cancelled_top();
-    return heap_.empty() ? now_ : heap_.front().when;
+    const uint32_t index = heap_.front().slot;
+    std::pop_heap(heap_.begin(), heap_.end(), later);
+    heap_.pop_back();
+    free_slot(index);
 }
 
 void Clock::run_due(Nanoseconds until)
@@ -44,11 +56,12 @@ void Clock::run_due(Nanoseconds until)
         if (heap_.empty() || heap_.front().when > until)
             return;
         std::pop_heap(heap_.begin(), heap_.end(), later);
-        Entry entry = std::move(heap_.back());
+        const Entry entry = heap_.back();
         heap_.pop_back();
         --pending_;
         now_ = std::max(now_, entry.when);
-        entry.event();
+        slot(entry.slot)();
+        free_slot(entry.slot);
     }
 }
 

@@ -1,11 +1,14 @@
 // Virtual time and the one event queue of a simulated machine.
 #pragma once
 
+#include <array>
 #include <cstdint>
-#include <functional>
-#include <unordered_set>
+#include <memory>
 #include <random>
+#include <utility>
 #include <vector>
+
+#include "clock_event.h"
 
 namespace sim {
 
@@ -21,13 +24,22 @@ constexpr Nanoseconds kSecond = 1000 * kMillisecond;
 // times, in the order they were scheduled.
 class Clock {
 public:
-    using Event = std::function<void()>;
     using EventId = uint64_t;
 
     Nanoseconds now() const { return now_; }
 
-    EventId at(Nanoseconds when, Event event);
-    EventId after(Nanoseconds delay, Event event) { return at(now_ + delay, std::move(event)); }
+    template <class F>
+    EventId at(Nanoseconds when, F&& event)
+    {
+        const uint32_t index = take_slot();
+        slot(index).emplace(std::forward<F>(event));
+        return queue(when, index);
+    }
+    template <class F>
+    EventId after(Nanoseconds delay, F&& event)
+    {
+        return at(now_ + delay, std::forward<F>(event));
+    }
     void cancel(EventId id);
 
     // Moves time forward by `delay`, running every event that falls due.
@@ -45,26 +57,50 @@ public:
     bool run_next();
     bool idle() const { return pending_ == 0; }
     size_t pending() const { return pending_; }
-    Nanoseconds next_event_time() const;
+    Nanoseconds next_event_time() const
+    {
+        // Cancelled entries stay in the heap until they reach its top; dropping
+        // them there changes nothing anyone can see, and keeps this O(log n)
+        // where a scan of every entry would grow with each cancelled time-out.
+        const_cast<Clock*>(this)->drop_cancelled_top();
+        return heap_.empty() ? now_ : heap_.front().when;
+    }
 
 private:
+    // The heap holds when and in what order; the events stay in their slots.
     struct Entry {
         Nanoseconds when;
         EventId id;  // also the scheduling order
-        Event event;
+        uint32_t slot;
+        bool cancelled;  // dropped when it reaches the heap's top
     };
+    // Slots come in fixed chunks: a running event's slot stays put while it
+    // schedules others, and finding one is a shift and a mask.
+    static constexpr uint32_t kChunkBits = 6;
+    using Chunk = std::array<ClockEvent, 1u << kChunkBits>;
+    ClockEvent& slot(uint32_t index) { return (*chunks_[index >> kChunkBits])[index & ((1u << kChunkBits) - 1)]; }
     static bool later(const Entry& a, const Entry& b)
     {
         return a.when != b.when ? a.when > b.when : a.id > b.id;
     }
-    void drop_cancelled_top();
+    uint32_t take_slot();
+    void free_slot(uint32_t slot);
+    EventId queue(Nanoseconds when, uint32_t slot);
+    void drop_cancelled_top()
+    {
+        while (!heap_.empty() && heap_.front().cancelled)
+            pop_cancelled();
+    }
+    void pop_cancelled();
     void run_due(Nanoseconds until);
 
     Nanoseconds now_ = 0;
     EventId next_id_ = 0;
     size_t pending_ = 0;
     std::vector<Entry> heap_;  // min-heap on (when, id)
-    std::unordered_set<EventId> cancelled_;
+    std::vector<std::unique_ptr<Chunk>> chunks_;
+    uint32_t slot_count_ = 0;
+    std::vector<uint32_t> free_slots_;
 };
 
 // The machine's one source of randomness; the seed is printed by whoever runs it.

@@ -38,7 +38,7 @@ public:
 
 class PortSpace {
 public:
-    PortSpace(Clock& clock, ModelErrors& errors) : clock_(clock), errors_(errors) {}
+    explicit PortSpace(Clock& clock) : clock_(clock) {}
 
     // Claims ports [first, first + count) for `device`. Overlapping claims are a setup bug.
     void claim(uint16_t first, uint32_t count, PortDevice* device);
@@ -66,7 +66,6 @@ private:
     void note(uint16_t port, Width width, Direction direction, uint32_t value);
 
     Clock& clock_;
-    ModelErrors& errors_;
     std::vector<Claim> claims_;
     mutable size_t last_claim_ = 0;  // index of the claim the last access found
     Nanoseconds access_cost_ = 500;  // an ISA-speed I/O cycle

@@ -332,13 +332,13 @@ void Chip::start_selection(uint8_t code)
     // the reselection is still coming in and has not interrupted yet: the
     // driver had no way to see it.
     if (reselection_unserviced_ || op_ == Op::Reselect) {
-        bus_.note(destination_, "selection not carried out: the chip was reselected first");
+        bus_.note(destination_, BusNote::SelectionLostToReselection);
         return;
     }
     // Likewise a bus reset the driver has not seen yet ends the selection it
     // asks for: the reset's interrupt is what it gets, and its flush ends the command.
     if (reset_unseen_) {
-        bus_.note(destination_, "selection not carried out: the bus was reset");
+        bus_.note(destination_, BusNote::SelectionLostToReset);
         return;
     }
     if (link_ != Link::Idle || op_ != Op::None) {

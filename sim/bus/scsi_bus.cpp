@@ -10,59 +10,6 @@ namespace sim {
 
 using scsi::Phase;
 
-namespace {
-
-const char* kind_name(BusEvent::Kind kind)
-{
-    switch (kind) {
-    case BusEvent::Kind::Arbitration: return "arbitration";
-    case BusEvent::Kind::Selection: return "selection";
-    case BusEvent::Kind::SelectionTimeout: return "selection time-out";
-    case BusEvent::Kind::Reselection: return "reselection";
-    case BusEvent::Kind::Request: return "REQ";
-    case BusEvent::Kind::MessageOut: return "message out";
-    case BusEvent::Kind::MessageIn: return "message in";
-    case BusEvent::Kind::Command: return "command";
-    case BusEvent::Kind::Status: return "status";
-    case BusEvent::Kind::DataOut: return "data out";
-    case BusEvent::Kind::DataIn: return "data in";
-    case BusEvent::Kind::BusFree: return "bus free";
-    case BusEvent::Kind::Reset: return "RST";
-    case BusEvent::Kind::ReselectionTimeout: return "reselection timed out";
-    case BusEvent::Kind::Note: return "note";
-    }
-    return "?";
-}
-
-}  // namespace
-
-std::string to_string(const BusEvent& e)
-{
-    std::string out = fmt::format("{}.{:03} us {}", e.time / 1000, e.time % 1000, kind_name(e.kind));
-    if (e.target != 0xFF)
-        out += fmt::format(" target {}", e.target);
-    if (e.kind == BusEvent::Kind::Request)
-        out += fmt::format(" {}", scsi::phase_name(e.phase));
-    if (!e.bytes.empty())
-        out += fmt::format(" [{:02x}]", fmt::join(e.bytes, " "));
-    if (e.count)
-        out += fmt::format(" {} bytes", e.count);
-    if (e.kind == BusEvent::Kind::Command && !e.bytes.empty()) {
-        std::string_view name = scsi::command_name(e.bytes[0]);
-        if (!name.empty())
-            out += fmt::format(" {}", name);
-    }
-    if (e.kind == BusEvent::Kind::Arbitration)
-        out += fmt::format(" won, contenders {:#04x}", e.contenders);
-    if (e.atn)
-        out += e.kind == BusEvent::Kind::Selection ? " with ATN" : " ATN";
-    if (e.parity_error)
-        out += " parity error";
-    if (!e.note.empty())
-        out += " " + e.note;
-    return out;
-}
-
 ScsiBus::ScsiBus(Clock& clock, ModelErrors& errors, Rng& rng, BusTiming timing)
     : clock_(clock), errors_(errors), rng_(rng), timing_(timing)
 {
@@ -97,10 +44,10 @@ void ScsiBus::emit(BusEvent event) const
     listener_(event);
 }
 
-void ScsiBus::note(uint8_t target, std::string text) const
+void ScsiBus::note(uint8_t target, BusNote what) const
 {
     if (listener_)
-        emit(BusEvent{.kind = BusEvent::Kind::Note, .target = target, .note = std::move(text)});
+        emit(BusEvent{.kind = BusEvent::Kind::Note, .target = target, .note = what});
 }
 
 // --- arbitration and selection ---
@@ -231,7 +178,7 @@ void ScsiBus::reselect_initiator(uint8_t target_id)
             answer_reselection();
             return;
         }
-        note(target_id, "reselection waits for the initiator");
+        note(target_id, BusNote::ReselectionWaits);
         later(timing_.selection_timeout, [this, target_id] {
             if (state_ != State::Reselecting || reselecting_ != target_id)
                 return;
@@ -309,7 +256,7 @@ void ScsiBus::assert_reset()
 void ScsiBus::set_atn(bool on)
 {
     if (atn_ != on && listener_ && connected_)
-        note(*connected_, on ? "ATN asserted" : "ATN released");
+        note(*connected_, on ? BusNote::AtnAsserted : BusNote::AtnReleased);
     atn_ = on;
 }
 
@@ -365,7 +312,7 @@ void ScsiBus::send_byte(uint8_t byte)
     requested_.reset();
     if (listener_)
         emit(BusEvent{.kind = phase == Phase::Command ? BusEvent::Kind::Command : BusEvent::Kind::MessageOut,
-                      .target = *connected_, .bytes = {byte}, .atn = atn_});
+                      .target = *connected_, .byte = byte, .atn = atn_});
     connected_device().take_byte(byte, atn_);
 }
 
@@ -387,7 +334,7 @@ void ScsiBus::acknowledge()
     Target& device = connected_device();
     if (listener_)
         emit(BusEvent{.kind = phase == Phase::Status ? BusEvent::Kind::Status : BusEvent::Kind::MessageIn,
-                      .target = *connected_, .bytes = {device.offered_byte()}});
+                      .target = *connected_, .byte = device.offered_byte()});
     device.byte_acknowledged(atn_);
 }
 
@@ -424,7 +371,7 @@ bool ScsiBus::check_settings(const TransferSettings& s, uint8_t& garble)
                                        "factor {} ({} clocks; it runs {}-{}) offset {} (it keeps up to {})",
                                        *connected_, a.period_factor, clocks, kChipFastestClocks,
                                        kChipSlowestClocks, a.offset, kChipLargestOffset));
-            note(*connected_, "synchronous agreement out of the chip's range: data garbled");
+            note(*connected_, BusNote::AgreementOutOfRange);
             return false;
         }
         const uint32_t floor = 4u * a.period_factor - 1;
@@ -442,7 +389,7 @@ bool ScsiBus::check_settings(const TransferSettings& s, uint8_t& garble)
                                                fmt::join(s.registers, " ")),
                                    wanted);
     errors_.report("scsi bus", text);
-    note(*connected_, "transfer timing mismatch: data garbled");
+    note(*connected_, BusNote::TimingMismatch);
     return false;
 }
 
@@ -478,7 +425,7 @@ std::vector<uint8_t> ScsiBus::receive_data(uint32_t count, const TransferSetting
     if (!data.empty() && device.take_parity_fault()) {
         parity_error = true;
         data[rng_.range(0, data.size() - 1)] ^= 0x10;  // one bit flipped on the way
-        note(*connected_, "parity error");
+        note(*connected_, BusNote::ParityError);
     }
     if (listener_)
         emit(BusEvent{.kind = BusEvent::Kind::DataIn, .target = *connected_, .count = static_cast<uint32_t>(data.size()),

@@ -12,9 +12,9 @@
 #include <memory>
 #include <optional>
 #include <span>
-#include <string>
 #include <vector>
 
+#include "bus/bus_event.h"
 #include "bus/scsi.h"
 #include "clock.h"
 #include "model_error.h"
@@ -99,37 +99,6 @@ public:
     virtual void bus_reset() = 0;
 };
 
-// One entry of the bus trace.
-struct BusEvent {
-    enum class Kind : uint8_t {
-        Arbitration,
-        Selection,
-        SelectionTimeout,
-        Reselection,
-        Request,
-        MessageOut,
-        MessageIn,
-        Command,
-        Status,
-        DataOut,
-        DataIn,
-        BusFree,
-        Reset,
-        ReselectionTimeout,  // the initiator never answered: the target gave up for now
-        Note,                // free text for people reading a trace; no consumer parses it
-    };
-    Nanoseconds time = 0;
-    Kind kind = Kind::Note;
-    uint8_t target = 0xFF;
-    scsi::Phase phase = scsi::Phase::DataOut;
-    std::vector<uint8_t> bytes;  // message, CDB or status bytes
-    uint32_t count = 0;          // data bytes
-    bool atn = false;            // selection with ATN; ATN during a message-out or command byte
-    bool parity_error = false;   // data in: a byte arrived with bad parity
-    uint8_t contenders = 0;      // arbitration: a bit per SCSI ID that arbitrated
-    std::string note;
-};
-std::string to_string(const BusEvent& event);
 
 class ScsiBus {
 public:
@@ -192,7 +161,7 @@ public:
     void set_listener(Listener listener) { listener_ = std::move(listener); }
     bool listening() const { return static_cast<bool>(listener_); }
     void emit(BusEvent event) const;
-    void note(uint8_t target, std::string text) const;
+    void note(uint8_t target, BusNote what) const;
     // The connected target's data pointer, when a command is connected.
     std::optional<NexusPointer> data_pointer() const;
     // Data phases whose timing did not match the target's agreement.

@@ -83,7 +83,7 @@ void Target::run_next_step()
     if (sdtr_sent_ && (steps_.empty() || steps_.front().kind != Kind::MessageOut))
         sdtr_unanswered();
     if (steps_.empty()) {
-        bus_->note(id_, "nothing left to do: bus free");
+        bus_->note(id_, BusNote::NothingLeft);
         release_bus(false);
         return;
     }
@@ -150,10 +150,10 @@ void Target::begin_step(Step& step)
         release_bus(true);
         return;
     case Kind::Hang:
-        bus_->note(id_, "hangs in its phase");
+        bus_->note(id_, BusNote::Hangs);
         return;
     case Kind::Vanish:
-        bus_->note(id_, "drops the command and never comes back");
+        bus_->note(id_, BusNote::Vanishes);
         if (current_)
             forget(current_);
         current_ = nullptr;
@@ -277,7 +277,7 @@ void Target::interpret_messages(const std::vector<uint8_t>& bytes)
         }
     }
     if (reject) {
-        bus_->note(id_, "message not supported: MESSAGE REJECT");
+        bus_->note(id_, BusNote::MessageRejected);
         steps_.push_front({Kind::MessageIn, {msg::kMessageReject}});
     }
 }
@@ -329,7 +329,7 @@ void Target::handle_sdtr_response(uint8_t period, uint8_t offset)
         return;
     }
     agreement_ = {};
-    bus_->note(id_, "SDTR answer outside our request: MESSAGE REJECT, asynchronous");
+    bus_->note(id_, BusNote::SdtrAnswerRefused);
     steps_.push_front({Kind::MessageIn, {msg::kMessageReject}});
 }
 
@@ -337,7 +337,7 @@ void Target::sdtr_unanswered()
 {
     sdtr_sent_.reset();
     agreement_ = {};
-    bus_->note(id_, "our SDTR was not answered: asynchronous");
+    bus_->note(id_, BusNote::SdtrUnanswered);
 }
 
 // A refused message of ours: a refused SDTR answer leaves the target
@@ -369,7 +369,7 @@ void Target::suspend_rejected_reconnection()
                 nexus_ready(&o);
     });
     current_ = nullptr;
-    bus_->note(id_, "queue tag refused: reconnection given up for now");
+    bus_->note(id_, BusNote::QueueTagRefused);
     release_bus(false);
 }
 
@@ -382,7 +382,7 @@ void Target::handle_initiator_detected_error()
     if (current_->data_in_seen && current_->pointer > current_->saved) {
         steps_.push_front({Kind::DataIn, {}, current_->pointer});
         steps_.push_front({Kind::MessageIn, {msg::kRestorePointers}});
-        bus_->note(id_, "INITIATOR DETECTED ERROR: data sent again");
+        bus_->note(id_, BusNote::DataSentAgain);
         return;
     }
     set_sense(current_->lun, {SenseKey::AbortedCommand, Asc::InitiatorDetectedError});
@@ -398,7 +398,7 @@ void Target::abort_current(bool all_of_lun)
         forget(current_);
     current_ = nullptr;
     steps_.clear();
-    bus_->note(id_, all_of_lun ? "ABORT" : "ABORT TAG");
+    bus_->note(id_, all_of_lun ? BusNote::Abort : BusNote::AbortTag);
     release_bus(false);
 }
 
@@ -518,8 +518,7 @@ void Target::begin_command()
     n.cdb = cdb_;
     current_ = &n;
     if (bus_->listening())
-        bus_->note(id_, fmt::format("LUN {}{} {}", lun, n.tag ? fmt::format(" tag {}", *n.tag) : std::string(),
-                                    command_name(n.cdb[0])));
+        bus_->emit(BusEvent{.target = id_, .note = BusNote::CommandBegins, .lun = lun, .tag = n.tag, .opcode = n.cdb[0]});
 
     size_t tagged = std::count_if(nexus_.begin(), nexus_.end(),
                                   [&](const Nexus& o) { return &o != &n && o.lun == lun && o.tag; });
@@ -736,7 +735,7 @@ void Target::ghost_reselection(uint8_t lun, std::optional<uint8_t> tag)
     n.steps.push_back({Kind::Status});
     n.steps.push_back({Kind::MessageIn, {msg::kCommandComplete}});
     n.steps.push_back({Kind::Free});
-    bus_->note(id_, fmt::format("reselects for LUN {} with nothing outstanding", n.lun));
+    bus_->emit(BusEvent{.target = id_, .note = BusNote::ReselectsWithNothing, .lun = n.lun});
     nexus_ready(&n);
 }
 

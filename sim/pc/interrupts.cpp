@@ -6,7 +6,7 @@ namespace sim {
 
 InterruptLine& InterruptController::connect(uint8_t irq)
 {
-    sources_.push_back(std::make_unique<Source>(irq));
+    sources_.push_back(std::make_unique<Source>(irq, raised_sources_));
     return *sources_.back();
 }
 
@@ -16,14 +16,23 @@ bool InterruptController::raised(uint8_t irq) const
                        [irq](const auto& s) { return s->irq() == irq && s->raised(); });
 }
 
-std::vector<uint8_t> InterruptController::raised_lines() const
+InterruptController::Lines InterruptController::raised_lines() const
 {
-    std::vector<uint8_t> lines;
-    for (const auto& s : sources_)
-        if (s->raised() && !masked(s->irq()))
-            lines.push_back(s->irq());
-    std::sort(lines.begin(), lines.end());
-    lines.erase(std::unique(lines.begin(), lines.end()), lines.end());
+    Lines lines;
+    if (!raised_sources_)
+        return lines;
+    for (const auto& s : sources_) {
+        if (!s->raised() || masked(s->irq()))
+            continue;
+        uint8_t* const first = lines.irq.data();
+        uint8_t* const last = first + lines.count;
+        uint8_t* const at = std::lower_bound(first, last, s->irq());
+        if (at != last && *at == s->irq())
+            continue;
+        std::copy_backward(at, last, last + 1);
+        *at = s->irq();
+        lines.count++;
+    }
     return lines;
 }
 

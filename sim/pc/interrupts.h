@@ -3,6 +3,8 @@
 // triggered and may be shared by several adapters.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -13,12 +15,25 @@ namespace sim {
 
 class InterruptController {
 public:
+    InterruptController() = default;
+    InterruptController(const InterruptController&) = delete;  // the sources count into it
+    InterruptController& operator=(const InterruptController&) = delete;
+
     // A new source on `irq`, for one device.
     InterruptLine& connect(uint8_t irq);
 
     bool raised(uint8_t irq) const;
-    // Raised lines, lowest IRQ first (the PIC's fixed priority).
-    std::vector<uint8_t> raised_lines() const;
+    // Whether any source is raised, masked or not: the cheap test before raised_lines().
+    bool any_raised() const { return raised_sources_ != 0; }
+    // Raised lines, lowest IRQ first (the PIC's fixed priority). A value, not
+    // a vector: interrupts are delivered often enough that the allocation showed.
+    struct Lines {
+        std::array<uint8_t, 256> irq{};
+        size_t count = 0;
+        const uint8_t* begin() const { return irq.data(); }
+        const uint8_t* end() const { return irq.data() + count; }
+    };
+    Lines raised_lines() const;
 
     // A line that nobody claims is masked, as a port driver would disable it.
     void mask(uint8_t irq) { masked_.push_back(irq); }
@@ -27,16 +42,23 @@ public:
 private:
     class Source : public InterruptLine {
     public:
-        explicit Source(uint8_t irq) : irq_(irq) {}
-        void set_level(bool raised) override { raised_ = raised; }
+        Source(uint8_t irq, size_t& raised_sources) : irq_(irq), raised_sources_(raised_sources) {}
+        void set_level(bool raised) override
+        {
+            if (raised != raised_)
+                raised ? ++raised_sources_ : --raised_sources_;
+            raised_ = raised;
+        }
         uint8_t irq() const { return irq_; }
         bool raised() const { return raised_; }
 
     private:
         uint8_t irq_;
         bool raised_ = false;
+        size_t& raised_sources_;
     };
     std::vector<std::unique_ptr<Source>> sources_;
+    size_t raised_sources_ = 0;
     std::vector<uint8_t> masked_;
 };
 

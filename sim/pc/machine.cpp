@@ -62,7 +62,7 @@ Machine::Machine(MachineConfig config)
     : config_((validate(config), std::move(config))),
       rng_(config_.seed),
       errors_(clock_),
-      ports_(clock_, errors_),
+      ports_(clock_),
       cpu_(errors_),
       memory_(errors_, rng_),
       pci_(config_.mechanism1, config_.mechanism2),

@@ -225,14 +225,32 @@ void PortDriver::check_config_ports_released()
     if (!held)
         return;
     errors_.report(kWho, "HwFindAdapter returned with the PCI configuration ports still mapped");
-    std::erase_if(mappings_, [](const Mapping& m) {
-        return m.first < kConfigPortsEnd && kConfigPortsFirst < m.first + m.length;
-    });
+    unmap_if([](const Mapping& m) { return m.first < kConfigPortsEnd && kConfigPortsFirst < m.first + m.length; });
 }
 
 void PortDriver::drop_mappings_of(const void* extension)
 {
-    std::erase_if(mappings_, [extension](const Mapping& m) { return m.extension == extension; });
+    unmap_if([extension](const Mapping& m) { return m.extension == extension; });
+}
+
+void PortDriver::cover(const Mapping& m, int by)
+{
+    for (uint32_t p = m.first; p < m.first + m.length && p < port_cover_.size(); p++)
+        port_cover_[p] = static_cast<uint16_t>(port_cover_[p] + by);
+}
+
+void PortDriver::map(const Mapping& m)
+{
+    mappings_.push_back(m);
+    cover(m, +1);
+}
+
+template <class Pred> void PortDriver::unmap_if(Pred pred)
+{
+    for (const Mapping& m : mappings_)
+        if (pred(m))
+            cover(m, -1);
+    std::erase_if(mappings_, pred);
 }
 
 int PortDriver::adapter_of(const void* extension) const
@@ -266,7 +284,7 @@ PVOID PortDriver::get_device_base(PVOID extension, INTERFACE_TYPE, ULONG, SCSI_P
     // A range another driver already holds: the port driver cannot map it.
     if (std::find(options_.unmappable.begin(), options_.unmappable.end(), first) != options_.unmappable.end())
         return nullptr;
-    mappings_.push_back(Mapping{extension, first, length});
+    map(Mapping{extension, first, length});
     // On an i386 PC an I/O-space mapping is the port number itself.
     return reinterpret_cast<PVOID>(static_cast<uintptr_t>(first));
 }
@@ -280,21 +298,13 @@ void PortDriver::free_device_base(PVOID extension, PVOID base)
         errors_.report(kWho, fmt::format("ScsiPortFreeDeviceBase({:#x}), which this extension has not mapped", first));
         return;
     }
+    cover(*it, -1);
     mappings_.erase(it);
 }
 
 bool PortDriver::port_mapped(uint32_t port) const
 {
-    // Accesses come in runs on one mapping (the configuration ports during
-    // the scan, a chip window afterwards): the last one found is tried first.
-    auto covers = [port](const Mapping& m) { return port >= m.first && port < m.first + m.length; };
-    if (last_mapping_ < mappings_.size() && covers(mappings_[last_mapping_]))
-        return true;
-    const auto it = std::find_if(mappings_.begin(), mappings_.end(), covers);
-    if (it == mappings_.end())
-        return false;
-    last_mapping_ = static_cast<size_t>(it - mappings_.begin());
-    return true;
+    return port < port_cover_.size() && port_cover_[port] != 0;
 }
 
 uint32_t PortDriver::read_port(const void* port, Width width)
@@ -751,6 +761,8 @@ SCSI_PHYSICAL_ADDRESS PortDriver::get_physical_address(PVOID, PSCSI_REQUEST_BLOC
 
 bool PortDriver::interrupt_deliverable() const
 {
+    if (!interrupts_.any_raised())
+        return false;
     for (uint8_t irq : interrupts_.raised_lines())
         for (const auto& a : adapters_)
             if (a->initialized && a->config.BusInterruptLevel == irq)
@@ -765,11 +777,17 @@ bool PortDriver::work_pending() const
 
 void PortDriver::pump()
 {
-    service_timeouts();
+    // Called after every event: the usual case (nothing due, no line raised)
+    // is decided here without a call.
+    if (timeouts_.due())
+        service_timeouts();
     for (bool progress = true; progress;) {
         progress = false;
-        deliver_interrupts();
+        if (interrupts_.any_raised())
+            deliver_interrupts();
         for (size_t i = 0; i < adapters_.size(); i++) {
+            if (adapters_[i]->waiting.empty())
+                continue;  // nothing to start: most pumps, between a request's events
             const size_t before = adapters_[i]->waiting.size();
             start_waiting(i);
             progress |= adapters_[i]->waiting.size() != before;
@@ -837,7 +855,7 @@ void PortDriver::on_interrupts_enabled()
 
 void PortDriver::deliver_interrupts()
 {
-    if (delivering_ || !cpu_.interrupts_enabled())
+    if (delivering_ || !cpu_.interrupts_enabled() || !interrupts_.any_raised())
         return;
     if (!routines_.empty() && (routines_.back() != Routine::ResetBus || options_.hold_interrupts_during_reset))
         return;
@@ -851,11 +869,11 @@ void PortDriver::deliver_interrupts()
 // while every routine declines it would interrupt forever: it is reported and masked.
 bool PortDriver::service_interrupt_line(uint8_t irq)
 {
-    std::vector<Adapter*> handlers;
-    for (const auto& a : adapters_)
-        if (a->initialized && a->config.BusInterruptLevel == irq)
-            handlers.push_back(a.get());
-    if (handlers.empty())
+    // No adapter comes or goes while the line is serviced: they are picked out in place.
+    const auto on_line = [irq](const std::unique_ptr<Adapter>& a) {
+        return a->initialized && a->config.BusInterruptLevel == irq;
+    };
+    if (std::none_of(adapters_.begin(), adapters_.end(), on_line))
         return false;
     for (int round = 0; interrupts_.raised(irq); round++) {
         if (round == kMaxInterruptRounds) {
@@ -864,7 +882,9 @@ bool PortDriver::service_interrupt_line(uint8_t irq)
             return true;
         }
         bool claimed = false;
-        for (Adapter* a : handlers) {
+        for (const auto& a : adapters_) {
+            if (!on_line(a))
+                continue;
             clock_.advance(options_.interrupt_entry_cost);
             const BOOLEAN mine = call(Routine::Interrupt, "HwInterrupt",
                                       [&] { return registration_.HwInterrupt(a->extension); });

@@ -207,6 +207,9 @@ private:
     void free_extension(std::byte* extension);
     void check_config_ports_released();
     void drop_mappings_of(const void* extension);
+    void map(const Mapping& mapping);
+    void cover(const Mapping& mapping, int by);
+    template <class Pred> void unmap_if(Pred pred);
     int adapter_of(const void* extension) const;
     Request* outstanding_request(const SCSI_REQUEST_BLOCK* srb);
     void finish(Request& request);
@@ -242,7 +245,8 @@ private:
     std::vector<std::unique_ptr<Adapter>> adapters_;
     std::vector<std::unique_ptr<ACCESS_RANGE[]>> range_storage_;
     std::vector<Mapping> mappings_;
-    mutable size_t last_mapping_ = 0;  // index of the mapping the last port check found
+    // Per I/O port, how many mappings held cover it: the check on every access is one look.
+    std::vector<uint16_t> port_cover_ = std::vector<uint16_t>(0x10000);
     std::vector<Routine> routines_;
     bool delivering_ = false;
     const void* candidate_extension_ = nullptr;  // during HwFindAdapter

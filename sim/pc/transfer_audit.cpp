@@ -28,8 +28,10 @@ void MachineAudit::moved(uint8_t target, const NexusPointer& at, std::optional<u
 {
     const PortDriver& port = machine_.port_driver();
     const char* what = direction == DataDirection::In ? "data-in" : "data-out";
-    const std::string who = fmt::format("target {} LUN {}{}", target, at.lun,
-                                        at.tag ? fmt::format(" tag {}", *at.tag) : std::string());
+    // Named only for a report: every data phase comes through here.
+    const auto who = [&] {
+        return fmt::format("target {} LUN {}{}", target, at.lun, at.tag ? fmt::format(" tag {}", *at.tag) : std::string());
+    };
     if (!physical) {
         // Padded or discarded: only past the command's own data, or past the buffer.
         if (at.pointer >= at.length)
@@ -52,7 +54,7 @@ void MachineAudit::moved(uint8_t target, const NexusPointer& at, std::optional<u
         holes_.try_emplace(r->id, fmt::format("the chip {} {} {} bytes of {} at its data pointer {} of {}, inside "
                                               "the request's {} bytes",
                                               direction == DataDirection::In ? "discarded" : "padded", length, what,
-                                              who, at.pointer, at.length, r->srb.DataTransferLength));
+                                              who(), at.pointer, at.length, r->srb.DataTransferLength));
         return;
     }
     const auto hit = machine_.memory().window_at(*physical);
@@ -70,7 +72,7 @@ void MachineAudit::moved(uint8_t target, const NexusPointer& at, std::optional<u
     machine_.errors().report(
         "transfer", fmt::format("{} bytes of {} at its data pointer {} {} offset {} of the buffer of request {} "
                                 "(target {} LUN {})",
-                                length, who, at.pointer, direction == DataDirection::In ? "land at" : "come from",
+                                length, who(), at.pointer, direction == DataDirection::In ? "land at" : "come from",
                                 hit->offset, r->id, r->srb.TargetId, r->srb.Lun));
 }
 

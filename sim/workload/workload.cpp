@@ -302,6 +302,16 @@ bool Runner::may_issue(const Device& d) const
     return machine_.clock().now() < stop_issuing_;
 }
 
+// Whether any device may still issue; asked after every event until none may.
+bool Runner::more_to_issue() const
+{
+    if (devices_.empty())
+        return false;
+    if (!config_.requests)
+        return machine_.clock().now() < stop_issuing_;  // the same for every device
+    return std::any_of(devices_.begin(), devices_.end(), [this](const auto& d) { return may_issue(*d); });
+}
+
 bool Runner::issue(Device& d, Slot& s)
 {
     const uint32_t n = d.blocks_per_request;
@@ -483,10 +493,7 @@ Results Runner::run()
         if (!done_.empty())
             continue;
         if (drain_deadline == UINT64_MAX) {
-            bool more = false;
-            for (const auto& d : devices_)
-                more |= may_issue(*d);
-            if (!more) {  // nothing more to issue, ever: the rest only drains
+            if (!more_to_issue()) {  // nothing more to issue, ever: the rest only drains
                 drain_deadline = clock.now() + config_.drain_limit;
                 issuing_over_ = true;
             }

@@ -114,6 +114,7 @@ private:
     void install_listeners();
     void remove_listeners();
     bool may_issue(const Device& d) const;
+    bool more_to_issue() const;
     bool issue(Device& d, Slot& s);
     void submit(Slot& s);
     void complete(Slot& s);

@@ -25,7 +25,7 @@ bool BusLog::SentMessage(uint8_t target, const std::vector<uint8_t>& message) co
     std::vector<uint8_t> out;
     for (const BusEvent& e : events_)
         if (e.kind == BusEvent::Kind::MessageOut && e.target == target)
-            out.insert(out.end(), e.bytes.begin(), e.bytes.end());
+            out.push_back(e.byte);
     return std::search(out.begin(), out.end(), message.begin(), message.end()) != out.end();
 }
 
@@ -33,7 +33,7 @@ bool BusLog::OtherSelectedWhileDisconnected(uint8_t target) const
 {
     bool away = false;
     for (const BusEvent& e : events_) {
-        if (e.kind == BusEvent::Kind::MessageIn && e.target == target && !e.bytes.empty() && e.bytes[0] == 0x04)
+        if (e.kind == BusEvent::Kind::MessageIn && e.target == target && e.byte == 0x04)
             away = true;
         else if (e.kind == BusEvent::Kind::Reselection && e.target == target)
             away = false;

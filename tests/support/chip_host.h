@@ -92,7 +92,7 @@ struct Cmd {
 
 struct Fixture {
     explicit Fixture(uint64_t seed = 1, ChipTiming timing = {}, BusTiming bus_timing = {})
-        : errors(clock), rng(seed), ports(clock, errors), memory(errors), bus(clock, errors, rng, bus_timing),
+        : errors(clock), rng(seed), ports(clock), memory(errors), bus(clock, errors, rng, bus_timing),
           chip(clock, errors, memory, line, bus, timing)
     {
         chip.attach(ports, kBase);

@@ -156,7 +156,7 @@ void BusTrace::flush(size_t adapter, State& s)
     line(p.time, adapter, what, p.atn && p.kind == BusEvent::Kind::MessageOut ? text + "  (ATN)" : text);
     p = Pending{};
     for (const BusEvent& n : s.notes)
-        line(n.time, adapter, "NOTE", fmt::format("target {}: {}", n.target, n.note));
+        line(n.time, adapter, "NOTE", fmt::format("target {}: {}", n.target, sim::note_text(n)));
     s.notes.clear();
 }
 
@@ -172,7 +172,7 @@ void BusTrace::on(size_t adapter, const BusEvent& e)
             s.pending.kind = e.kind;
             s.pending.time = e.time;
         }
-        s.pending.bytes.insert(s.pending.bytes.end(), e.bytes.begin(), e.bytes.end());
+        s.pending.bytes.push_back(e.byte);
         s.pending.atn |= e.atn;
         const bool whole = e.kind == K::Command ? s.pending.bytes.size() >= sim::scsi::cdb_length(s.pending.bytes[0])
                                                 : message_length(s.pending.bytes) != 0 &&
@@ -203,7 +203,7 @@ void BusTrace::on(size_t adapter, const BusEvent& e)
     case K::SelectionTimeout: line(e.time, adapter, "SEL TIMEOUT", fmt::format("target {} did not answer", e.target)); break;
     case K::Reselection: line(e.time, adapter, "RESELECTION", fmt::format("by target {}", e.target)); break;
     case K::Status:
-        line(e.time, adapter, "STATUS", e.bytes.empty() ? "" : fmt::format("{} ({:#04x})", describe_status(e.bytes[0]), e.bytes[0]));
+        line(e.time, adapter, "STATUS", fmt::format("{} ({:#04x})", describe_status(e.byte), e.byte));
         break;
     case K::DataOut:
     case K::DataIn:
@@ -212,7 +212,7 @@ void BusTrace::on(size_t adapter, const BusEvent& e)
         break;
     case K::BusFree: line(e.time, adapter, "BUS FREE", ""); break;
     case K::Reset: line(e.time, adapter, "RESET", "RST asserted"); break;
-    case K::Note: line(e.time, adapter, "NOTE", fmt::format("target {}: {}", e.target, e.note)); break;
+    case K::Note: line(e.time, adapter, "NOTE", fmt::format("target {}: {}", e.target, sim::note_text(e))); break;
     case K::ReselectionTimeout: line(e.time, adapter, "NOTE", fmt::format("target {}: reselection timed out", e.target)); break;
     default: break;
     }

@@ -49,7 +49,7 @@ TEST(Completion, QueueFullOnOneLunStartsTheCommandWaitingOnAnother)
     fixture.port().run_until_idle();
 
     auto full = std::find_if(events.begin(), events.end(),
-                             [](const BusEvent& e) { return e.kind == Kind::Status && e.bytes[0] == 0x28; });
+                             [](const BusEvent& e) { return e.kind == Kind::Status && e.byte == 0x28; });
     ASSERT_NE(full, events.end());
     auto next = std::find_if(full, events.end(),
                              [](const BusEvent& e) { return e.kind == Kind::Selection || e.kind == Kind::Reselection; });
@@ -93,10 +93,10 @@ TEST(Completion, AnUntaggedCommandGivesBackNoTag)
 
     std::vector<uint8_t> tags;
     fixture.OnEvent([&](const BusEvent& e) {
-        if (e.kind == Kind::MessageOut && !e.bytes.empty() && e.bytes[0] >= 0x20 && e.bytes[0] <= 0x22)
+        if (e.kind == Kind::MessageOut && e.byte >= 0x20 && e.byte <= 0x22)
             tags.push_back(0xFF);  // the next message-out byte is the tag
         else if (e.kind == Kind::MessageOut && !tags.empty() && tags.back() == 0xFF)
-            tags.back() = e.bytes[0];
+            tags.back() = e.byte;
     });
     auto& second = fixture.Buffer(512);
     sim::Request& r2 = fixture.Execute(0, 0, Read10(10, 1), &second, DataDirection::In);
@@ -166,7 +166,7 @@ TEST(Completion, QueueFullForTheOnlyIssuedCommandIsSentAgain)
     fixture.OnEvent([&](const BusEvent& e) {
         if (e.kind == BusEvent::Kind::Selection)
             selections++;
-        if (e.kind == BusEvent::Kind::Status && e.bytes == std::vector<uint8_t>{0x28}) {
+        if (e.kind == BusEvent::Kind::Status && e.byte == 0x28) {
             queueFull++;
             disk.options().queue_limit = 8;
         }

@@ -266,7 +266,7 @@ TEST(Registers, MessageOutWithNothingPendingAborts)
         if (e.kind == BusEvent::Kind::DataIn && dataIn++ == 0)
             fixture.device(0).pending_faults().parity_errors = 1;
         if (e.kind == BusEvent::Kind::MessageOut)
-            messagesOut.push_back(e.bytes);
+            messagesOut.push_back({e.byte});
     });
     fixture.ChipWrites();
     sim::Request& r = fixture.Run(0, 0, Read10(0, 8), &buffer);
@@ -308,7 +308,7 @@ TEST(Registers, RefusedMessageIsAnsweredWithMessageReject)
         std::vector<std::vector<uint8_t>> messagesOut;
         fixture.OnEvent([&](const BusEvent& e) {
             if (e.kind == BusEvent::Kind::MessageOut)
-                messagesOut.push_back(e.bytes);
+                messagesOut.push_back({e.byte});
         });
         auto& buffer = fixture.Buffer(2048);
         fixture.ChipWrites();

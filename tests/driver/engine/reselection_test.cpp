@@ -181,7 +181,7 @@ TEST(Reselection, ReconnectedCommandEndingWithoutStatusFails)
     std::vector<uint8_t> messageOut;
     fixture.OnEvent([&](const BusEvent& e) {
         if (e.kind == BusEvent::Kind::MessageOut)
-            messageOut = e.bytes;
+            messageOut = {e.byte};
     });
     auto& far = fixture.Buffer(2048);
     auto& near = fixture.Buffer(512);

@@ -112,17 +112,17 @@ TEST(Soak, ManyCommandsAcrossSeveralTargetsAllCheckOut)
     size_t restores = 0, disconnects = 0, queue_full = 0, parity = 0;
     uint8_t previous_out = 0;
     b.machine().bus(0).set_listener([&](const BusEvent& e) {
-        if (e.kind == BusEvent::Kind::MessageIn && !e.bytes.empty()) {
-            restores += e.bytes[0] == 0x03;
-            disconnects += e.bytes[0] == 0x04;
+        if (e.kind == BusEvent::Kind::MessageIn) {
+            restores += e.byte == 0x03;
+            disconnects += e.byte == 0x04;
         }
         // INITIATOR DETECTED ERROR, not the number of a queue tag.
-        if (e.kind == BusEvent::Kind::MessageOut && !e.bytes.empty()) {
-            parity += e.bytes[0] == 0x05 && !(previous_out >= 0x20 && previous_out <= 0x22);
-            previous_out = e.bytes[0];
+        if (e.kind == BusEvent::Kind::MessageOut) {
+            parity += e.byte == 0x05 && !(previous_out >= 0x20 && previous_out <= 0x22);
+            previous_out = e.byte;
         }
-        if (e.kind == BusEvent::Kind::Status && !e.bytes.empty())
-            queue_full += e.bytes[0] == 0x28;
+        if (e.kind == BusEvent::Kind::Status)
+            queue_full += e.byte == 0x28;
     });
 
     VerifiedIo w(b);

@@ -98,7 +98,7 @@ TEST(Workload, QueueFullLowersTheDepthAndTheRefusedCommandsStillComplete)
 
     size_t queue_full = 0;
     for (const BusEvent& e : trace.events())
-        queue_full += e.kind == BusEvent::Kind::Status && !e.bytes.empty() && e.bytes[0] == 0x28;
+        queue_full += e.kind == BusEvent::Kind::Status && e.byte == 0x28;
     EXPECT_GT(queue_full, 0u);
     // The target holds four; the driver learnt that and stays there.
     EXPECT_EQ(b.lun(1).QueueDepth, 4);
@@ -136,7 +136,7 @@ TEST(Workload, HeadOfQueueRequestGoesBehindTheStartedCommands)
     std::vector<uint8_t> out;
     for (const BusEvent& e : trace.events())
         if (e.kind == BusEvent::Kind::MessageOut && e.target == 3)
-            out.insert(out.end(), e.bytes.begin(), e.bytes.end());
+            out.push_back(e.byte);
     for (size_t i = 0; i + 1 < out.size(); i++)
         if ((out[i] & 0xC0) == 0xC0 && out[i + 1] >= 0x20 && out[i + 1] <= 0x22)
             sent.push_back(out[i + 1]);
@@ -198,9 +198,9 @@ TEST(Workload, MixedReadsAndWritesWithDisconnectsKeepEveryByte)
                 fixture.device(e.target).pending_faults().parity_errors = 1;
                 parityLeft--;
             }
-            if (e.kind == BusEvent::Kind::MessageIn && !e.bytes.empty()) {
-                saves += e.bytes[0] == 0x02;
-                restores += e.bytes[0] == 0x03;
+            if (e.kind == BusEvent::Kind::MessageIn) {
+                saves += e.byte == 0x02;
+                restores += e.byte == 0x03;
             }
         });
         std::vector<Io> ios;

@@ -92,6 +92,30 @@ TEST_F(FakeMachine, MappingsMustBeBalancedAndCoverEveryPortAccess)
     EXPECT_NE(errors[2].message.find("configuration ports still mapped"), std::string::npos);
 }
 
+// Mappings are counted per port: a range mapped twice stays covered until
+// both are freed, and an access must lie wholly inside what is mapped.
+TEST_F(FakeMachine, FreedMappingsStopCoveringTheirPorts)
+{
+    fake.find = [](PVOID ext, PPORT_CONFIGURATION_INFORMATION ci, BOOLEAN* again) -> ULONG {
+        *again = FALSE;
+        const auto window = ScsiPortConvertUlongToPhysicalAddress(0xE800);
+        PVOID first = ScsiPortGetDeviceBase(ext, Isa, 0, window, 0x60, TRUE);
+        PVOID second = ScsiPortGetDeviceBase(ext, Isa, 0, window, 0x60, TRUE);
+        ScsiPortReadPortUlong(reinterpret_cast<PULONG>(uintptr_t{0xE85E}));  // its last two bytes lie past the window
+        ScsiPortFreeDeviceBase(ext, first);
+        ScsiPortReadPortUchar(reinterpret_cast<PUCHAR>(uintptr_t{0xE800}));  // still mapped once
+        ScsiPortFreeDeviceBase(ext, second);
+        ScsiPortReadPortUchar(reinterpret_cast<PUCHAR>(uintptr_t{0xE85F}));  // no longer mapped
+        ci->BusInterruptLevel = 11;
+        return SP_RETURN_FOUND;
+    };
+    boot();
+    const auto& errors = machine->errors().all();
+    ASSERT_EQ(errors.size(), 2u) << machine->errors().summary();
+    EXPECT_NE(errors[0].message.find("0xe85e (4 bytes): no mapping"), std::string::npos) << errors[0].message;
+    EXPECT_NE(errors[1].message.find("0xe85f (1 bytes): no mapping"), std::string::npos) << errors[1].message;
+}
+
 class Requests : public FakeMachine {
 protected:
     Requests()

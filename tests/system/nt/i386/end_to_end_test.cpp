@@ -6,6 +6,7 @@
 // the same machine and seed: it is the same code.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <optional>
 
 #include "support/kernel_image.h"
@@ -25,6 +26,7 @@ struct BusCounts {
     uint64_t tag_messages = 0;  // SIMPLE/HEAD OF QUEUE/ORDERED QUEUE TAG out
     uint64_t sdtr_messages = 0;
     uint64_t resets = 0;
+    std::array<uint8_t, 2> before{};  // the two message bytes before this one (they travel one by one)
 
     void on(const sim::BusEvent& e)
     {
@@ -35,10 +37,11 @@ struct BusCounts {
             resets++;
         if (e.kind != Kind::MessageOut && e.kind != Kind::MessageIn)
             return;
-        if (e.kind == Kind::MessageOut && !e.bytes.empty() && e.bytes[0] >= 0x20 && e.bytes[0] <= 0x22)
+        if (e.kind == Kind::MessageOut && e.byte >= 0x20 && e.byte <= 0x22)
             tag_messages++;
-        if (e.bytes.size() >= 3 && e.bytes[0] == 0x01 && e.bytes[2] == 0x01)
+        if (before[0] == 0x01 && before[1] == 0x03 && e.byte == 0x01)
             sdtr_messages++;
+        before = {before[1], e.byte};
     }
 };
 
