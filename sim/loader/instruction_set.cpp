@@ -175,20 +175,25 @@ struct CloseHandle {
 
 }  // namespace
 
-std::vector<ForeignInstruction> instructions_beyond_386(const PeFile& pe, std::span<const uint8_t> file,
-                                                      std::string& error)
+namespace {
+
+// Decodes every instruction of `pe`'s executable sections: `each(insn, rva,
+// section)` for one that decodes, `bad(byte, rva, section)` for a byte that
+// does not (decoding goes on after it). False with `error` set when the
+// decoder cannot be used.
+template <class Each, class Bad>
+bool decode_code(const PeFile& pe, std::span<const uint8_t> file, std::string& error, Each&& each, Bad&& bad)
 {
     std::unique_ptr<csh, CloseHandle> handle(new csh{});
     if (cs_open(CS_ARCH_X86, CS_MODE_32, handle.get()) != CS_ERR_OK) {
         handle.release();
         error = "the x86 decoder (capstone) cannot be opened";
-        return {};
+        return false;
     }
     cs_option(*handle, CS_OPT_DETAIL, CS_OPT_ON);
     cs_option(*handle, CS_OPT_SYNTAX, CS_OPT_SYNTAX_INTEL);
     std::unique_ptr<cs_insn, void (*)(cs_insn*)> insn(cs_malloc(*handle), [](cs_insn* p) { cs_free(p, 1); });
 
-    std::vector<ForeignInstruction> found;
     for (const PeSection& s : pe.sections) {
         if (!(s.characteristics & kSectionExecute) || s.raw_size == 0)
             continue;
@@ -204,22 +209,55 @@ std::vector<ForeignInstruction> instructions_beyond_386(const PeFile& pe, std::s
             const uint8_t* at = code;
             const uint64_t rva = address;
             if (cs_disasm_iter(*handle, &code, &left, &address, insn.get())) {
-                std::string why = judge(*insn);
-                if (!why.empty())
-                    found.push_back({static_cast<uint32_t>(pe.image_base + rva), static_cast<uint32_t>(rva), s.name,
-                                     static_cast<uint32_t>(rva - s.virtual_address),
-                                     fmt::format("{} {}", insn->mnemonic, insn->op_str), std::move(why)});
+                each(*insn, static_cast<uint32_t>(rva), s);
                 continue;
             }
-            // Undecodable: name the byte and go on after it.
-            found.push_back({static_cast<uint32_t>(pe.image_base + rva), static_cast<uint32_t>(rva), s.name,
-                             static_cast<uint32_t>(rva - s.virtual_address), fmt::format("byte {:#04x}", *at),
-                             "does not decode as any instruction"});
+            bad(*at, static_cast<uint32_t>(rva), s);
             code = at + 1;
             left--;
             address = rva + 1;
         }
     }
+    return true;
+}
+
+}  // namespace
+
+std::vector<ForeignInstruction> instructions_beyond_386(const PeFile& pe, std::span<const uint8_t> file,
+                                                      std::string& error)
+{
+    std::vector<ForeignInstruction> found;
+    decode_code(
+        pe, file, error,
+        [&](const cs_insn& insn, uint32_t rva, const PeSection& s) {
+            std::string why = judge(insn);
+            if (!why.empty())
+                found.push_back({pe.image_base + rva, rva, s.name, rva - s.virtual_address,
+                                 fmt::format("{} {}", insn.mnemonic, insn.op_str), std::move(why)});
+        },
+        [&](uint8_t byte, uint32_t rva, const PeSection& s) {
+            // Undecodable: name the byte and go on after it.
+            found.push_back({pe.image_base + rva, rva, s.name, rva - s.virtual_address, fmt::format("byte {:#04x}", byte),
+                             "does not decode as any instruction"});
+        });
+    return found;
+}
+
+std::vector<FlagWrite> interrupt_flag_writes(const PeFile& pe, std::span<const uint8_t> file, std::string& error)
+{
+    std::vector<FlagWrite> found;
+    decode_code(
+        pe, file, error,
+        [&](const cs_insn& insn, uint32_t rva, const PeSection&) {
+            switch (insn.id) {
+            case X86_INS_STI: case X86_INS_POPF: case X86_INS_POPFD: case X86_INS_IRET: case X86_INS_IRETD:
+                found.push_back({rva, rva + insn.size});
+                break;
+            default:
+                break;
+            }
+        },
+        [](uint8_t, uint32_t, const PeSection&) {});
     return found;
 }
 

@@ -34,6 +34,14 @@ struct ForeignInstruction {
 std::vector<ForeignInstruction> instructions_beyond_386(const PeFile& pe, std::span<const uint8_t> file,
                                                       std::string& error);
 
+// An instruction that may set the interrupt flag (STI, POPF, IRET) and the
+// instruction after it, where the flag has taken its new value. RVAs.
+struct FlagWrite {
+    uint32_t rva = 0;
+    uint32_t next_rva = 0;
+};
+std::vector<FlagWrite> interrupt_flag_writes(const PeFile& pe, std::span<const uint8_t> file, std::string& error);
+
 // One line: "instruction beyond the 80386 at 0x11234 (RVA 0x1234, .text+0x234):
 // cmove eax, edx: CMOVcc (P6 and later)".
 std::string describe(const ForeignInstruction& insn);

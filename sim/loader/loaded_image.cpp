@@ -1,48 +1,16 @@
 #include "loader/loaded_image.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <fmt/format.h>
 
 #include "loader/instruction_set.h"
 
 #include <algorithm>
 #include <cstring>
-#include <vector>
 
 namespace sim::loader {
-namespace {
 
-uint32_t page_size()
-{
-    return static_cast<uint32_t>(sysconf(_SC_PAGESIZE));
-}
-
-uint8_t* map_low(size_t length)
-{
-    int flags = MAP_PRIVATE | MAP_ANONYMOUS;
-#if defined(__x86_64__)
-    flags |= MAP_32BIT;  // the image's pointers are 32 bits wide
-#endif
-    void* p = mmap(nullptr, length, PROT_READ | PROT_WRITE, flags, -1, 0);
-    return p == MAP_FAILED ? nullptr : static_cast<uint8_t*>(p);
-}
-
-int protection(uint32_t characteristics)
-{
-    int prot = PROT_READ;
-    if (characteristics & kSectionWrite)
-        prot |= PROT_WRITE;
-    if (characteristics & kSectionExecute)
-        prot |= PROT_EXEC;
-    return prot;
-}
-
-}  // namespace
-
-std::unique_ptr<LoadedImage> LoadedImage::load(std::span<const uint8_t> file, const ImportResolver& resolve,
-                                               std::string& error)
+std::unique_ptr<LoadedImage> LoadedImage::load(std::span<const uint8_t> file, uint32_t base,
+                                               const ImportResolver& resolve, std::string& error)
 {
     auto parsed = parse_pe(file);
     if (!parsed.file) {
@@ -70,48 +38,38 @@ std::unique_ptr<LoadedImage> LoadedImage::load(std::span<const uint8_t> file, co
             error += fmt::format(" (and {} more)", foreign.size() - 1);
         return nullptr;
     }
-    const uint32_t page = page_size();
-    const uint64_t length = (uint64_t{parsed.file->size_of_image} + page - 1) / page * page;
+    const uint64_t length = (uint64_t{parsed.file->size_of_image} + kPageSize - 1) / kPageSize * kPageSize;
     if (length == 0 || length > (256u << 20)) {
         error = fmt::format("image size {:#x} out of range", parsed.file->size_of_image);
         return nullptr;
     }
-    uint8_t* memory = map_low(length);
-    if (memory == nullptr) {
-        error = "no memory below 4 GiB for the image";
+    if (base % 0x10000 != 0 || uint64_t{base} + length > 0x1'0000'0000) {
+        error = fmt::format("base {:#x} is not a 64 KiB boundary the image fits above", base);
         return nullptr;
     }
-    std::unique_ptr<LoadedImage> image(new LoadedImage(std::move(*parsed.file), memory, static_cast<uint32_t>(length)));
-    if (!image->place(file, error) || !image->relocate(error) || !image->bind(resolve, error) ||
-        !image->protect(error))
+    std::unique_ptr<LoadedImage> image(new LoadedImage(std::move(*parsed.file), base, static_cast<uint32_t>(length)));
+    if (!image->place(file, error) || !image->relocate(error) || !image->bind(resolve, error))
         return nullptr;
+    image->protect();
     return image;
 }
 
-LoadedImage::LoadedImage(PeFile pe, uint8_t* memory, uint32_t size)
-    : pe_(std::move(pe)),
-      memory_(memory),
-      base_(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(memory))),
-      size_(size)
+LoadedImage::LoadedImage(PeFile pe, uint32_t base, uint32_t size)
+    : pe_(std::move(pe)), base_(base), memory_(size), access_(size / kPageSize, kPageNone)
 {
-}
-
-LoadedImage::~LoadedImage()
-{
-    munmap(memory_, size_);
 }
 
 bool LoadedImage::place(std::span<const uint8_t> file, std::string& error)
 {
-    std::memcpy(memory_, file.data(), pe_.size_of_headers);
+    std::memcpy(memory_.data(), file.data(), pe_.size_of_headers);
     for (const auto& s : pe_.sections) {
         // Raw data beyond the section's virtual size is file padding, not image.
         const uint32_t length = s.virtual_size != 0 ? std::min(s.raw_size, s.virtual_size) : s.raw_size;
-        if (uint64_t{s.virtual_address} + length > size_) {
+        if (uint64_t{s.virtual_address} + length > size() || uint64_t{s.raw_offset} + length > file.size()) {
             error = fmt::format("section {} does not fit the image", s.name);
             return false;
         }
-        std::memcpy(memory_ + s.virtual_address, file.data() + s.raw_offset, length);
+        std::memcpy(memory_.data() + s.virtual_address, file.data() + s.raw_offset, length);
     }
     return true;
 }
@@ -119,13 +77,13 @@ bool LoadedImage::place(std::span<const uint8_t> file, std::string& error)
 uint32_t LoadedImage::read32(uint32_t rva) const
 {
     uint32_t v;
-    std::memcpy(&v, memory_ + rva, sizeof(v));
+    std::memcpy(&v, memory_.data() + rva, sizeof(v));
     return v;
 }
 
 void LoadedImage::write32(uint32_t rva, uint32_t value)
 {
-    std::memcpy(memory_ + rva, &value, sizeof(value));
+    std::memcpy(memory_.data() + rva, &value, sizeof(value));
 }
 
 bool LoadedImage::relocate(std::string& error)
@@ -135,8 +93,13 @@ bool LoadedImage::relocate(std::string& error)
         error = "the image has no base relocations and cannot load away from its preferred base";
         return false;
     }
-    for (uint32_t rva : pe_.relocations)
+    for (uint32_t rva : pe_.relocations) {
+        if (uint64_t{rva} + 4 > size()) {
+            error = fmt::format("base relocation at RVA {:#x} lies outside the image", rva);
+            return false;
+        }
         write32(rva, read32(rva) + delta);
+    }
     return true;
 }
 
@@ -148,29 +111,30 @@ bool LoadedImage::bind(const ImportResolver& resolve, std::string& error)
             error = fmt::format("unresolved import {}!{}", import.module, import.name);
             return false;
         }
+        if (uint64_t{import.iat_rva} + 4 > size()) {
+            error = fmt::format("import slot of {} lies outside the image", import.name);
+            return false;
+        }
         write32(import.iat_rva, *address);
     }
     return true;
 }
 
-bool LoadedImage::protect(std::string& error)
+void LoadedImage::protect()
 {
-    const uint32_t page = page_size();
-    std::vector<int> prot(size_ / page, PROT_NONE);
-    for (uint32_t p = 0; p * page < pe_.size_of_headers; p++)
-        prot[p] |= PROT_READ;
+    for (uint32_t p = 0; p * kPageSize < pe_.size_of_headers; p++)
+        access_[p] |= kPageRead;
     for (const auto& s : pe_.sections) {
+        uint8_t access = kPageRead;
+        if (s.characteristics & kSectionWrite)
+            access |= kPageWrite;
+        if (s.characteristics & kSectionExecute)
+            access |= kPageExecute;
         const uint32_t extent = std::max(s.virtual_size, s.raw_size);
-        for (uint32_t p = s.virtual_address / page; extent != 0 && p <= (s.virtual_address + extent - 1) / page; p++)
-            prot[p] |= protection(s.characteristics);
+        for (uint32_t p = s.virtual_address / kPageSize;
+             extent != 0 && p <= (s.virtual_address + extent - 1) / kPageSize && p < access_.size(); p++)
+            access_[p] |= access;
     }
-    for (uint32_t p = 0; p < prot.size(); p++) {
-        if (mprotect(memory_ + uint64_t{p} * page, page, prot[p]) != 0) {
-            error = fmt::format("cannot protect image page {:#x}", p * page);
-            return false;
-        }
-    }
-    return true;
 }
 
 bool LoadedImage::in_code(uint32_t address) const

@@ -35,10 +35,14 @@ void Cpu::check_returned(std::string_view routine, size_t depth_at_entry, bool e
                                           static_cast<long>(saved_.size()) - static_cast<long>(depth_at_entry)));
         saved_.resize(std::min(saved_.size(), depth_at_entry));
     }
-    if (enabled_ != enabled_at_entry) {
+    const bool enabled = interrupts_enabled();
+    if (enabled != enabled_at_entry) {
         errors_.report("cpu", fmt::format("{} returned with interrupts {}", routine,
-                                          enabled_ ? "enabled" : "disabled"));
-        enabled_ = enabled_at_entry;
+                                          enabled ? "enabled" : "disabled"));
+        if (flag_)
+            flag_->write(enabled_at_entry);
+        else
+            enabled_ = enabled_at_entry;
     }
 }
 

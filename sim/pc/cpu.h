@@ -21,7 +21,7 @@ public:
     uint32_t save_and_disable();
     void restore(uint32_t flags);
 
-    bool interrupts_enabled() const { return enabled_; }
+    bool interrupts_enabled() const { return flag_ ? flag_->read() : enabled_; }
     size_t depth() const { return saved_.size(); }
 
     // Called when a driver routine returns to its caller: the routine must
@@ -31,11 +31,29 @@ public:
     // Runs when RestoreFlags turns the flag on.
     void on_enable(std::function<void()> hook) { on_enable_ = std::move(hook); }
 
+    // A processor whose interrupt flag lives elsewhere: an emulated i386 that
+    // runs the kernel image, with the flag in its EFLAGS. From now on the flag
+    // is read and repaired there; the platform hooks are not used (the image
+    // does CLI and STI itself), and the processor says when an instruction of
+    // its own has turned the flag on. Null goes back to this model's flag.
+    struct ExternalFlag {
+        virtual ~ExternalFlag() = default;
+        virtual bool read() const = 0;
+        virtual void write(bool enabled) = 0;
+    };
+    void attach(ExternalFlag* flag) { flag_ = flag; }
+    void flag_turned_on()
+    {
+        if (on_enable_)
+            on_enable_();
+    }
+
 private:
     ModelErrors& errors_;
     bool enabled_ = true;
     std::vector<uint32_t> saved_;
     std::function<void()> on_enable_;
+    ExternalFlag* flag_ = nullptr;
 };
 
 }  // namespace sim

@@ -123,6 +123,10 @@ public:
     // The MachineConfig::adapters entry of the port driver's adapter `index`, -1 if none.
     int config_index_of(size_t index) const { return index < found_.size() ? found_[index].config_index : -1; }
     const MachineConfig& config() const { return config_; }
+    // Keeps `thing` as long as the machine lives, and lets it go before any
+    // part of the machine goes: what a loaded miniport leaves on the machine
+    // (an emulated processor, say) may still reach the machine as it ends.
+    void keep(std::shared_ptr<void> thing) { kept_.push_back(std::move(thing)); }
 
 private:
     static void validate(const MachineConfig& config);
@@ -153,6 +157,7 @@ private:
     std::unique_ptr<PortDriver> port_driver_;
     std::vector<FoundAdapter> found_;
     bool booted_ = false;
+    std::vector<std::shared_ptr<void>> kept_;  // last: gone first
 };
 
 }  // namespace sim

@@ -61,6 +61,8 @@ PhysicalMemory::Buffer& PhysicalMemory::allocate(uint32_t length, uint32_t offse
 
 void PhysicalMemory::free(Buffer& buffer)
 {
+    if (on_free_)
+        on_free_(buffer);
     for (uint32_t page : buffer.pages)
         pages_.erase(page);
     uint8_t* base = buffer.data - buffer.offset;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -48,6 +49,10 @@ public:
     // zero filled.
     Buffer& allocate(uint32_t length, uint32_t offset = 0, Layout layout = Layout::Random);
     void free(Buffer& buffer);
+    // Called with each buffer just before free() releases it (one listener;
+    // an empty function removes it): whoever shows the buffer elsewhere, an
+    // emulated processor's memory say, stops showing it.
+    void on_free(std::function<void(const Buffer&)> listener) { on_free_ = std::move(listener); }
 
     // The buffer holding virtual address `va`, or null.
     const Buffer* find(const void* va) const;
@@ -100,6 +105,7 @@ private:
     std::unordered_map<uint32_t, PageOwner> pages_;
     std::vector<Window> windows_;
     uint64_t bytes_written_ = 0, bytes_read_ = 0;
+    std::function<void(const Buffer&)> on_free_;
 };
 
 }  // namespace sim

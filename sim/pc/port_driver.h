@@ -184,6 +184,12 @@ public:
     // An outstanding request by its id, or null; every outstanding one for a LUN.
     const Request* find_outstanding(uint64_t id) const;
     std::vector<const Request*> outstanding_for(size_t adapter, uint8_t target, uint8_t lun) const;
+    // True while `srb` is a request the miniport holds (given, not yet completed).
+    bool holds(const SCSI_REQUEST_BLOCK* srb) const
+    {
+        auto it = by_srb_.find(srb);
+        return it != by_srb_.end() && it->second->state == Request::State::Outstanding;
+    }
 
     // --- interrupts -------------------------------------------------------
     // Calls HwInterrupt for every raised line whose adapters may be interrupted now.

@@ -1,7 +1,5 @@
-// A freshly loaded hba.sys (its globals zero), bound to the simulator's port
-// driver services, its privileged instructions trapped while it lives. Load
-// one per machine: a second boot of the same image would see the first one's
-// globals.
+// A freshly built hba.sys, checked and laid out, to boot on the emulated
+// i386 processor: each machine it boots gets a fresh copy (its globals zero).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,9 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "loader/loaded_image.h"
-#include "loader/port_driver_exports.h"
-#include "loader/privileged.h"
+#include "loader/emulated_driver.h"
 #include "pc/machine.h"
 #include "support/pe_image.h"
 
@@ -21,33 +17,22 @@ namespace hbatest {
 
 class KernelImage {
 public:
-    KernelImage()
+    explicit KernelImage(sim::loader::EmulatedDriver::Options options = {})
+        : KernelImage(BuiltImage(), options)
     {
-        file_ = BuiltImage();
+    }
+    KernelImage(std::vector<uint8_t> file, sim::loader::EmulatedDriver::Options options)
+    {
         std::string error;
-        image_ = sim::loader::LoadedImage::load(file_, sim::loader::resolve_port_driver_export, error);
-        EXPECT_TRUE(image_) << error;
-        if (image_) {
-            EXPECT_TRUE(sim::loader::trap_privileged_instructions(*image_));
-        }
+        driver_ = sim::loader::EmulatedDriver::open(std::move(file), options, error);
+        EXPECT_TRUE(driver_) << error;
     }
-    ~KernelImage()
-    {
-        if (image_)
-            sim::loader::forget_privileged_instructions(*image_);
-    }
-    KernelImage(const KernelImage&) = delete;
-    KernelImage& operator=(const KernelImage&) = delete;
 
-    bool ok() const { return image_ != nullptr; }
-    sim::Machine::EntryPoint entry() const
-    {
-        return reinterpret_cast<sim::Machine::EntryPoint>(static_cast<uintptr_t>(image_->entry()));
-    }
+    bool ok() const { return driver_ != nullptr; }
+    sim::loader::EmulatedDriver& driver() { return *driver_; }
 
 private:
-    std::vector<uint8_t> file_;
-    std::unique_ptr<sim::loader::LoadedImage> image_;
+    std::unique_ptr<sim::loader::EmulatedDriver> driver_;
 };
 
 }  // namespace hbatest

@@ -6,7 +6,8 @@
 //          [--driver PATH.sys] [--faults RATE[:KIND,KIND...]]
 //
 // --driver runs the scenario with a built kernel image instead of the
-// linked-in driver (through hbasim32: see driver_image.h).
+// linked-in driver, on the emulated i386 processor (sim/loader); the report
+// and the JSON then add the deepest use of the image's kernel stack.
 //
 // --faults (or a [faults] table in the scenario) makes the run a fault
 // campaign: the workload runs while every device misbehaves at RATE per
@@ -64,6 +65,7 @@ struct Outputs {
     std::unique_ptr<std::ofstream> json, trace, vcd;
     std::unique_ptr<hbasim::BusTrace> bus_trace;
     std::unique_ptr<hbasim::VcdWriter> waveform;
+    const sim::loader::EmulatedDriver* image = nullptr;  // --driver
 
     static std::unique_ptr<std::ofstream> open(const std::string& path)
     {
@@ -117,8 +119,12 @@ struct ProgressBar {
 void write_json(const Outputs& out, nlohmann::json& json, const sim::Machine& machine,
                 const std::vector<std::string>& problems, bool clean)
 {
+    if (out.image)
+        fmt::print("{}", hbasim::stack_table(*out.image));
     if (!out.json)
         return;
+    if (out.image)
+        json["driver_stack"] = hbasim::stack_json(*out.image);
     json["event_log"] = hbasim::event_log_json(sim::workload::logged_by_code(machine.port_driver()));
     json["model_errors"] = machine.errors().all().size();
     json["problems"] = problems;
@@ -229,7 +235,7 @@ int run_campaign(sim::Machine& machine, const std::vector<sim::workload::Scanned
     return sound ? 0 : kExitFailed;
 }
 
-int run(const Options& options, sim::Miniport* driver, const std::string& driver_description)
+int run(const Options& options, sim::loader::EmulatedDriver* driver, const std::string& driver_description)
 {
     hbasim::Scenario scenario = hbasim::default_scenario();
     std::string name = "built-in default machine";
@@ -255,6 +261,7 @@ int run(const Options& options, sim::Miniport* driver, const std::string& driver
     out.vcd = Outputs::open(options.vcd);
     if (out.trace)
         out.bus_trace = std::make_unique<hbasim::BusTrace>(*out.trace);
+    out.image = driver;
 
     sim::Machine machine(config);
     // Legal behaviours in an ordinary run, from the scan on (a campaign sets its own).
@@ -331,10 +338,13 @@ int main(int argc, char** argv)
     }
     std::string driver_description;
     std::string error;
-    const std::unique_ptr<sim::Miniport> driver = hbasim::choose_driver(options.driver, argv, driver_description, error);
-    if (!error.empty()) {
-        fmt::print(stderr, "hbasim: {}\n", error);
-        return kExitUsage;
+    std::unique_ptr<sim::loader::EmulatedDriver> driver;
+    if (!options.driver.empty()) {
+        driver = hbasim::open_driver(options.driver, driver_description, error);
+        if (!driver) {
+            fmt::print(stderr, "hbasim: {}\n", error);
+            return kExitUsage;
+        }
     }
     try {
         return run(options, driver.get(), driver_description);

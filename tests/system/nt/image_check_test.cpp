@@ -11,7 +11,7 @@
 
 #include "driver_check.h"
 #include "loader/loaded_image.h"
-#include "loader/port_driver_exports.h"
+#include "loader/emulated_driver.h"
 #include "support/pe_image.h"
 #include "version_info.h"
 
@@ -198,7 +198,7 @@ TEST_P(InstructionSet, OnlyThe80386sWithoutCoprocessor)
     ASSERT_TRUE(pecheck::SetChecksum(image, error)) << error;
 
     const auto problems = pecheck::CheckDriverImage(image, Services());
-    auto loaded = sim::loader::LoadedImage::load(image, sim::loader::resolve_port_driver_export, error);
+    auto loaded = sim::loader::EmulatedDriver::open(image, {}, error);
     if (!GetParam().refused) {
         EXPECT_EQ(Joined(problems), "");
         EXPECT_EQ(error.find("80386"), std::string::npos) << error;
@@ -259,7 +259,7 @@ TEST(InstructionSet, DriverBuiltForTheP6IsRefused)
                             [](const std::string& p) { return p.find("CMOVcc") != std::string::npos; }))
         << Joined(problems);
     std::string error;
-    EXPECT_FALSE(sim::loader::LoadedImage::load(image, sim::loader::resolve_port_driver_export, error));
+    EXPECT_FALSE(sim::loader::EmulatedDriver::open(image, {}, error));
     EXPECT_NE(error.find("beyond the 80386"), std::string::npos) << error;
 }
 

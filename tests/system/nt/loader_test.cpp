@@ -1,11 +1,9 @@
-// The loader maps the image at whatever base it gets, as a kernel would:
+// The loader lays the image out at whatever base it gets, as a kernel would:
 // every absolute address moved by the same distance, every import slot bound,
 // code pages not writable and data pages not executable.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <map>
-#include <sstream>
 
 #include "loader/loaded_image.h"
 #include "support/pe_image.h"
@@ -36,28 +34,15 @@ uint32_t FileDword(const std::vector<uint8_t>& file, const sim::loader::PeFile& 
     return Get32(file, s->raw_offset + (rva - s->virtual_address));
 }
 
-std::string PagePermissions(uint32_t address)
-{
-    std::ifstream maps("/proc/self/maps");
-    std::string line;
-    while (std::getline(maps, line)) {
-        std::istringstream in(line);
-        uint64_t from, to;
-        char dash;
-        std::string perms;
-        in >> std::hex >> from >> dash >> to >> perms;
-        if (address >= from && address < to)
-            return perms.substr(0, 3);
-    }
-    return "";
-}
+// A base a kernel would choose, away from the preferred one.
+constexpr uint32_t kBase = 0xF8A00000;
 
 TEST(Loader, RelocatesEveryFixupByTheSameDistance)
 {
     auto file = BuiltImage();
     FakeExports exports;
     std::string error;
-    auto image = LoadedImage::load(file, std::ref(exports), error);
+    auto image = LoadedImage::load(file, kBase, std::ref(exports), error);
     ASSERT_TRUE(image) << error;
     const auto& pe = image->pe();
     ASSERT_NE(image->base(), pe.image_base) << "the test needs a base other than the preferred one";
@@ -76,7 +61,7 @@ TEST(Loader, BindsEveryImportSlot)
     auto file = BuiltImage();
     FakeExports exports;
     std::string error;
-    auto image = LoadedImage::load(file, std::ref(exports), error);
+    auto image = LoadedImage::load(file, kBase, std::ref(exports), error);
     ASSERT_TRUE(image) << error;
     ASSERT_EQ(exports.given.size(), image->pe().imports.size());
     for (const auto& import : image->pe().imports)
@@ -89,7 +74,7 @@ TEST(Loader, RefusesAnImageWithAnImportNobodyProvides)
     FakeExports exports;
     exports.refuse = "ScsiPortStallExecution";
     std::string error;
-    EXPECT_FALSE(LoadedImage::load(file, std::ref(exports), error));
+    EXPECT_FALSE(LoadedImage::load(file, kBase, std::ref(exports), error));
     EXPECT_EQ(error, "unresolved import SCSIPORT.SYS!ScsiPortStallExecution");
 }
 
@@ -110,7 +95,7 @@ TEST(Loader, RefusesAnImageItCannotPlace)
         c.edit(file);
         FakeExports exports;
         std::string error;
-        EXPECT_FALSE(LoadedImage::load(file, std::ref(exports), error)) << c.name;
+        EXPECT_FALSE(LoadedImage::load(file, kBase, std::ref(exports), error)) << c.name;
         EXPECT_NE(error.find(c.error), std::string::npos) << c.name << ": " << error;
     }
 }
@@ -120,14 +105,22 @@ TEST(Loader, GivesEachSectionItsProtection)
     auto file = BuiltImage();
     FakeExports exports;
     std::string error;
-    auto image = LoadedImage::load(file, std::ref(exports), error);
+    auto image = LoadedImage::load(file, kBase, std::ref(exports), error);
     ASSERT_TRUE(image) << error;
     for (const auto& s : image->pe().sections) {
         const bool exec = s.characteristics & sim::loader::kSectionExecute;
         const bool write = s.characteristics & sim::loader::kSectionWrite;
-        std::string expected = std::string("r") + (write ? "w" : "-") + (exec ? "x" : "-");
-        EXPECT_EQ(PagePermissions(image->base() + s.virtual_address), expected) << s.name;
+        const uint8_t expected = sim::loader::kPageRead | (write ? sim::loader::kPageWrite : 0) |
+                                 (exec ? sim::loader::kPageExecute : 0);
+        EXPECT_EQ(image->page_access(s.virtual_address / LoadedImage::kPageSize), expected) << s.name;
     }
+    // At its preferred base no fixup moves; off a 64 KiB boundary it is not placed.
+    auto at_home = LoadedImage::load(file, image->pe().image_base, std::ref(exports), error);
+    ASSERT_TRUE(at_home) << error;
+    for (uint32_t rva : image->pe().relocations)
+        EXPECT_EQ(at_home->read32(rva), FileDword(file, image->pe(), rva)) << std::hex << rva;
+    EXPECT_FALSE(LoadedImage::load(file, kBase + 0x1000, std::ref(exports), error));
+    EXPECT_NE(error.find("64 KiB"), std::string::npos) << error;
 }
 
 }  // namespace

@@ -80,11 +80,11 @@ void ResetBusAfter(sim::Machine& machine, sim::Nanoseconds delay)
 
 // Boots the scenario's machine with the image (or the linked-in driver when
 // null), scans it and runs the workload.
-Outcome RunMachine(const hbasim::Scenario& scenario, const KernelImage* image, std::optional<sim::Nanoseconds> reset_after)
+Outcome RunMachine(const hbasim::Scenario& scenario, KernelImage* image, std::optional<sim::Nanoseconds> reset_after)
 {
     sim::Machine machine(scenario.machine);
     Outcome o;
-    o.status = image ? machine.boot_with(image->entry()) : machine.boot();
+    o.status = image ? machine.boot(image->driver()) : machine.boot();
     o.devices = sim::workload::scan_machine(machine);
     {
         sim::workload::Runner runner(machine, o.devices, scenario.workload);
@@ -165,9 +165,9 @@ void ExpectSameFigures(const Outcome& loaded, const Outcome& linked)
 TEST(ImageEndToEnd, StartupScanFindsWhatTheLinkedDriverFinds)
 {
     const hbasim::Scenario scenario = Scenario(0);
-    auto scan = [&](const KernelImage* image) {
+    auto scan = [&](KernelImage* image) {
         sim::Machine machine(scenario.machine);
-        EXPECT_EQ(image ? machine.boot_with(image->entry()) : machine.boot(), 0u);
+        EXPECT_EQ(image ? machine.boot(image->driver()) : machine.boot(), 0u);
         auto found = sim::scan_devices(machine);
         EXPECT_EQ(machine.errors().summary(), "");
         EXPECT_EQ(machine.port_driver().outstanding(), 0u);
