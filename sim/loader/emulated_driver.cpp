@@ -1028,8 +1028,11 @@ std::unique_ptr<EmulatedDriver> EmulatedDriver::open(std::vector<uint8_t> file, 
     auto image = LoadedImage::load(file, options.base.value_or(kDefaultBase), resolve_service, error);
     if (!image)
         return nullptr;
-    const uint32_t top = image->base() + image->size();
-    if (top > kPoolFirst - kPage && image->base() < kStackTop + kPage) {
+    // The image may lie anywhere the port driver's own parts do not.
+    const uint64_t first = image->base(), end = first + image->size();
+    const uint64_t stack_floor = kStackTop - uint64_t{round_up(options.stack_size, kPage)} - kPage;
+    const bool clash = (first < kPoolEnd && end > kTokenFirst) || end > stack_floor;
+    if (clash) {
         error = fmt::format("base {:#x} puts the image over the port driver's part of the address space",
                             image->base());
         return nullptr;
