@@ -51,6 +51,7 @@ constexpr uint32_t kInterruptFrame = 12 + 0x8C;
 constexpr uint64_t kStackPaint = 0xCDCDCDCDCDCDCDCDull;
 
 constexpr uint32_t kSlotCount = 1024;
+constexpr ULONG kStatusUnsuccessful = 0xC0000001;
 constexpr uint32_t kSenseArea = 256;
 
 uint32_t round_up(uint64_t value, uint32_t to)
@@ -249,7 +250,9 @@ ULONG DriverEntryThunk(PVOID argument1, PVOID argument2)
         return PortDriver::kStatusNoSuchDevice;
     s->host_argument[0] = argument1;
     s->host_argument[1] = argument2;
-    return s->call(kDriverEntry, s->image.entry(), {s->guest_argument[0], s->guest_argument[1]});
+    const uint32_t status = s->call(kDriverEntry, s->image.entry(), {s->guest_argument[0], s->guest_argument[1]});
+    // A driver stopped on a fault did not load.
+    return s->dead ? kStatusUnsuccessful : status;
 }
 
 ULONG FindAdapterThunk(PVOID extension, PVOID, PVOID bus_information, PCHAR argument_string,
@@ -455,7 +458,7 @@ EmulatedDriver::Session::Session(Machine& m, std::shared_ptr<const LoadedImage> 
     stubs[kSentinel - kStubPage + 1] = kSentinelVector;
     map(kStubPage, kPage, stubs, UC_PROT_READ | UC_PROT_EXEC, "the port driver's code");
     // The kernel stack, painted, with nothing mapped below it.
-    const uint32_t stack_size = round_up(options.stack_size, kPage);
+    const uint32_t stack_size = options.stack_size;
     stack_bottom = kStackTop - stack_size;
     blocks.push_back(host_pages(stack_size));
     stack_host = blocks.back().get();
@@ -1030,7 +1033,7 @@ std::unique_ptr<EmulatedDriver> EmulatedDriver::open(std::vector<uint8_t> file, 
         return nullptr;
     // The image may lie anywhere the port driver's own parts do not.
     const uint64_t first = image->base(), end = first + image->size();
-    const uint64_t stack_floor = kStackTop - uint64_t{round_up(options.stack_size, kPage)} - kPage;
+    const uint64_t stack_floor = kStackTop - uint64_t{options.stack_size} - kPage;
     const bool clash = (first < kPoolEnd && end > kTokenFirst) || end > stack_floor;
     if (clash) {
         error = fmt::format("base {:#x} puts the image over the port driver's part of the address space",
@@ -1041,8 +1044,8 @@ std::unique_ptr<EmulatedDriver> EmulatedDriver::open(std::vector<uint8_t> file, 
         error = "the image would cover the first 64 KiB, which stay unmapped";
         return nullptr;
     }
-    if (options.stack_size < 1024 || options.stack_size > 1024 * 1024) {
-        error = fmt::format("a kernel stack of {} bytes is out of range", options.stack_size);
+    if (options.stack_size == 0 || options.stack_size % kPage != 0 || options.stack_size > 1024 * 1024) {
+        error = fmt::format("a kernel stack of {} bytes: it takes whole pages, up to 1 MiB", options.stack_size);
         return nullptr;
     }
     const auto writes = interrupt_flag_writes(image->pe(), file, error);
