@@ -5,6 +5,7 @@
 
 #include "rig.h"
 #include "linked_driver.h"
+#include "loader/emulated_driver.h"
 #include "workload/hostile_input.h"
 
 namespace {
@@ -94,6 +95,36 @@ void SimulatorSpeed(benchmark::State& state)
     state.counters["requests_per_second"] = Counter(static_cast<double>(requests), Counter::kIsRate);
 }
 BENCHMARK(SimulatorSpeed)->Arg(512)->Arg(4096)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+
+// The same through the kernel image on the emulated i386 processor, with the
+// deepest stack use of each routine it ran.
+void ImageSpeed(benchmark::State& state)
+{
+    std::string error;
+    const auto driver = sim::loader::EmulatedDriver::open_file(HBA_SYS_PATH, {}, error);
+    if (!driver) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    const auto size = static_cast<uint32_t>(state.range(0));
+    uint64_t requests = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        bench::Rig rig(4, true, {}, driver.get());
+        state.ResumeTiming();
+        const auto r = rig.run(bench::reads(size, true, 4, 5000, true));
+        state.PauseTiming();
+        require_clean(state, r, rig.machine());
+        requests += r.total.requests;
+        state.ResumeTiming();
+    }
+    state.counters["requests_per_second"] = Counter(static_cast<double>(requests), Counter::kIsRate);
+    state.counters["stack_deepest"] = driver->deepest_stack();
+    for (const auto& use : driver->stack_use())
+        if (use.calls)
+            state.counters[std::string("stack_") + use.routine] = use.deepest;
+}
+BENCHMARK(ImageSpeed)->Arg(512)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 
 // One fault fuzzer execution without the fuzzer: a fresh machine booted, its
 // buses scanned, a short hostile campaign and its clean phase. The corpus's

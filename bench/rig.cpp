@@ -2,7 +2,7 @@
 
 namespace bench {
 
-Rig::Rig(unsigned disks, bool tagged, DiskModel media)
+Rig::Rig(unsigned disks, bool tagged, DiskModel media, sim::Miniport* driver)
 {
     sim::MachineConfig c = sim::default_machine_config();
     sim::AdapterConfig& a = c.adapters[0];
@@ -20,7 +20,10 @@ Rig::Rig(unsigned disks, bool tagged, DiskModel media)
         a.devices.push_back(d);
     }
     machine_ = std::make_unique<sim::Machine>(c);
-    machine_->boot();
+    if (driver)
+        machine_->boot(*driver);
+    else
+        machine_->boot();
     devices_ = sim::workload::scan_machine(*machine_);
 }
 

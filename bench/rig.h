@@ -14,7 +14,9 @@ struct DiskModel {
 
 class Rig {
 public:
-    Rig(unsigned disks, bool tagged, DiskModel media = {});
+    // With `driver`, that miniport (the kernel image on the emulated
+    // processor, say) instead of the linked-in driver.
+    Rig(unsigned disks, bool tagged, DiskModel media = {}, sim::Miniport* driver = nullptr);
     sim::workload::Results run(const sim::workload::WorkloadConfig& w);
     sim::Machine& machine() { return *machine_; }
     const std::vector<sim::workload::ScannedDevice>& devices() const { return devices_; }
