@@ -505,6 +505,8 @@ EmulatedDriver::Session::~Session()
 
 bool EmulatedDriver::Session::read() const
 {
+    if (!uc)
+        return true;
     uint32_t eflags = 0;
     uc_reg_read(uc, UC_X86_REG_EFLAGS, &eflags);
     return (eflags & Cpu::kInterruptFlag) != 0;
@@ -512,6 +514,8 @@ bool EmulatedDriver::Session::read() const
 
 void EmulatedDriver::Session::write(bool enabled)
 {
+    if (!uc)
+        return;
     uint32_t eflags = 0;
     uc_reg_read(uc, UC_X86_REG_EFLAGS, &eflags);
     eflags = enabled ? eflags | Cpu::kInterruptFlag : eflags & ~Cpu::kInterruptFlag;
