@@ -77,14 +77,15 @@ void DriverCost(benchmark::State& state)
 BENCHMARK(DriverCost)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 // Simulated requests per host second: random reads of the given size from
-// four tagged disks, four outstanding each, every byte verified.
-void SimulatorSpeed(benchmark::State& state)
+// four tagged disks, four outstanding each, every byte verified; through the
+// linked-in driver, or through `driver`.
+void MeasureReads(benchmark::State& state, sim::Miniport* driver)
 {
     const auto size = static_cast<uint32_t>(state.range(0));
     uint64_t requests = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        bench::Rig rig(4, true);
+        bench::Rig rig(4, true, {}, driver);
         state.ResumeTiming();
         const auto r = rig.run(bench::reads(size, true, 4, 5000, true));
         state.PauseTiming();
@@ -93,6 +94,11 @@ void SimulatorSpeed(benchmark::State& state)
         state.ResumeTiming();
     }
     state.counters["requests_per_second"] = Counter(static_cast<double>(requests), Counter::kIsRate);
+}
+
+void SimulatorSpeed(benchmark::State& state)
+{
+    MeasureReads(state, nullptr);
 }
 BENCHMARK(SimulatorSpeed)->Arg(512)->Arg(4096)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 
@@ -106,19 +112,7 @@ void ImageSpeed(benchmark::State& state)
         state.SkipWithError(error.c_str());
         return;
     }
-    const auto size = static_cast<uint32_t>(state.range(0));
-    uint64_t requests = 0;
-    for (auto _ : state) {
-        state.PauseTiming();
-        bench::Rig rig(4, true, {}, driver.get());
-        state.ResumeTiming();
-        const auto r = rig.run(bench::reads(size, true, 4, 5000, true));
-        state.PauseTiming();
-        require_clean(state, r, rig.machine());
-        requests += r.total.requests;
-        state.ResumeTiming();
-    }
-    state.counters["requests_per_second"] = Counter(static_cast<double>(requests), Counter::kIsRate);
+    MeasureReads(state, driver.get());
     state.counters["stack_deepest"] = driver->deepest_stack();
     for (const auto& use : driver->stack_use())
         if (use.calls)
