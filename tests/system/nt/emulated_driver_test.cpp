@@ -81,6 +81,19 @@ TEST(EmulatedDriver, StopsAndNamesEveryAccessAKernelWouldNotAllow)
     }
 }
 
+// The interrupt flag the port driver reads is the processor's EFLAGS.IF: an
+// image that ends DriverEntry with CLI leaves the machine with interrupts off.
+TEST(EmulatedDriver, InterruptFlagIsTheProcessors)
+{
+    KernelImage image(WithEntryCode({0xFA, 0xC2, 0x08, 0x00}), {});  // cli; ret 8
+    ASSERT_TRUE(image.ok());
+    sim::Machine machine(sim::default_machine_config());
+    EXPECT_TRUE(machine.cpu().interrupts_enabled());
+    machine.boot(image.driver());
+    EXPECT_EQ(machine.errors().summary(), "");
+    EXPECT_FALSE(machine.cpu().interrupts_enabled());
+}
+
 // However small the stack is made, running off its end is stopped in the
 // guard page below it; 4 KiB is still enough for the driver to boot.
 TEST(EmulatedDriver, GuardPageStopsARunawayStackOfAnySize)
