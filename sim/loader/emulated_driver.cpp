@@ -983,10 +983,13 @@ void EmulatedDriver::Session::service(Service s, uint32_t esp)
         const auto type = static_cast<SCSI_NOTIFICATION_TYPE>(arg(0));
         PVOID extension = host_extension(arg(1));
         if (type == RequestComplete) {
+            // The SRB leaves the driver's address space before the port
+            // driver sees it complete: it may hand it over again at once.
             const uint32_t srb = arg(2);
             take_back(srb);
-            ::ScsiPortNotification(type, extension, host_srb(srb));
+            SCSI_REQUEST_BLOCK* done = host_srb(srb);
             release(srb);
+            ::ScsiPortNotification(type, extension, done);
         } else if (type == NextLuRequest) {
             ::ScsiPortNotification(type, extension, arg(2), arg(3), arg(4));
         } else {
