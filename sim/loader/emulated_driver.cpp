@@ -163,11 +163,13 @@ struct EmulatedDriver::Session : Cpu::ExternalFlag {
     uint32_t guest_extension(const void* extension, bool fresh);
     void* host_extension(uint32_t guest) const;
     uint32_t hand_over(SCSI_REQUEST_BLOCK* srb);
+    // The slot index of the SRB the driver holds at `guest`, or -1.
+    int slot_at(uint32_t guest) const;
     SCSI_REQUEST_BLOCK* host_srb(uint32_t guest) const;
     void take_back(uint32_t guest);
     void release(uint32_t guest);
     void release_finished();
-    uint32_t guest_data(const void* data, uint32_t length);
+    uint32_t guest_data(const void* data);
     uint32_t window(const PhysicalMemory::Buffer& buffer);
     uint32_t token();
     void* host_data(uint32_t guest_srb, uint32_t guest_va) const;
@@ -301,9 +303,8 @@ BOOLEAN StartIoThunk(PVOID extension, PSCSI_REQUEST_BLOCK srb)
     if (!s || s->dead)
         return FALSE;
     const uint32_t guest = s->hand_over(srb);
-    const auto ok = static_cast<BOOLEAN>(
+    return static_cast<BOOLEAN>(
         s->call(kStartIo, s->routine_address[kStartIo], {s->guest_extension(extension, false), guest}));
-    return ok;
 }
 
 BOOLEAN ResetBusThunk(PVOID extension, ULONG path)
@@ -400,10 +401,9 @@ void on_out(uc_engine*, uint32_t port, int size, uint32_t value, void* user)
 
 // At an instruction that may set IF, and at the one after it: the port
 // driver hears of the flag turning on as it hears of RestoreFlags.
-void on_flag_write(uc_engine*, uint64_t address, uint32_t, void* user)
+void on_flag_write(uc_engine*, uint64_t, uint32_t, void* user)
 {
     auto* s = static_cast<EmulatedDriver::Session*>(user);
-    (void)address;
     const bool now = s->read();
     if (now && !s->flag_before_write) {
         s->flag_before_write = true;
@@ -723,9 +723,9 @@ void* EmulatedDriver::Session::host_extension(uint32_t guest) const
 
 uint32_t EmulatedDriver::Session::token()
 {
-    if (kTokenEnd - token_next < kPage) {
+    // Tokens are only ever compared, never mapped: reusing old ones is harmless.
+    if (kTokenEnd - token_next < kPage)
         token_next = kTokenFirst;
-    }
     const uint32_t t = token_next;
     token_next += 16;
     return t;
@@ -750,7 +750,7 @@ uint32_t EmulatedDriver::Session::window(const PhysicalMemory::Buffer& buffer)
     return first;
 }
 
-uint32_t EmulatedDriver::Session::guest_data(const void* data, uint32_t)
+uint32_t EmulatedDriver::Session::guest_data(const void* data)
 {
     if (!data)
         return 0;
@@ -793,7 +793,7 @@ uint32_t EmulatedDriver::Session::hand_over(SCSI_REQUEST_BLOCK* srb)
     std::memset(g, 0, slot_stride);
     slot.srb = srb;
     slot.host_data = static_cast<const uint8_t*>(srb->DataBuffer);
-    slot.guest_data = guest_data(srb->DataBuffer, srb->DataTransferLength);
+    slot.guest_data = guest_data(srb->DataBuffer);
     slot.sense_length = srb->SenseInfoBuffer ? std::min<uint32_t>(srb->SenseInfoBufferLength, kSenseArea) : 0;
     const uint32_t sense = srb->SenseInfoBuffer ? guest + i386::kSrbSize : 0;
     if (slot.sense_length)
@@ -809,43 +809,47 @@ uint32_t EmulatedDriver::Session::hand_over(SCSI_REQUEST_BLOCK* srb)
     return guest;
 }
 
+int EmulatedDriver::Session::slot_at(uint32_t guest) const
+{
+    const uint32_t offset = guest - slots_first;
+    if (slots.empty() || offset % slot_stride != 0 || offset / slot_stride >= kSlotCount ||
+        !slots[offset / slot_stride].srb)
+        return -1;
+    return static_cast<int>(offset / slot_stride);
+}
+
 SCSI_REQUEST_BLOCK* EmulatedDriver::Session::host_srb(uint32_t guest) const
 {
     if (guest == 0)
         return nullptr;
-    const uint32_t offset = guest - slots_first;
-    if (!slots.empty() && offset % slot_stride == 0 && offset / slot_stride < kSlotCount &&
-        slots[offset / slot_stride].srb)
-        return slots[offset / slot_stride].srb;
+    const int index = slot_at(guest);
     // Not an SRB the driver holds: the port driver refuses it as it is.
-    return reinterpret_cast<SCSI_REQUEST_BLOCK*>(static_cast<uintptr_t>(guest));
+    return index >= 0 ? slots[static_cast<size_t>(index)].srb
+                      : reinterpret_cast<SCSI_REQUEST_BLOCK*>(static_cast<uintptr_t>(guest));
 }
 
 // What the driver wrote into the SRB, back into the port driver's.
 void EmulatedDriver::Session::take_back(uint32_t guest)
 {
-    SCSI_REQUEST_BLOCK* srb = host_srb(guest);
-    const uint32_t offset = guest - slots_first;
-    if (slots.empty() || offset % slot_stride != 0 || offset / slot_stride >= kSlotCount || !slots[offset / slot_stride].srb)
+    const int index = slot_at(guest);
+    if (index < 0)
         return;
-    const Slot& slot = slots[offset / slot_stride];
+    const Slot& slot = slots[static_cast<size_t>(index)];
     const uint8_t* g = host(guest, slot_stride);
-    i386::take_srb(g, *srb);
-    if (slot.sense_length && srb->SenseInfoBuffer)
-        std::memcpy(srb->SenseInfoBuffer, g + i386::kSrbSize, slot.sense_length);
+    i386::take_srb(g, *slot.srb);
+    if (slot.sense_length && slot.srb->SenseInfoBuffer)
+        std::memcpy(slot.srb->SenseInfoBuffer, g + i386::kSrbSize, slot.sense_length);
 }
 
 void EmulatedDriver::Session::release(uint32_t guest)
 {
-    const uint32_t offset = guest - slots_first;
-    if (slots.empty() || offset % slot_stride != 0 || offset / slot_stride >= kSlotCount)
+    const int index = slot_at(guest);
+    if (index < 0)
         return;
-    Slot& slot = slots[offset / slot_stride];
-    if (!slot.srb)
-        return;
+    Slot& slot = slots[static_cast<size_t>(index)];
     slot_of.erase(slot.srb);
     slot = Slot{};
-    free_slots.push_back(offset / slot_stride);
+    free_slots.push_back(static_cast<uint32_t>(index));
 }
 
 // After a bulk completion: the SRBs the port driver no longer counts as the
@@ -859,12 +863,12 @@ void EmulatedDriver::Session::release_finished()
 
 void* EmulatedDriver::Session::host_data(uint32_t guest_srb, uint32_t guest_va) const
 {
-    const uint32_t offset = guest_srb - slots_first;
-    if (!slots.empty() && offset % slot_stride == 0 && offset / slot_stride < kSlotCount) {
-        const Slot& slot = slots[offset / slot_stride];
-        if (slot.srb && slot.host_data)
-            return const_cast<uint8_t*>(slot.host_data) +
-                   static_cast<int64_t>(static_cast<int32_t>(guest_va - slot.guest_data));
+    // Relative to the SRB's buffer, as the port driver measures it.
+    const int index = slot_at(guest_srb);
+    if (index >= 0 && slots[static_cast<size_t>(index)].host_data) {
+        const Slot& slot = slots[static_cast<size_t>(index)];
+        return const_cast<uint8_t*>(slot.host_data) +
+               static_cast<int64_t>(static_cast<int32_t>(guest_va - slot.guest_data));
     }
     return reinterpret_cast<void*>(static_cast<uintptr_t>(guest_va));
 }
@@ -952,8 +956,7 @@ void EmulatedDriver::Session::service(Service s, uint32_t esp)
     case kGetPhysicalAddress: {
         const uint32_t srb = arg(1), length_at = arg(3);
         ULONG length = 0;
-        if (SCSI_REQUEST_BLOCK* h = host_srb(srb); h && srb)
-            take_back(srb);
+        take_back(srb);
         result64(::ScsiPortGetPhysicalAddress(host_extension(arg(0)), host_srb(srb), host_data(srb, arg(2)),
                                               length_at ? &length : nullptr));
         if (length_at) {
