@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -1072,13 +1073,20 @@ std::unique_ptr<EmulatedDriver> EmulatedDriver::open(std::vector<uint8_t> file, 
 std::unique_ptr<EmulatedDriver> EmulatedDriver::open_file(const std::string& path, const Options& options,
                                                           std::string& error)
 {
+    std::error_code ec;
+    const bool regular = std::filesystem::is_regular_file(path, ec);
+    const uintmax_t size = regular ? std::filesystem::file_size(path, ec) : 0;
     std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = fmt::format("{}: cannot be read", path);
+    if (!regular || ec || !in) {
+        error = fmt::format("{}: cannot be read{}", path, ec || !std::filesystem::exists(path) ? "" : ": not a file");
         return nullptr;
     }
-    std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) {
+    if (size > (256u << 20)) {
+        error = fmt::format("{}: not a loadable driver image: {} bytes is far larger than any driver", path, size);
+        return nullptr;
+    }
+    std::vector<uint8_t> file(static_cast<size_t>(size));
+    if (!in.read(reinterpret_cast<char*>(file.data()), static_cast<std::streamsize>(file.size()))) {
         error = fmt::format("{}: cannot be read", path);
         return nullptr;
     }
