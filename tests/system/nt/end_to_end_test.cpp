@@ -7,11 +7,15 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <filesystem>
 #include <optional>
 
-#include "support/kernel_image.h"
+#include "linked_driver.h"
 #include "pc/startup_scan.h"
 #include "scenario.h"
+#include "support/kernel_image.h"
+#include "support/pe_image.h"
+#include "workload/hostile_input.h"
 #include "workload/workload.h"
 
 namespace {
@@ -271,6 +275,34 @@ TEST(ImageEndToEnd, BusResetInTheMiddleThenTheWorkloadContinuesVerified)
     EXPECT_LE(ended, 5u * scenario.workload.outstanding);
     EXPECT_EQ(total.bytes, (total.requests - ended) * scenario.workload.block_size);
     ExpectSameFigures(loaded, linked);
+}
+
+// The fuzzer's seed inputs (hostile devices, machine faults and legal
+// behaviours drawn from their bytes) through the image: each run sound, and
+// each the linked-in driver's run to the figure.
+TEST(ImageEndToEnd, FuzzerSeedInputsRunAsOnTheLinkedDriver)
+{
+    size_t inputs = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(HBA_SOURCE_DIR "/fuzz/corpus")) {
+        SCOPED_TRACE(entry.path().filename().string());
+        const std::vector<uint8_t> input = hbatest::ReadBytes(entry.path().string());
+        KernelImage image;
+        ASSERT_TRUE(image.ok());
+        const auto loaded = sim::workload::run_hostile_input(input, image.driver());
+        const auto linked = sim::workload::run_hostile_input(input, hba::linked_driver());
+        for (const std::string& p : loaded.result.problems)
+            ADD_FAILURE() << p;
+        EXPECT_TRUE(loaded.sound());
+        EXPECT_EQ(loaded.sound(), linked.sound());
+        EXPECT_EQ(loaded.result.faults_injected(), linked.result.faults_injected());
+        EXPECT_EQ(loaded.result.faulty.by_status, linked.result.faulty.by_status);
+        EXPECT_EQ(loaded.result.clean.by_status, linked.result.clean.by_status);
+        EXPECT_EQ(loaded.result.faulty.results.elapsed, linked.result.faulty.results.elapsed);
+        EXPECT_EQ(loaded.result.bus_resets, linked.result.bus_resets);
+        EXPECT_EQ(loaded.result.logged, linked.result.logged);
+        inputs++;
+    }
+    EXPECT_GE(inputs, 8u);
 }
 
 }  // namespace
