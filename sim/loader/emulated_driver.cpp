@@ -11,10 +11,9 @@
 
 namespace sim::loader {
 
-EmulatedDriver::EmulatedDriver(std::vector<uint8_t> file, std::unique_ptr<LoadedImage> image,
-                               std::vector<uint32_t> flag_sites, const Options& options)
-    : file_(std::move(file)),
-      image_(std::move(image)),
+EmulatedDriver::EmulatedDriver(std::unique_ptr<LoadedImage> image, std::vector<uint32_t> flag_sites,
+                               const Options& options)
+    : image_(std::move(image)),
       flag_sites_(std::move(flag_sites)),
       options_(options),
       stats_(std::make_shared<Stats>())
@@ -54,7 +53,7 @@ std::unique_ptr<EmulatedDriver> EmulatedDriver::open(std::vector<uint8_t> file, 
         sites.push_back(image->base() + w.rva);
         sites.push_back(image->base() + w.next_rva);
     }
-    return std::unique_ptr<EmulatedDriver>(new EmulatedDriver(std::move(file), std::move(image), std::move(sites), options));
+    return std::unique_ptr<EmulatedDriver>(new EmulatedDriver(std::move(image), std::move(sites), options));
 }
 
 std::unique_ptr<EmulatedDriver> EmulatedDriver::open_file(const std::string& path, const Options& options,

@@ -79,10 +79,8 @@ public:
     struct Stats;
 
 private:
-    EmulatedDriver(std::vector<uint8_t> file, std::unique_ptr<LoadedImage> image, std::vector<uint32_t> flag_sites,
-                   const Options& options);
+    EmulatedDriver(std::unique_ptr<LoadedImage> image, std::vector<uint32_t> flag_sites, const Options& options);
 
-    std::vector<uint8_t> file_;
     std::shared_ptr<const LoadedImage> image_;
     std::vector<uint32_t> flag_sites_;  // addresses of STI/POPF/IRET and of the instruction after each
     Options options_;

@@ -2,7 +2,7 @@
 // i386 layouts (4-byte pointers, 8-byte aligned physical addresses), and the
 // copies between them and this host's layouts of the same records.
 // nt/record_layout.cpp proves the offsets against the kernel build's own
-// compiler.
+// compiler; the static_asserts below prove this host's side.
 #pragma once
 
 #include <cstddef>
