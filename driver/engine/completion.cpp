@@ -26,7 +26,7 @@ void StartNextCommand(AdapterExtension* extension, LunRecord* start)
     if (!lun || !extension->ServiceCursor)
         return;
     do {
-        if (lun->IssuedCount < lun->QueueDepth && lun->IssuedCount < lun->QueuedCount) {
+        if (MayStartNext(lun)) {
             chosen = lun;
             break;
         }
@@ -80,27 +80,18 @@ static void SetCompletionStatus(LunRecord* lun, CommandBlock* block)
         block->SrbStatus = SRB_STATUS_UNEXPECTED_BUS_FREE;
 }
 
-// Bytes the data phases moved: the whole entries behind the data pointer and
-// the part of the entry it stands in.
-static ULONG BytesTransferred(CommandBlock* block)
-{
-    ULONG bytes = block->CurOffset;
-
-    for (SgEntry* entry = &block->Sg[0]; entry < block->CurSg && entry < &block->Sg[block->SgCount]; entry++)
-        bytes += entry->Length;
-    return bytes;
-}
-
 // GOOD status after less data than the buffer holds: the requester learns
 // how much arrived from DataTransferLength, and must not take the rest of its
-// buffer for data.
+// buffer for data. What arrived is the furthest the pointer has been: a
+// target that disconnected after its last byte without SAVE DATA POINTER is
+// back at an older pointer, with nothing left to send.
 static void ReportShortTransfer(CommandBlock* block, PSCSI_REQUEST_BLOCK srb)
 {
     ULONG moved;
 
     if (block->SrbStatus != SRB_STATUS_SUCCESS || srb->DataTransferLength == 0 || !block->CurSg)
         return;
-    moved = BytesTransferred(block);
+    moved = NoteDataReached(block);
     if (moved < srb->DataTransferLength)
         srb->DataTransferLength = moved;
 }
@@ -229,8 +220,9 @@ void HandleDisconnect(AdapterExtension* extension)
         return;
     }
     // A target that drops the bus in the middle of a command, without a
-    // status (a selection that timed out never reached a phase).
-    if (lun->StatusByte == STATUS_BYTE_NONE && lun->Phase != PHASE_NONE)
+    // status: also right after a message we accepted. A selection that timed
+    // out never reached a phase.
+    if (lun->StatusByte == STATUS_BYTE_NONE && (block->Flags & CB_PHASE_SEEN))
         LogRecoveredError(extension, lun, block, SP_UNEXPECTED_DISCONNECT, LOG_ID_BUS_FREE_WITHOUT_STATUS);
     if (!CompleteCommand(extension, lun, block))
         return;

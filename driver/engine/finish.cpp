@@ -55,10 +55,11 @@ static BOOLEAN DrainDma(ULONG ioBase)
 }
 
 // The DMA engine did not finish: stop it, and fail the command at its end.
-static void FailDma(ULONG ioBase, CommandBlock* block)
+static void FailDma(AdapterExtension* extension, LunRecord* lun, CommandBlock* block)
 {
-    WriteDmaCommand(ioBase, DMA_DIR_IN | DMA_CMD_IDLE);
+    WriteDmaCommand(extension->IoBase, DMA_DIR_IN | DMA_CMD_IDLE);
     block->Flags |= CB_DMA_FAILED;
+    LogRecoveredError(extension, lun, block, SP_INTERNAL_ADAPTER_ERROR, LOG_ID_DMA_WAIT_EXPIRED);
 }
 
 // Close a data-out phase: the counter's residual plus the bytes still in the FIFO.
@@ -90,14 +91,14 @@ static void FinishDataIn(AdapterExtension* extension, LunRecord* lun, CommandBlo
     residual = ReadTransferCounter(ioBase);
     if (residual == 0) {
         if (!WaitDmaIdle(ioBase))
-            FailDma(ioBase, block);
+            FailDma(extension, lun, block);
         return;
     }
     StepBack(block, residual);
     if (block->CurOffset == 0)
         return;
     if (!DrainDma(ioBase))
-        FailDma(ioBase, block);
+        FailDma(extension, lun, block);
 }
 
 // Copy the current data pointer to the saved one. Nothing else changes: the
@@ -111,7 +112,8 @@ static void SaveDataPointer(CommandBlock* block)
 }
 
 // Refuse the message just received: MESSAGE REJECT goes out at the next
-// message-out phase, which ATN asks for.
+// message-out phase, which ATN asks for. ATN is raised before the byte is
+// accepted, so the target knows which message is refused.
 static void RejectMessage(ULONG ioBase, CommandBlock* block)
 {
     block->Flags &= ~CB_SDTR_PENDING;
@@ -231,6 +233,12 @@ static void FinishMessageIn(AdapterExtension* extension, LunRecord* lun, Command
                 FallBackToAsynchronous(extension, lun, block);
             break;
         default:
+            // Every other message is one we do not implement: optional ones
+            // (INITIATE RECOVERY, NO OPERATION), reserved codes, IDENTIFY
+            // outside a reselection, LINKED COMMAND COMPLETE for a command we
+            // never link. Taking one silently would leave the target
+            // believing we acted on it.
+            RejectMessage(ioBase, block);
             break;
         }
     }

@@ -26,6 +26,7 @@ static void HandleBusReset(AdapterExtension* extension)
 static void HandlePhase(AdapterExtension* extension, UCHAR status)
 {
     LunRecord* lun = extension->ActiveLun;
+    CommandBlock* block;
     UCHAR phase;
 
     // Bus service with no command connected: nothing to finish or start.
@@ -34,16 +35,35 @@ static void HandlePhase(AdapterExtension* extension, UCHAR status)
         ResetBusToRecover(extension);
         return;
     }
+    block = lun->CurrentBlock;
+    // The first phase after a selection: an empty FIFO means the chip's own
+    // command phase took the whole CDB.
+    if (block->Flags & CB_CDB_IN_FIFO) {
+        block->Flags &= ~CB_CDB_IN_FIFO;
+        if ((ChipRead(extension->IoBase, FifoFlags) & FIFO_COUNT_MASK) == 0)
+            block->Flags |= CB_CDB_SENT;
+    }
     FinishPhase(extension, &status);
     phase = (UCHAR)(status & STATUS_PHASE_MASK);
+    // A queue-tag message may have named another command.
+    block = lun->CurrentBlock;
     // Only messages may pass before a reconnecting target's queue tag names
     // its command: data, command or status now would belong to no command
     // the driver can tell.
-    if (!(lun->CurrentBlock->Flags & CB_CONNECTED) && phase <= PHASE_STATUS) {
+    if (!(block->Flags & CB_CONNECTED) && phase <= PHASE_STATUS) {
         LogRecoveredError(extension, lun, 0, SP_PROTOCOL_ERROR, LOG_ID_PHASE_BEFORE_TAG);
         ResetBusToRecover(extension);
         return;
     }
+    // One command, one command phase: a target that asks for another wants a
+    // command we never gave it. Sending the CDB again would run it twice.
+    if (phase == PHASE_COMMAND && (block->Flags & CB_CDB_SENT)) {
+        LogRecoveredError(extension, lun, block, SP_PROTOCOL_ERROR, LOG_ID_SECOND_COMMAND_PHASE);
+        ResetBusToRecover(extension);
+        return;
+    }
+    if (block->Flags & CB_CONNECTED)
+        block->Flags |= CB_PHASE_SEEN;
     extension->ActiveLun->Phase = phase;
     StartPhase(extension, phase);
 }

@@ -26,11 +26,29 @@ static void ProgramDma(ULONG ioBase, CommandBlock* block, UCHAR direction)
     block->SgLeft--;
 }
 
+// Whether the request lets data move this way. Both flags are the port
+// driver's unspecified direction; neither means the request moves no data.
+static BOOLEAN DirectionAllowed(CommandBlock* block, UCHAR direction)
+{
+    ULONG allowed = direction == DMA_DIR_IN ? SRB_FLAGS_DATA_IN : SRB_FLAGS_DATA_OUT;
+
+    return (block->Srb->SrbFlags & allowed) != 0;
+}
+
 // Run a data phase: DMA for the next piece, or a pad transfer when the
-// target wants more data than the buffer holds.
+// target wants more data than the buffer holds, or data the other way than
+// the request says. The buffer was lent for that direction only (a page
+// being written back must not be filled with device data), so such a phase
+// moves no byte of it and the request fails. Padding a data-out phase would
+// hand the device zeros to store: the command is aborted before it can.
 static void StartDataTransfer(ULONG ioBase, CommandBlock* block, UCHAR direction)
 {
-    if (block->SgLeft > 0 && !(block->Flags & CB_OVERRUN)) {
+    if (!DirectionAllowed(block, direction)) {
+        if (direction == DMA_DIR_OUT && !(block->Flags & CB_ABORT_PENDING)) {
+            block->Flags |= CB_ABORT_PENDING;
+            WriteCommand(ioBase, SetAtn);
+        }
+    } else if (block->SgLeft > 0 && !(block->Flags & CB_OVERRUN)) {
         ProgramDma(ioBase, block, direction);
         return;
     }
@@ -42,12 +60,28 @@ static void StartDataTransfer(ULONG ioBase, CommandBlock* block, UCHAR direction
     WriteCommand(ioBase, DmaTransferPad);
 }
 
+// Abort the connected command. On a tagged LUN, or for a tagged command
+// (QUEUE FULL may have lowered the depth to 1 under it), only this one:
+// ABORT would also end every other command the target holds for the LUN,
+// which we still count as issued.
+static UCHAR AbortMessage(LunRecord* lun, CommandBlock* block)
+{
+    return (block->Flags & CB_TAGGED) || lun->QueueDepth > 1 ? MSG_ABORT_TAG : MSG_ABORT;
+}
+
 // Send one message: the SDTR offer, or a single-byte message.
 static void SendMessage(ULONG ioBase, LunRecord* lun, CommandBlock* block)
 {
     UCHAR message;
 
     WriteCommand(ioBase, FlushFifo);
+    if (block->Flags & CB_ABORT_PENDING) {
+        // Before anything else: the target holds padding it must not store.
+        block->Flags &= ~(CB_DISCONNECTED | CB_COMMAND_COMPLETE | CB_ABORT_PENDING);
+        ChipWrite(ioBase, Fifo, AbortMessage(lun, block));
+        WriteCommand(ioBase, TransferInfo);
+        return;
+    }
     if (block->Flags & CB_SDTR_PENDING) {
         // Stays pending until the target's answer has been dealt with.
         ChipWrite(ioBase, Fifo, MSG_EXTENDED);
@@ -64,12 +98,8 @@ static void SendMessage(ULONG ioBase, LunRecord* lun, CommandBlock* block)
         message = MSG_INITIATOR_DETECTED_ERROR;
     } else {
         // Nothing to say: abort the command; the bus free that follows ends it.
-        // On a tagged LUN, or for a tagged command (QUEUE FULL may have
-        // lowered the depth to 1 under it), only this one: ABORT would also
-        // end every other command the target holds for the LUN, which we
-        // still count as issued.
         block->Flags &= ~(CB_DISCONNECTED | CB_COMMAND_COMPLETE);
-        message = (block->Flags & CB_TAGGED) || lun->QueueDepth > 1 ? MSG_ABORT_TAG : MSG_ABORT;
+        message = AbortMessage(lun, block);
     }
     ChipWrite(ioBase, Fifo, message);
     WriteCommand(ioBase, TransferInfo);
@@ -95,6 +125,7 @@ void StartPhase(AdapterExtension* extension, UCHAR phase)
         StartDataTransfer(ioBase, block, DMA_DIR_IN);
         break;
     case PHASE_COMMAND:
+        block->Flags |= CB_CDB_SENT;
         WriteCommand(ioBase, ResetAtn);
         WriteCommand(ioBase, FlushFifo);
         LoadCdb(ioBase, block);

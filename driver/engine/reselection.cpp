@@ -29,9 +29,11 @@ static BOOLEAN HasStartedBlock(LunRecord* lun)
 }
 
 // The current data pointer from the saved one: a target always goes on from
-// the point it last saved.
+// the point it last saved. How far the data had come is kept.
 void RestorePointers(CommandBlock* block)
 {
+    if (block->CurSg)
+        NoteDataReached(block);
     block->CurOffset = block->SavedOffset;
     block->SgLeft = block->SavedSgLeft;
     block->CurSg = block->SavedSg;

@@ -33,9 +33,7 @@ void LoadCdb(ULONG ioBase, CommandBlock* block)
 // does not hold.
 static BOOLEAN SelectTagged(LunRecord* lun, CommandBlock* block)
 {
-    if (lun->QueueDepth <= 1)
-        return FALSE;
-    if (block->Srb->CdbLength + SELECT_TAGGED_MESSAGE_BYTES > CHIP_FIFO_DEPTH)
+    if (!CarriesTag(lun, block))
         return FALSE;
     if (block->TagMessage != 0)
         return TRUE;
@@ -56,8 +54,10 @@ static BOOLEAN SelectTagged(LunRecord* lun, CommandBlock* block)
 void StartSelection(AdapterExtension* extension, LunRecord* lun, CommandBlock* block)
 {
     ULONG ioBase = extension->IoBase;
-    UCHAR opcode = block->Srb->Cdb[0];
+    PSCSI_REQUEST_BLOCK srb = block->Srb;
+    UCHAR opcode = srb->Cdb[0];
     UCHAR command = SelectWithAtn;
+    UCHAR identify = lun->IdentifyMsg;
 
     LoadTargetSettings(ioBase, lun);
     if (ChipRead(ioBase, DmaStatus) & DMA_STATUS_CORE_INTERRUPT)
@@ -65,20 +65,25 @@ void StartSelection(AdapterExtension* extension, LunRecord* lun, CommandBlock* b
     if (!extension->ReselectionArmed)
         WriteCommand(ioBase, FlushFifo);
 
+    // A request may forbid disconnection (a port driver's bus scan, a class
+    // driver's device that cannot cope).
+    if (srb->SrbFlags & SRB_FLAGS_DISABLE_DISCONNECT)
+        identify &= (UCHAR)~MSG_IDENTIFY_DISCONNECT;
     if (CommandNeverTagged(opcode)) {
         // No disconnection and no tag for these, whatever the settings say.
-        ChipWrite(ioBase, Fifo, (UCHAR)(lun->IdentifyMsg & ~MSG_IDENTIFY_DISCONNECT));
+        ChipWrite(ioBase, Fifo, (UCHAR)(identify & ~MSG_IDENTIFY_DISCONNECT));
         block->Flags = CB_CONNECTED;
-        // Synchronous negotiation rides on REQUEST SENSE and INQUIRY to LUN 0:
-        // the chip stops after IDENTIFY with ATN still on. A speed index with
-        // no synchronous period offers nothing.
+        // Synchronous negotiation rides on REQUEST SENSE and INQUIRY to LUN 0,
+        // unless the request forbids it: the chip stops after IDENTIFY with
+        // ATN still on. A speed index with no synchronous period offers nothing.
         if ((lun->TargetFlags & TF_SYNC) && lun->SyncClocks != 0 &&
-            (opcode == SCSIOP_REQUEST_SENSE || (lun->IdentifyMsg & MSG_IDENTIFY_LUN_MASK) == 0)) {
+            !(srb->SrbFlags & SRB_FLAGS_DISABLE_SYNCH_TRANSFER) &&
+            (opcode == SCSIOP_REQUEST_SENSE || (identify & MSG_IDENTIFY_LUN_MASK) == 0)) {
             command = SelectWithAtnStop;
             block->Flags |= CB_SDTR_PENDING;
         }
     } else {
-        ChipWrite(ioBase, Fifo, lun->IdentifyMsg);
+        ChipWrite(ioBase, Fifo, identify);
         block->Flags = CB_CONNECTED;
         if (SelectTagged(lun, block)) {
             ChipWrite(ioBase, Fifo, block->TagMessage);
@@ -88,6 +93,9 @@ void StartSelection(AdapterExtension* extension, LunRecord* lun, CommandBlock* b
         }
     }
     LoadCdb(ioBase, block);
+    // Unless the chip stops after IDENTIFY, it runs the command phase itself.
+    if (command != SelectWithAtnStop)
+        block->Flags |= CB_CDB_IN_FIFO;
     WriteCommand(ioBase, command);
     // Answered or beaten by a reselection, the chip stops answering
     // reselection; a time-out ends in the bus-free handling, which arms it anew.

@@ -39,6 +39,10 @@
 #define CB_TAGGED 0x0200  // sent with a queue tag: its reconnection must name it
 #define CB_DISCONNECTED 0x0400      // the target said DISCONNECT: a bus free only suspends the command
 #define CB_COMMAND_COMPLETE 0x0800  // COMMAND COMPLETE received: a bus free ends the command
+#define CB_CDB_IN_FIFO 0x1000       // the selection left the CDB to the chip's own command phase
+#define CB_CDB_SENT 0x2000          // the target has had the CDB: another command phase is an error
+#define CB_ABORT_PENDING 0x4000     // a data-out phase against the request's direction: ABORT goes out next
+#define CB_PHASE_SEEN 0x8000        // the target has asked for a phase for this command
 
 // Bytes of message that go into the FIFO ahead of the CDB at selection.
 #define MAX_CDB_LENGTH 16
@@ -60,6 +64,8 @@
 #define LOG_ID_RESET_WAIT_EXPIRED 0x0401
 #define LOG_ID_PHASE_WITHOUT_COMMAND 0x0501
 #define LOG_ID_PHASE_BEFORE_TAG 0x0502
+#define LOG_ID_SECOND_COMMAND_PHASE 0x0503
+#define LOG_ID_DMA_WAIT_EXPIRED 0x0601
 #define LOG_ID_PORT_DRIVER_RESET 0x0701
 
 struct LunRecord;
@@ -82,6 +88,9 @@ struct CommandBlock {
     USHORT Flags;
     SgEntry* CurSg;
     ULONG CurOffset;
+    // The furthest the data pointer has been: what the data phases moved,
+    // though a reconnection may restore an older pointer.
+    ULONG Reached;
     SgEntry Sg[MAX_SG_ENTRIES];
     UCHAR ScsiStatus;
     UCHAR SrbStatus;

@@ -18,6 +18,7 @@ BOOLEAN PrepareBlock(AdapterExtension* extension, LunRecord* lun, CommandBlock* 
                      PSCSI_REQUEST_BLOCK srb);
 BOOLEAN TakeTag(LunRecord* lun, CommandBlock* block);
 BOOLEAN CommandNeverTagged(UCHAR opcode);
+BOOLEAN CarriesTag(LunRecord* lun, CommandBlock* block);
 
 // The command-block pool.
 void InitializeBlockPool(AdapterExtension* extension);
@@ -29,7 +30,9 @@ void QueueBlock(AdapterExtension* extension, LunRecord* lun, CommandBlock* block
 void InsertBehindStarted(LunRecord* lun, CommandBlock* block);
 void UnlinkBlock(LunRecord* lun, CommandBlock* block);
 CommandBlock* FirstWaitingBlock(LunRecord* lun);
+BOOLEAN MayStartNext(LunRecord* lun);
 void RewindDataPointers(CommandBlock* block);
+ULONG NoteDataReached(CommandBlock* block);
 BOOLEAN LeaveRing(AdapterExtension* extension, LunRecord* lun);
 void EmptyLun(LunRecord* lun);
 void FlushLun(AdapterExtension* extension, LunRecord* lun);

@@ -26,6 +26,10 @@
 #define EXT_MSG_SDTR_LENGTH 0x03
 #define EXT_MSG_SDTR 0x01
 
+// The control byte, the last of every CDB: LINK asks the target to chain
+// the next command into this one's connection.
+#define CDB_CONTROL_LINK 0x01
+
 // Operation codes.
 #define SCSIOP_REQUEST_SENSE 0x03
 #define SCSIOP_INQUIRY 0x12

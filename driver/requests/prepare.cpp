@@ -10,6 +10,24 @@ BOOLEAN CommandNeverTagged(UCHAR opcode)
     return opcode == SCSIOP_REQUEST_SENSE || opcode == SCSIOP_INQUIRY;
 }
 
+// Whether the block goes to its LUN with a queue tag. REQUEST SENSE and
+// INQUIRY never do; nor a request that forbids disconnection (a tagged
+// command that may not disconnect would hold the bus while the target works
+// through the older tags, which need the bus to come back); nor a CDB that
+// leaves no room in the FIFO for the tag message.
+BOOLEAN CarriesTag(LunRecord* lun, CommandBlock* block)
+{
+    PSCSI_REQUEST_BLOCK srb = block->Srb;
+
+    if (lun->QueueDepth <= 1 || CommandNeverTagged(srb->Cdb[0]))
+        return FALSE;
+    if (srb->SrbFlags & SRB_FLAGS_DISABLE_DISCONNECT)
+        return FALSE;
+    if (srb->CdbLength + SELECT_TAGGED_MESSAGE_BYTES > CHIP_FIFO_DEPTH)
+        return FALSE;
+    return block->TagMessage != 0 || lun->FreeTags != 0;
+}
+
 // Give the block the lowest free tag of its LUN and its queue-tag message.
 BOOLEAN TakeTag(LunRecord* lun, CommandBlock* block)
 {

@@ -145,9 +145,41 @@ CommandBlock* FirstWaitingBlock(LunRecord* lun)
     return block;
 }
 
-// Current and saved data pointers back to the start of the data.
+// Whether the LUN may start its first waiting block now: it has one, the
+// target has room for it, and it does not mix tagged and untagged commands.
+// SCSI-2 calls an untagged command beside tagged ones of the same LUN (or a
+// tagged one beside an untagged one) an overlapped command, and the target
+// may abort every command of the LUN for it: a command that goes untagged
+// waits until the LUN has nothing started, and nothing joins it.
+BOOLEAN MayStartNext(LunRecord* lun)
+{
+    if (lun->IssuedCount >= lun->QueueDepth || lun->IssuedCount >= lun->QueuedCount)
+        return FALSE;
+    if (lun->IssuedCount == 0)
+        return TRUE;
+    // The started blocks are the front of the queue.
+    return (lun->QueueHead->Flags & CB_TAGGED) && CarriesTag(lun, FirstWaitingBlock(lun));
+}
+
+// Record how far the current data pointer has come (the whole entries
+// behind it and the part of the entry it stands in) and return the furthest
+// it has been. Called before the pointer is moved back.
+ULONG NoteDataReached(CommandBlock* block)
+{
+    ULONG bytes = block->CurOffset;
+
+    for (SgEntry* entry = &block->Sg[0]; entry < block->CurSg && entry < &block->Sg[block->SgCount]; entry++)
+        bytes += entry->Length;
+    if (bytes > block->Reached)
+        block->Reached = bytes;
+    return block->Reached;
+}
+
+// Current and saved data pointers back to the start of the data, as for a
+// command never sent.
 void RewindDataPointers(CommandBlock* block)
 {
+    block->Reached = 0;
     block->CurSg = &block->Sg[0];
     block->SavedSg = &block->Sg[0];
     block->SgLeft = block->SgCount;
@@ -192,7 +224,7 @@ void QueueBlock(AdapterExtension* extension, LunRecord* lun, CommandBlock* block
     LinkBlock(extension, lun, block);
     // Interrupts stay off until the selection is counted, so the interrupt
     // that ends it finds the block started.
-    if (!extension->ActiveLun && lun->IssuedCount < lun->QueueDepth) {
+    if (!extension->ActiveLun && MayStartNext(lun)) {
         CommandBlock* waiting = FirstWaitingBlock(lun);
 
         StartSelection(extension, lun, waiting);

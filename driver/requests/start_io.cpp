@@ -2,6 +2,7 @@
 // every call ends with NextRequest so the port driver may send the next one.
 #include "chip.h"
 #include "requests.h"
+#include "scsi.h"
 
 // The LUN record of a target and LUN (the port driver passes 0-7 only).
 LunRecord* LookupLun(AdapterExtension* extension, UCHAR target, UCHAR lun)
@@ -44,6 +45,14 @@ static BOOLEAN QueueActionValid(PSCSI_REQUEST_BLOCK srb)
            srb->QueueAction == SRB_ORDERED_QUEUE_TAG_REQUEST;
 }
 
+// A linked command asks the target to take the next command of a chain in
+// the same connection. We send one command per request and could only send
+// the same CDB again when the target asks for the next: refused.
+static BOOLEAN CdbLinked(PSCSI_REQUEST_BLOCK srb)
+{
+    return (srb->Cdb[srb->CdbLength - 1] & CDB_CONTROL_LINK) != 0;
+}
+
 // Hand a request back at once with the given status.
 static void CompleteAtOnce(AdapterExtension* extension, PSCSI_REQUEST_BLOCK srb, UCHAR status)
 {
@@ -56,7 +65,7 @@ static void AcceptExecute(AdapterExtension* extension, LunRecord* lun, PSCSI_REQ
 {
     CommandBlock* block;
 
-    if (!CdbFits(lun, srb) || !QueueActionValid(srb)) {
+    if (!CdbFits(lun, srb) || CdbLinked(srb) || !QueueActionValid(srb)) {
         CompleteAtOnce(extension, srb, SRB_STATUS_INVALID_REQUEST);
         return;
     }

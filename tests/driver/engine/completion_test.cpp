@@ -71,43 +71,43 @@ TEST(Completion, QueueFullOnOneLunStartsTheCommandWaitingOnAnother)
 
 // A REQUEST SENSE prepared while its LUN was untagged waits behind the
 // INQUIRY that turns the LUN tagged and behind a read that then takes tag 0.
-// It is sent untagged, as it always is, and holds no tag: its end must not
-// free tag 0 while the read still holds it.
-TEST(Completion, AnUntaggedCommandGivesBackNoTag)
+// It goes untagged, as it always does, so it must not join the tagged read
+// on the bus (SCSI-2 calls that an overlapped command), and no tagged command
+// may join it. It holds no tag: its end frees none.
+TEST(Completion, AnUntaggedCommandRunsAloneOnATaggedLun)
 {
     DriverFixture fixture(Flags(TF_PARITY | TF_DISCONNECT | TF_TAGGED), {SeekingDisk(0)});
     std::vector<uint8_t> expected = fixture.Fill(0, 60000, 1, 0x33);
     std::vector<uint8_t> near = fixture.Fill(0, 10, 1, 0x44);
 
-    auto& inquiry = fixture.Buffer(36);
-    sim::Request& inq = fixture.Execute(0, 0, Inquiry(0, 36), &inquiry, DataDirection::In);
-    auto& first = fixture.Buffer(512);
-    sim::Request& r1 = fixture.Execute(0, 0, Read10(60000, 1), &first, DataDirection::In);
-    auto& sense = fixture.Buffer(18);
-    sim::Request& rs = fixture.Execute(0, 0, kRequestSense, &sense, DataDirection::In);
-    fixture.port().run_for(1 * sim::kMillisecond);  // the sense has come back, the read still seeks
-    ASSERT_EQ(rs.state, sim::Request::State::Completed);
-    ASSERT_EQ(r1.state, sim::Request::State::Outstanding);
-    EXPECT_EQ(inq.srb.SrbStatus, SRB_STATUS_SUCCESS);
-    EXPECT_EQ(rs.srb.SrbStatus, SRB_STATUS_SUCCESS);
-
-    std::vector<uint8_t> tags;
+    // Each command as it begins on the bus, with how many requests had completed then.
+    std::vector<std::pair<uint8_t, int>> order;
+    sim::Request* requests[4] = {};
     fixture.OnEvent([&](const BusEvent& e) {
-        if (e.kind == Kind::MessageOut && e.byte >= 0x20 && e.byte <= 0x22)
-            tags.push_back(0xFF);  // the next message-out byte is the tag
-        else if (e.kind == Kind::MessageOut && !tags.empty() && tags.back() == 0xFF)
-            tags.back() = e.byte;
+        if (e.note != sim::BusNote::CommandBegins)
+            return;
+        int completed = 0;
+        for (sim::Request* r : requests)
+            completed += r && r->state == sim::Request::State::Completed;
+        order.emplace_back(e.opcode, completed);
     });
+    auto& inquiry = fixture.Buffer(36);
+    requests[0] = &fixture.Execute(0, 0, Inquiry(0, 36), &inquiry, DataDirection::In);
+    auto& first = fixture.Buffer(512);
+    requests[1] = &fixture.Execute(0, 0, Read10(60000, 1), &first, DataDirection::In);
+    auto& sense = fixture.Buffer(18);
+    requests[2] = &fixture.Execute(0, 0, kRequestSense, &sense, DataDirection::In);
     auto& second = fixture.Buffer(512);
-    sim::Request& r2 = fixture.Execute(0, 0, Read10(10, 1), &second, DataDirection::In);
+    requests[3] = &fixture.Execute(0, 0, Read10(10, 1), &second, DataDirection::In);
     fixture.port().run_until_idle();
 
-    EXPECT_EQ(r1.srb.SrbStatus, SRB_STATUS_SUCCESS);
-    EXPECT_EQ(r2.srb.SrbStatus, SRB_STATUS_SUCCESS);
-    ASSERT_EQ(tags.size(), 1u);
-    EXPECT_NE(tags[0], 0) << "tag 0 is the first read's";
+    for (sim::Request* r : requests)
+        EXPECT_EQ(r->srb.SrbStatus, SRB_STATUS_SUCCESS) << int(r->srb.Cdb[0]);
+    const std::vector<std::pair<uint8_t, int>> alone = {{0x12, 0}, {0x28, 1}, {0x03, 2}, {0x28, 3}};
+    EXPECT_EQ(order, alone);
     EXPECT_EQ(Bytes(first), expected);
     EXPECT_EQ(Bytes(second), near);
+    EXPECT_EQ(fixture.lun(0, 0).FreeTags, ALL_TAGS_FREE);
     fixture.ExpectCleanEnd();
 }
 

@@ -19,20 +19,22 @@ struct SelectionCase {
 
 constexpr uint8_t kSync = sim::kTargetParity | sim::kTargetSync | sim::kTargetDisconnect;
 constexpr uint8_t kNoSync = sim::kTargetParity | sim::kTargetDisconnect;
+// Connected, and the chip is to send the CDB in its own command phase.
+constexpr uint16_t kInFifo = CB_CONNECTED | CB_CDB_IN_FIFO;
 
 TEST(Selection, LoadsSettingsMessagesAndCdbThenTheRightCommand)
 {
     const SelectionCase cases[] = {
         {"REQUEST SENSE, sync offered", kSync, 3, 1, 0, kRequestSense, {0x83}, SelectWithAtnStop, 0x0050},
         {"INQUIRY to LUN 0, sync offered", kSync, 0, 1, 0, kInquiry, {0x80}, SelectWithAtnStop, 0x0050},
-        {"INQUIRY to LUN 3 does not negotiate", kSync, 3, 1, 0, kInquiry, {0x83}, SelectWithAtn, 0x0040},
-        {"REQUEST SENSE without sync", kNoSync, 0, 1, 0, kRequestSense, {0x80}, SelectWithAtn, 0x0040},
+        {"INQUIRY to LUN 3 does not negotiate", kSync, 3, 1, 0, kInquiry, {0x83}, SelectWithAtn, kInFifo},
+        {"REQUEST SENSE without sync", kNoSync, 0, 1, 0, kRequestSense, {0x80}, SelectWithAtn, kInFifo},
         {"REQUEST SENSE on a tagged LUN: no tag", kNoSync, 0, 16, 0xFFFFFFFF, kRequestSense, {0x80}, SelectWithAtn,
-         0x0040},
+         kInFifo},
         {"READ on a tagged LUN", kNoSync, 0, 4, 0xFFFFFFE0, kRead10, {0xC0, 0x22, 0x05}, SelectWithAtn3,
-         CB_CONNECTED | CB_TAGGED},
-        {"READ untagged", kSync, 2, 1, 0, kRead10, {0xC2}, SelectWithAtn, 0x0040},
-        {"no disconnect privilege", 0x00, 0, 1, 0, kTestUnitReady, {0x80}, SelectWithAtn, 0x0040},
+         kInFifo | CB_TAGGED},
+        {"READ untagged", kSync, 2, 1, 0, kRead10, {0xC2}, SelectWithAtn, kInFifo},
+        {"no disconnect privilege", 0x00, 0, 1, 0, kTestUnitReady, {0x80}, SelectWithAtn, kInFifo},
     };
     for (const SelectionCase& c : cases) {
         SCOPED_TRACE(c.name);
