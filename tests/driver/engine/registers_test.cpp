@@ -333,6 +333,64 @@ TEST(Registers, RefusedMessageIsAnsweredWithMessageReject)
 // bounded, and the request fails instead of the machine hanging. Stopping
 // the engine loses its last bytes, which the model reports; that loss is
 // exactly why the request fails, so it is the one report expected.
+
+// A message put in just before the status phase, once.
+class MessageBeforeStatus : public sim::TargetFaultHooks {
+public:
+    explicit MessageBeforeStatus(std::vector<uint8_t> message) : message_(std::move(message)) {}
+    void command_planned(sim::Target& /*target*/, sim::PlannedCommand& command) override
+    {
+        if (message_.empty())
+            return;
+        auto status = std::find_if(command.steps.begin(), command.steps.end(),
+                                   [](const sim::Target::Step& s) { return s.kind == sim::Target::Step::Kind::Status; });
+        command.steps.insert(status, sim::Target::Step{sim::Target::Step::Kind::MessageIn, std::move(message_)});
+        message_.clear();
+    }
+
+private:
+    std::vector<uint8_t> message_;
+};
+
+// Every message we do not implement is refused, single-byte ones included:
+// a target that sends an optional message learns from MESSAGE REJECT that
+// nothing was done for it. The one message-out phase after it says just that.
+TEST(Registers, EveryMessageWeDoNotImplementIsRejected)
+{
+    const std::vector<std::vector<uint8_t>> messages = {
+        {0x08},                          // NO OPERATION as a message in
+        {0x0F},                          // INITIATE RECOVERY
+        {0x10},                          // RELEASE RECOVERY
+        {0x11},                          // reserved
+        {0x0A},                          // LINKED COMMAND COMPLETE: we never link
+        {0x0B},                          // ... WITH FLAG
+        {0x80},                          // IDENTIFY outside a reselection
+        {0x23, 0x01},                    // IGNORE WIDE RESIDUE on a narrow bus
+        {0x01, 0x02, 0x03, 0x01},        // WIDE DATA TRANSFER REQUEST
+        {0x01, 0x05, 0x00, 0, 0, 0, 4},  // MODIFY DATA POINTER
+    };
+    for (const std::vector<uint8_t>& message : messages) {
+        SCOPED_TRACE(testing::Message() << "message " << int(message[0]));
+        DriverFixture fixture(Flags(sim::kTargetParity | sim::kTargetDisconnect), {DiskAt(0)});
+        MessageBeforeStatus hooks(message);
+        fixture.device(0).set_fault_hooks(&hooks);
+        std::vector<uint8_t> expected = fixture.Fill(0, 0, 4, 0x3A);
+        std::vector<uint8_t> out;
+        fixture.OnEvent([&](const BusEvent& e) {
+            if (e.kind == BusEvent::Kind::MessageOut)
+                out.push_back(e.byte);
+        });
+        auto& buffer = fixture.Buffer(2048);
+        sim::Request& r = fixture.Run(0, 0, Read10(0, 4), &buffer);
+        fixture.device(0).set_fault_hooks(nullptr);
+
+        EXPECT_EQ(out, (std::vector<uint8_t>{0xC0, 0x07})) << "IDENTIFY, then the refusal";
+        EXPECT_EQ(r.srb.SrbStatus, SRB_STATUS_SUCCESS);
+        EXPECT_EQ(Bytes(buffer), expected);
+        fixture.ExpectCleanEnd();
+    }
+}
+
 TEST(Registers, DmaThatNeverFinishesFailsTheRequest)
 {
     struct Case {
@@ -363,12 +421,44 @@ TEST(Registers, DmaThatNeverFinishesFailsTheRequest)
         // millisecond with interrupts off, not by a count of port reads.
         EXPECT_EQ(machine.port_driver().stalls(), uint64_t(DMA_WAIT_POLLS));
         EXPECT_LT(r.completed - r.started, 2 * sim::kMillisecond);
+        // The administrator learns of it, once.
+        const auto& log = machine.port_driver().event_log();
+        ASSERT_EQ(log.size(), 1u);
+        EXPECT_EQ(log[0].code, uint32_t{SP_INTERNAL_ADAPTER_ERROR});
         machine.port_driver().run_for(20 * sim::kSecond);  // the engine's late bytes
         EXPECT_EQ(machine.port_driver().outstanding(), 0u);
         ExpectDriverIdle(machine);
         ASSERT_EQ(machine.errors().all().size(), 1u) << machine.errors().summary();
         EXPECT_NE(machine.errors().summary().find("never drained"), std::string::npos);
     }
+}
+
+// A target that frees the bus right after a message we accepted, without a
+// status: the command fails, and the administrator learns of it once, as
+// when it drops the bus in the middle of any other phase.
+TEST(Registers, BusFreeAfterAnAcceptedMessageIsLogged)
+{
+    class LeaveAfterMessage : public sim::TargetFaultHooks {
+    public:
+        void command_planned(sim::Target& /*target*/, sim::PlannedCommand& command) override
+        {
+            command.steps.clear();
+            command.steps.push_back({sim::Target::Step::Kind::MessageIn, {0x02}});  // SAVE DATA POINTER
+            command.steps.push_back({sim::Target::Step::Kind::Vanish});
+        }
+    };
+    DriverFixture fixture(Flags(sim::kTargetParity | sim::kTargetDisconnect), {DiskAt(0)});
+    LeaveAfterMessage hooks;
+    fixture.device(0).set_fault_hooks(&hooks);
+    auto& buffer = fixture.Buffer(512);
+    sim::Request& r = fixture.Run(0, 0, Read10(0, 1), &buffer);
+    fixture.device(0).set_fault_hooks(nullptr);
+
+    EXPECT_EQ(r.srb.SrbStatus, SRB_STATUS_ERROR);
+    const auto& log = fixture.port().event_log();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].code, uint32_t{SP_UNEXPECTED_DISCONNECT});
+    fixture.ExpectCleanEnd();
 }
 
 }  // namespace

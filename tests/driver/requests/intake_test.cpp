@@ -166,6 +166,37 @@ TEST(Intake, RefusesAQueueActionThatIsNoQueueTagMessage)
     }
 }
 
+// A linked CDB asks the target for the next command of a chain in the same
+// connection; we would only have the same CDB to send again, running it
+// twice. The link bit sits in the control byte, the last of the CDB whatever
+// its length: refused before a block is taken or a byte reaches the chip.
+TEST(Intake, RefusesALinkedCommand)
+{
+    struct Case {
+        std::vector<uint8_t> cdb;
+        uint8_t status;
+    };
+    const Case cases[] = {
+        {{0x00, 0, 0, 0, 0, 0x01}, SRB_STATUS_INVALID_REQUEST},                    // TEST UNIT READY, LINK
+        {{0x00, 0, 0, 0, 0, 0x03}, SRB_STATUS_INVALID_REQUEST},                    // LINK and FLAG
+        {{0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0x01}, SRB_STATUS_INVALID_REQUEST},        // READ(10), LINK
+        {{0xA8, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0x41}, SRB_STATUS_INVALID_REQUEST},  // READ(12), vendor bit and LINK
+        {{0x28, 0x01, 0, 0, 0, 0, 0, 0, 1, 0x00}, SRB_STATUS_PENDING},             // bit 0 elsewhere is not the link
+        {{0x00, 0, 0, 0, 0, 0x02}, SRB_STATUS_PENDING},                            // FLAG alone: the target's to judge
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "operation " << int(c.cdb[0]) << " control " << int(c.cdb.back()));
+        DriverFixture b;
+        sim::Request& r = b.Execute(2, 0, c.cdb);
+        EXPECT_EQ(r.srb.SrbStatus, c.status);
+        if (c.status != SRB_STATUS_PENDING) {
+            EXPECT_EQ(b.FreeBlocks(), COMMAND_BLOCK_COUNT);
+            EXPECT_TRUE(b.ChipWrites().empty());
+        }
+        b.ExpectCleanEnd();
+    }
+}
+
 // No tag free on a tagged LUN is a passing condition: BUSY, which the port
 // driver sends again, not a request that can never be carried out.
 TEST(Intake, NoTagFreeIsBusy)
