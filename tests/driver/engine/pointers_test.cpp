@@ -32,6 +32,11 @@ const Script kScripts[] = {
     {"save, more data, bare disconnect, resend from the save",
      {{Move::Data, 2}, {Move::SavePointer}, {Move::Data, 6}, {Move::Disconnect}, {Move::Data, 8}}},
     {"save and disconnect, then go on", {{Move::Data, 4}, {Move::SavePointer}, {Move::Disconnect}, {Move::Data, 8}}},
+    // Nothing is left to resend, so the target needs no SAVE DATA POINTER: the
+    // reconnection restores an older pointer, yet every byte has moved.
+    {"all the data, bare disconnect, then status", {{Move::Data, 8}, {Move::Disconnect}}},
+    {"save, all the data, bare disconnect, then status",
+     {{Move::Data, 3}, {Move::SavePointer}, {Move::Data, 8}, {Move::Disconnect}}},
     {"restore pointers and resend", {{Move::Data, 6}, {Move::RestorePointers}, {Move::Data, 8}}},
     {"save, restore, resend the part", {{Move::Data, 3}, {Move::SavePointer}, {Move::Data, 7}, {Move::RestorePointers},
                                         {Move::Data, 8}}},
@@ -99,6 +104,7 @@ TEST(Pointers, EveryLegalWayOfMovingTheDataDeliversItWhole)
                 writeBuffer.data[i] = uint8_t(i * 13 + (i >> 9));
             sim::Request& write = fixture.Run(0, 0, Write10(200, 16), &writeBuffer, DataDirection::Out);
             EXPECT_EQ(write.srb.SrbStatus, SRB_STATUS_SUCCESS);
+            EXPECT_EQ(write.srb.DataTransferLength, 16u * 512);
             std::vector<uint8_t> medium = fixture.device(0).store().read(200, 16);
             EXPECT_TRUE(medium == Bytes(writeBuffer)) << "written data misplaced on the medium";
 
