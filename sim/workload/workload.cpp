@@ -24,7 +24,7 @@ size_t cdb_length(uint8_t opcode)
     case 2: return 10;
     case 4: return 16;
     case 5: return 12;
-    default: return 1;  // vendor specific: whatever came
+    default: return 6;  // reserved and vendor specific: none is sent here
     }
 }
 
@@ -208,11 +208,15 @@ struct Runner::BusMeter {
     void on(const BusEvent& e)
     {
         if (e.kind == BusEvent::Kind::Command) {
+            // A whole CDB: its last byte is the control byte.
             cdb.push_back(e.byte);
-        } else if (!cdb.empty()) {
-            if (cdb.back() & kLinkBit && cdb.size() >= cdb_length(cdb.front()))
-                linked_commands++;
-            cdb.clear();
+            if (cdb.size() == cdb_length(cdb.front())) {
+                linked_commands += (cdb.back() & kLinkBit) != 0;
+                cdb.clear();
+            }
+        } else if (e.kind == BusEvent::Kind::Selection || e.kind == BusEvent::Kind::BusFree ||
+                   e.kind == BusEvent::Kind::Reset) {
+            cdb.clear();  // a command cut short
         }
         switch (e.kind) {
         case BusEvent::Kind::Arbitration:
@@ -635,7 +639,10 @@ void Runner::complete_refused(Slot& s)
     if (wrong.empty())
         return;
     r.unusual.wrong++;
-    note_failure(r, fmt::format("{} of LBA {} ({} blocks): {}", what, s.lba, n, wrong));
+    if (s.kind == Kind::Linked)
+        note_failure(r, fmt::format("{}: {}", what, wrong));
+    else
+        note_failure(r, fmt::format("{} of LBA {} ({} blocks): {}", what, s.lba, n, wrong));
 }
 
 void Runner::process_completions()

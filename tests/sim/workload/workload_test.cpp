@@ -93,7 +93,7 @@ TEST(Runner, UnusualRequestsEachEndByTheirOwnRule)
     const sim::workload::Results res = r.Go(w);
     EXPECT_TRUE(res.clean()) << fmt::format("{}", fmt::join(res.problems(), "\n"));
     for (const auto& d : res.devices) {
-        SCOPED_TRACE(d.device.target);
+        SCOPED_TRACE(int(d.device.target));
         EXPECT_EQ(d.requests, 150u);
         EXPECT_GT(d.unusual.open_direction, 0u);
         EXPECT_GT(d.unusual.no_disconnect, 0u);
@@ -119,6 +119,8 @@ TEST(Runner, BusFiguresAgreeWithTheDataMoved)
     WorkloadConfig w = Mixed(100);
     w.read_percent = 100;
     w.pattern = Pattern::Sequential;
+    // Refused reads may see their data phase drained: bytes on the bus no request moved.
+    w.unusual.against_direction = 0;
     const auto res = r.Go(w);
     ASSERT_TRUE(res.clean());
     ASSERT_EQ(res.adapters.size(), 1u);
