@@ -233,6 +233,11 @@ TEST(HostileInput, DrawsTheLegalBehaviours)
         SCOPED_TRACE(sim::workload::summary(run.result));
         EXPECT_EQ((run.result.kinds & sim::legal_behaviours()).count(), 9u);
         EXPECT_GT(run.result.behaviours_drawn(), 0u);
+        // Without the top bit of the behaviours' byte, plain requests only: inputs keep their meaning.
+        for (const sim::workload::PhaseFigures* f : {&run.result.faulty, &run.result.clean}) {
+            const sim::workload::UnusualCounts& u = f->unusual;
+            EXPECT_EQ(u.open_direction + u.no_disconnect + u.no_synch + u.against() + u.linked, 0u);
+        }
         EXPECT_TRUE(run.sound());
     }
 }

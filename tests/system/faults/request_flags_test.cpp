@@ -42,9 +42,9 @@ std::vector<Case> Cases()
     linked_read.back() = 0x01;
     return {
         {"read flagged data in", Read10(kLba, kBlocks), false, kIn, false, false, Outcome::Success},
-        {"read, direction left open", Read10(kLba, kBlocks), false, kEither, false, false, Outcome::Success},
+        {"read with the direction left open", Read10(kLba, kBlocks), false, kEither, false, false, Outcome::Success},
         {"write flagged data out", Write10(kLba, kBlocks), true, kOut, false, false, Outcome::Success},
-        {"write, direction left open", Write10(kLba, kBlocks), true, kEither, false, false, Outcome::Success},
+        {"write with the direction left open", Write10(kLba, kBlocks), true, kEither, false, false, Outcome::Success},
         {"read without disconnection", Read10(kLba, kBlocks), false, kIn, true, false, Outcome::Success},
         {"read without synchronous negotiation", Read10(kLba, kBlocks), false, kIn, false, true, Outcome::Success},
         {"write without either", Write10(kLba, kBlocks), true, kOut, true, true, Outcome::Success},
@@ -101,16 +101,16 @@ TEST_P(RequestFlags, OutcomeDataAndBusAsTheFlagsSay)
     const uint64_t written_before = f.machine().memory().bytes_written();
     const uint64_t read_before = f.machine().memory().bytes_read();
 
-    sim::RequestSpec spec;
-    spec.target = kDisk;
-    spec.cdb = c.cdb;
-    spec.direction = c.write ? DataDirection::Out : DataDirection::In;
-    spec.direction_flags = c.flags;
-    spec.disable_disconnect = c.no_disconnect;
-    spec.disable_synch_transfer = c.no_synch;
+    sim::RequestSpec request_spec;
+    request_spec.target = kDisk;
+    request_spec.cdb = c.cdb;
+    request_spec.direction = c.write ? DataDirection::Out : DataDirection::In;
+    request_spec.direction_flags = c.flags;
+    request_spec.disable_disconnect = c.no_disconnect;
+    request_spec.disable_synch_transfer = c.no_synch;
     if (c.cdb[0] != 0x00)
-        spec.buffer = &buffer;
-    sim::Request& r = f.Submit(spec);
+        request_spec.buffer = &buffer;
+    sim::Request& r = f.Submit(request_spec);
     f.ExpectCleanEnd();
     ASSERT_EQ(r.state, sim::Request::State::Completed);
     const uint8_t status = r.srb.SrbStatus & 0x3F;
