@@ -143,6 +143,11 @@ CampaignResult FaultCampaign::run()
         if (f->unusual.wrong)
             result.problems.push_back(fmt::format("{}: {} request{} the driver had to refuse ended otherwise", phase,
                                                   f->unusual.wrong, f->unusual.wrong == 1 ? "" : "s"));
+        if (f->unusual.flags_ignored)
+            result.problems.push_back(fmt::format("{}: {} selection{} ignored the request's DISABLE_DISCONNECT or "
+                                                  "DISABLE_SYNCH_TRANSFER",
+                                                  phase, f->unusual.flags_ignored,
+                                                  f->unusual.flags_ignored == 1 ? "" : "s"));
         if (f->linked_on_bus)
             result.problems.push_back(fmt::format("{}: {} command{} with the link bit reached the bus", phase,
                                                   f->linked_on_bus, f->linked_on_bus == 1 ? "" : "s"));
@@ -298,6 +303,7 @@ std::string summary(const CampaignResult& r)
     row("  write flagged for no data", fu.write_unflagged, cu.write_unflagged);
     row("  linked TEST UNIT READY", fu.linked, cu.linked);
     row("  of them not refused", fu.wrong, cu.wrong);
+    row("selections ignoring DISABLE_* flags", fu.flags_ignored, cu.flags_ignored);
     row("BUSY retries", r.faulty.busy_retries, r.clean.busy_retries);
     row("requests lost", r.faulty.lost, r.clean.lost);
     row("bytes miscompared", r.faulty.bytes_miscompared, r.clean.bytes_miscompared);

@@ -1,6 +1,7 @@
 #include "workload/workload.h"
 
 #include <algorithm>
+#include <optional>
 
 #include <fmt/format.h>
 
@@ -13,6 +14,7 @@ constexpr unsigned kPlacementTries = 8;
 constexpr uint64_t kMaxLba = uint64_t{1} << 32;  // READ(10)/WRITE(10) reach
 constexpr uint32_t kMaxBlocksPerCommand = 0xFFFF;
 constexpr uint8_t kLinkBit = 0x01;  // in a CDB's control byte, its last
+constexpr uint8_t kIdentifyLun = 0x07;  // the LUN bits of an IDENTIFY
 constexpr uint8_t kUnread = 0xDB;   // a read's buffer before the data comes
 
 // The length of a CDB by its operation code's group.
@@ -122,6 +124,10 @@ std::vector<std::string> Results::problems() const
         if (d.unusual.wrong)
             out.push_back(fmt::format("{}: {} request{} the driver had to refuse ended otherwise", who,
                                       d.unusual.wrong, d.unusual.wrong == 1 ? "" : "s"));
+        if (d.unusual.flags_ignored)
+            out.push_back(fmt::format("{}: {} selection{} ignored the request's DISABLE_DISCONNECT or "
+                                      "DISABLE_SYNCH_TRANSFER",
+                                      who, d.unusual.flags_ignored, d.unusual.flags_ignored == 1 ? "" : "s"));
     }
     if (linked_on_bus)
         out.push_back(fmt::format("{} command{} with the link bit reached the bus", linked_on_bus,
@@ -203,20 +209,36 @@ struct Runner::BusMeter {
     uint64_t data_bytes = 0;
     uint64_t interrupts_before = 0;
     uint64_t linked_commands = 0;  // commands with the link bit seen on the bus
-    std::vector<uint8_t> cdb;      // the command bytes of the command phase under way
+    // The selection under way: the IDENTIFY the initiator sent, whether SDTR
+    // came right after it, and the command bytes so far.
+    std::optional<uint8_t> identify;
+    bool after_identify = false, sdtr = false;
+    std::vector<uint8_t> cdb;
+    // Each whole command sent after a selection: target, IDENTIFY, SDTR offered, CDB.
+    std::function<void(uint8_t, uint8_t, bool, const std::vector<uint8_t>&)> on_command;
 
     void on(const BusEvent& e)
     {
-        if (e.kind == BusEvent::Kind::Command) {
+        if (e.kind == BusEvent::Kind::MessageOut) {
+            sdtr = sdtr || (after_identify && e.byte == scsi::msg::kExtended);
+            after_identify = (e.byte & scsi::msg::kIdentify) != 0;
+            if (after_identify)
+                identify = e.byte;
+        } else if (e.kind == BusEvent::Kind::Command) {
             // A whole CDB: its last byte is the control byte.
             cdb.push_back(e.byte);
             if (cdb.size() == cdb_length(cdb.front())) {
                 linked_commands += (cdb.back() & kLinkBit) != 0;
+                if (identify && on_command)
+                    on_command(e.target, *identify, sdtr, cdb);
                 cdb.clear();
+                identify.reset();
             }
         } else if (e.kind == BusEvent::Kind::Selection || e.kind == BusEvent::Kind::BusFree ||
                    e.kind == BusEvent::Kind::Reset) {
-            cdb.clear();  // a command cut short
+            cdb.clear();  // a command cut short, or the next selection
+            identify.reset();
+            after_identify = sdtr = false;
         }
         switch (e.kind) {
         case BusEvent::Kind::Arbitration:
@@ -272,6 +294,7 @@ UnusualCounts& UnusualCounts::operator+=(const UnusualCounts& o)
     write_unflagged += o.write_unflagged;
     linked += o.linked;
     wrong += o.wrong;
+    flags_ignored += o.flags_ignored;
     return *this;
 }
 
@@ -341,6 +364,9 @@ void Runner::install_listeners()
         if (m->config_index < 0)
             continue;
         BusMeter* meter = m.get();
+        meter->on_command = [this, meter](uint8_t target, uint8_t identify, bool sdtr, const std::vector<uint8_t>& cdb) {
+            check_selection(meter->adapter, target, identify, sdtr, cdb);
+        };
         machine_.bus(static_cast<size_t>(m->config_index)).set_listener([this, meter](const BusEvent& e) {
             meter->on(e);
             if (observer_)
@@ -424,6 +450,41 @@ bool Runner::issue(Device& d, Slot& s)
     in_flight_++;
     submit(s);
     return true;
+}
+
+// A selection for one of this workload's reads or writes, as the bus saw
+// it: a request that disables disconnection must not have granted it in its
+// IDENTIFY, one that disables synchronous negotiation must have had no SDTR
+// after it. The CDB's LBA names the request: no two in flight share one.
+void Runner::check_selection(size_t adapter, uint8_t target, uint8_t identify, bool sdtr,
+                             const std::vector<uint8_t>& cdb)
+{
+    if (cdb.size() != 10 || (cdb[0] != 0x28 && cdb[0] != 0x2A))
+        return;
+    const uint64_t lba = uint64_t{cdb[2]} << 24 | uint64_t{cdb[3]} << 16 | uint64_t{cdb[4]} << 8 | cdb[5];
+    for (auto& d : devices_) {
+        if (d->info.adapter != adapter || d->info.target != target || d->info.lun != (identify & kIdentifyLun))
+            continue;
+        for (auto& s : d->slots) {
+            if (s->state != Slot::State::InFlight || s->lba != lba)
+                continue;
+            const bool no_disconnect = s->kind == Slot::Kind::NoDisconnect || s->kind == Slot::Kind::NoDisconnectNoSynch;
+            const bool no_synch = s->kind == Slot::Kind::NoSynch || s->kind == Slot::Kind::NoDisconnectNoSynch;
+            std::string wrong;
+            if (no_disconnect && (identify & scsi::msg::kIdentifyDisconnect))
+                wrong = fmt::format("its IDENTIFY ({:#04x}) granted disconnection", identify);
+            else if (no_synch && sdtr)
+                wrong = "SDTR was offered with it";
+            if (wrong.empty())
+                return;
+            d->result.unusual.flags_ignored++;
+            note_failure(d->result, fmt::format("{} of LBA {} with {}: {}", s->write ? "write" : "read", lba,
+                                                no_disconnect ? "SRB_FLAGS_DISABLE_DISCONNECT"
+                                                              : "SRB_FLAGS_DISABLE_SYNCH_TRANSFER",
+                                                wrong));
+            return;
+        }
+    }
 }
 
 // A request the driver must refuse (its kind drawn in issue()): TEST UNIT

@@ -75,6 +75,9 @@ struct UnusualCounts {
     // Requests against their direction, or linked, that did not end as they
     // must (counted in their class as well).
     uint64_t wrong = 0;
+    // Selections, seen on the bus, of a request with DISABLE_DISCONNECT whose
+    // IDENTIFY granted disconnection, or with DISABLE_SYNCH_TRANSFER and SDTR.
+    uint64_t flags_ignored = 0;
     uint64_t against() const { return read_flagged_out + read_unflagged + write_flagged_in + write_unflagged; }
     UnusualCounts& operator+=(const UnusualCounts& o);
 };
@@ -158,6 +161,7 @@ private:
     bool more_to_issue() const;
     bool issue(Device& d, Slot& s);
     bool issue_refused(Device& d, Slot& s);
+    void check_selection(size_t adapter, uint8_t target, uint8_t identify, bool sdtr, const std::vector<uint8_t>& cdb);
     void complete_refused(Slot& s);
     void submit(Slot& s);
     void complete(Slot& s);

@@ -39,7 +39,7 @@ nlohmann::json unusual_json(const sim::workload::UnusualCounts& u)
             {"no_synch", u.no_synch},                 {"read_flagged_out", u.read_flagged_out},
             {"read_unflagged", u.read_unflagged},     {"write_flagged_in", u.write_flagged_in},
             {"write_unflagged", u.write_unflagged},   {"linked", u.linked},
-            {"not_refused", u.wrong}};
+            {"not_refused", u.wrong},                 {"flags_ignored", u.flags_ignored}};
 }
 
 nlohmann::json result_json(const DeviceResult& r)
@@ -109,8 +109,9 @@ std::string results_table(const Results& res)
     out += fmt::format("port accesses: {} in all, {:.1f} per request\n", res.port_accesses, res.port_accesses_per_request);
     const sim::workload::UnusualCounts& u = res.total.unusual;
     out += fmt::format("with flags of their own: {} direction left open, {} no disconnection, {} no synchronous "
-                       "negotiation; refused: {} against their direction, {} linked, {} of them not refused\n",
-                       u.open_direction, u.no_disconnect, u.no_synch, u.against(), u.linked, u.wrong);
+                       "negotiation ({} selections ignoring them); refused: {} against their direction, {} linked, {} of "
+                       "them not refused\n",
+                       u.open_direction, u.no_disconnect, u.no_synch, u.flags_ignored, u.against(), u.linked, u.wrong);
     return out;
 }
 
