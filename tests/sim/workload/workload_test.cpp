@@ -122,7 +122,7 @@ TEST(Runner, BusFiguresAgreeWithTheDataMoved)
     // Refused reads may see their data phase drained: bytes on the bus no request moved.
     w.unusual.against_direction = 0;
     const auto res = r.Go(w);
-    ASSERT_TRUE(res.clean());
+    ASSERT_TRUE(res.clean()) << fmt::format("{}", fmt::join(res.problems(), "\n"));
     ASSERT_EQ(res.adapters.size(), 1u);
     const auto& a = res.adapters[0];
     EXPECT_EQ(a.data_bytes, res.total.bytes);
