@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <stdexcept>
 
 #include <fmt/format.h>
 
@@ -301,6 +302,11 @@ UnusualCounts& UnusualCounts::operator+=(const UnusualCounts& o)
 Runner::Runner(Machine& machine, std::vector<ScannedDevice> devices, WorkloadConfig config)
     : machine_(machine), config_(config), rng_(config.seed), unusual_rng_(config.seed ^ 0x5EED0DDu)
 {
+    // At a rate of 1 the refused requests would leave no room for the ones counted.
+    const WorkloadConfig::Unusual& u = config_.unusual;
+    for (const double rate : {u.legal_flags, u.against_direction, u.linked})
+        if (!(rate >= 0 && rate < 1))
+            throw std::invalid_argument(fmt::format("a rate of unusual requests must lie in [0, 1), not {}", rate));
     uint32_t key = 1;
     for (ScannedDevice& info : devices) {
         auto d = std::make_unique<Device>();
