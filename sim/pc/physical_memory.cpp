@@ -103,10 +103,10 @@ PhysicalMemory::Translation PhysicalMemory::translate(const void* va, const void
     return t;
 }
 
-void PhysicalMemory::open_window(uint64_t request, const void* va, uint32_t length, DataDirection direction)
+void PhysicalMemory::open_window(uint64_t request, const void* va, uint32_t length, Access access)
 {
     const auto first = reinterpret_cast<uintptr_t>(va);
-    windows_.push_back(Window{request, first, first + length, direction});
+    windows_.push_back(Window{request, first, first + length, access});
 }
 
 void PhysicalMemory::close_window(uint64_t request)
@@ -144,7 +144,7 @@ bool PhysicalMemory::check(uint32_t physical, size_t length, DataDirection direc
         const uint8_t* host = at > 0xFFFFFFFFu ? nullptr : host_address(static_cast<uint32_t>(at));
         const auto h = reinterpret_cast<uintptr_t>(host);
         const auto ok = [&](const Window& w) {
-            return w.direction == direction && h >= w.first && h + (chunk_end - at) <= w.end;
+            return w.allows(direction) && h >= w.first && h + (chunk_end - at) <= w.end;
         };
         if (!host || std::none_of(windows_.begin(), windows_.end(), ok)) {
             const bool any = host && std::any_of(windows_.begin(), windows_.end(), [&](const Window& w) {
@@ -154,7 +154,7 @@ bool PhysicalMemory::check(uint32_t physical, size_t length, DataDirection direc
                            fmt::format("DMA {} of {} bytes at physical {:#010x}: byte {:#010x} is {}", what,
                                        length, physical, at,
                                        !host ? "in no request buffer"
-                                       : any ? "in a buffer of the other direction"
+                                       : any ? "in a buffer its request does not open this way"
                                              : "outside every outstanding request's buffer"));
             return false;
         }

@@ -64,8 +64,18 @@ public:
     };
     Translation translate(const void* va, const void* limit) const;
 
-    // DMA permission for one outstanding request: [va, va + length) in `direction`.
-    void open_window(uint64_t request, const void* va, uint32_t length, DataDirection direction);
+    // DMA permission for one outstanding request over [va, va + length):
+    // the engine may write it (data in), read it (data out), or both when the
+    // request leaves its direction open.
+    struct Access {
+        bool write = false;  // device to memory
+        bool read = false;   // memory to device
+    };
+    void open_window(uint64_t request, const void* va, uint32_t length, Access access);
+    void open_window(uint64_t request, const void* va, uint32_t length, DataDirection direction)
+    {
+        open_window(request, va, length, Access{direction == DataDirection::In, direction == DataDirection::Out});
+    }
     void close_window(uint64_t request);
     // The open window holding physical address `physical`: its request and
     // the offset of that byte in the request's buffer.
@@ -85,7 +95,11 @@ private:
     struct Window {
         uint64_t request;
         uintptr_t first, end;
-        DataDirection direction;
+        Access access;
+        bool allows(DataDirection direction) const
+        {
+            return direction == DataDirection::In ? access.write : direction == DataDirection::Out && access.read;
+        }
     };
     struct PageOwner {
         Buffer* buffer;

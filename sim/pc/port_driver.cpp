@@ -25,8 +25,17 @@ constexpr uint32_t kConfigPortsEnd = 0xD00;
 constexpr int kMaxFindCalls = 64;
 constexpr int kMaxInterruptRounds = 1000;
 
+constexpr ULONG kDataFlags = SRB_FLAGS_DATA_IN | SRB_FLAGS_DATA_OUT;
+
 bool raw_mech2_port(uint32_t port) { return port >= PciBus::kMech2First && port < PciBus::kMech2First + PciBus::kMech2Count; }
 }  // namespace
+
+ULONG RequestSpec::data_flags() const
+{
+    if (direction_flags)
+        return *direction_flags;
+    return direction == DataDirection::In ? SRB_FLAGS_DATA_IN : direction == DataDirection::Out ? SRB_FLAGS_DATA_OUT : 0;
+}
 
 const HW_INITIALIZATION_DATA& PortDriver::registration() const
 {
@@ -377,6 +386,10 @@ Request& PortDriver::submit(size_t index, const RequestSpec& request_spec, std::
         throw std::out_of_range(fmt::format("no adapter {} to send a request to", index));
     if (request_spec.cdb.size() > 16)
         throw std::invalid_argument("a CDB holds at most 16 bytes");
+    if (request_spec.direction_flags && (*request_spec.direction_flags & ~kDataFlags))
+        throw std::invalid_argument(fmt::format("direction flags {:#x} hold more than SRB_FLAGS_DATA_IN and "
+                                                "SRB_FLAGS_DATA_OUT",
+                                                *request_spec.direction_flags));
     auto request = std::make_unique<Request>();
     Request& r = *request;
     r.id = next_request_id_++;
@@ -395,9 +408,9 @@ Request& PortDriver::submit(size_t index, const RequestSpec& request_spec, std::
     srb.CdbLength = static_cast<UCHAR>(request_spec.cdb.size());
     std::copy(request_spec.cdb.begin(), request_spec.cdb.end(), srb.Cdb);
     srb.SrbFlags = (request_spec.queue_action_enable ? SRB_FLAGS_QUEUE_ACTION_ENABLE : 0) |
-                   (request_spec.direction == DataDirection::In    ? SRB_FLAGS_DATA_IN
-                    : request_spec.direction == DataDirection::Out ? SRB_FLAGS_DATA_OUT
-                                                           : 0);
+                   (request_spec.disable_disconnect ? SRB_FLAGS_DISABLE_DISCONNECT : 0) |
+                   (request_spec.disable_synch_transfer ? SRB_FLAGS_DISABLE_SYNCH_TRANSFER : 0) |
+                   request_spec.data_flags();
     if (request_spec.buffer) {
         srb.DataBuffer = request_spec.buffer->data;
         srb.DataTransferLength = request_spec.length ? request_spec.length : request_spec.buffer->length;
@@ -448,10 +461,13 @@ void PortDriver::start_waiting(size_t index)
         outstanding_.emplace(r.id, &r);
         r.started = clock_.now();
         timeouts_.started(r.id, index, r.srb.PathId, r.srb.TimeOutValue);
+        // The buffer is open to DMA as far as the direction flags say: with
+        // neither flag (no data transfer) not at all, with both either way.
         const ULONG flags = r.srb.SrbFlags;
-        if (r.srb.DataBuffer && (flags & (SRB_FLAGS_DATA_IN | SRB_FLAGS_DATA_OUT)))
+        if (r.srb.DataBuffer && (flags & kDataFlags))
             memory_.open_window(r.id, r.srb.DataBuffer, r.srb.DataTransferLength,
-                                flags & SRB_FLAGS_DATA_IN ? DataDirection::In : DataDirection::Out);
+                                PhysicalMemory::Access{(flags & SRB_FLAGS_DATA_IN) != 0,
+                                                       (flags & SRB_FLAGS_DATA_OUT) != 0});
         hand_out_buffer(r);
         // The next request goes only after the miniport asks for it.
         a.ready = false;
@@ -552,7 +568,9 @@ bool PortDriver::fetch_sense(Request& r)
     q.Cdb[0] = scsi::op::kRequestSense;
     q.Cdb[1] = static_cast<UCHAR>(srb.Lun << 5);
     q.Cdb[4] = srb.SenseInfoBufferLength;
-    q.SrbFlags = SRB_FLAGS_DATA_IN | SRB_FLAGS_DISABLE_AUTOSENSE;
+    // As NT's port driver sends it: no sense of its own, and no synchronous
+    // negotiation riding on it; disconnection is the miniport's to allow.
+    q.SrbFlags = SRB_FLAGS_DATA_IN | SRB_FLAGS_DISABLE_AUTOSENSE | SRB_FLAGS_DISABLE_SYNCH_TRANSFER;
     q.DataBuffer = s.sense_buffer->data;
     q.DataTransferLength = srb.SenseInfoBufferLength;
     q.TimeOutValue = srb.TimeOutValue;

@@ -37,6 +37,13 @@ struct RequestSpec {
     uint8_t path = 0, target = 0, lun = 0;
     std::vector<uint8_t> cdb;
     DataDirection direction = DataDirection::None;
+    // The SRB's direction flags when they are not the ones `direction` gives,
+    // whatever the command really does: SRB_FLAGS_DATA_IN, SRB_FLAGS_DATA_OUT,
+    // both (the direction left open: either may come) or neither (no data
+    // transfer, even with a buffer). The DMA window follows these flags.
+    std::optional<ULONG> direction_flags;
+    bool disable_disconnect = false;      // SRB_FLAGS_DISABLE_DISCONNECT
+    bool disable_synch_transfer = false;  // SRB_FLAGS_DISABLE_SYNCH_TRANSFER
     PhysicalMemory::Buffer* buffer = nullptr;  // data buffer, in PhysicalMemory
     uint32_t length = 0;                       // bytes of it to transfer; 0: the whole buffer
     uint8_t queue_action = 0;
@@ -46,6 +53,9 @@ struct RequestSpec {
     // clear, so a CHECK CONDITION comes back with its sense data.
     bool sense_wanted = true;
     uint32_t timeout_seconds = 10;             // TimeOutValue
+
+    // The SRB_FLAGS_DATA_IN / SRB_FLAGS_DATA_OUT bits the request goes with.
+    ULONG data_flags() const;
 };
 
 struct Request {

@@ -53,11 +53,15 @@ private:
     // driver itself sends BUSY answers again and fetches the sense of a CHECK
     // CONDITION), and sent again after a unit attention (the device's
     // power-on), as the class drivers asking for the capacity do.
-    Answer execute(size_t adapter, uint8_t id, uint8_t lun, const std::vector<uint8_t>& cdb, uint32_t length)
+    // `probe`: the port driver's own INQUIRY, which goes with neither
+    // disconnection nor a synchronous negotiation; READ CAPACITY is the
+    // class driver's, an ordinary data-in request.
+    Answer execute(size_t adapter, uint8_t id, uint8_t lun, const std::vector<uint8_t>& cdb, uint32_t length,
+                   bool probe)
     {
-        Answer answer = execute_once(adapter, id, lun, cdb, length);
+        Answer answer = execute_once(adapter, id, lun, cdb, length, probe);
         for (int retry = 0; retry < kRetries && unit_attention(answer); retry++)
-            answer = execute_once(adapter, id, lun, cdb, length);
+            answer = execute_once(adapter, id, lun, cdb, length, probe);
         return answer;
     }
 
@@ -69,7 +73,8 @@ private:
                (answer.sense[2] & 0x0F) == static_cast<uint8_t>(scsi::SenseKey::UnitAttention);
     }
 
-    Answer execute_once(size_t adapter, uint8_t id, uint8_t lun, const std::vector<uint8_t>& cdb, uint32_t length)
+    Answer execute_once(size_t adapter, uint8_t id, uint8_t lun, const std::vector<uint8_t>& cdb, uint32_t length,
+                        bool probe)
     {
         PhysicalMemory& memory = machine_.memory();
         PhysicalMemory::Buffer& buffer = memory.allocate(length);
@@ -78,6 +83,8 @@ private:
         request_spec.lun = lun;
         request_spec.cdb = cdb;
         request_spec.direction = DataDirection::In;
+        request_spec.disable_disconnect = probe;
+        request_spec.disable_synch_transfer = probe;
         request_spec.buffer = &buffer;
         const Request& request = machine_.port_driver().submit(adapter, request_spec);
         machine_.port_driver().run_until_idle();
@@ -104,7 +111,7 @@ private:
     bool scan_lun(size_t adapter, uint8_t id, uint8_t lun)
     {
         Answer inquiry = execute(adapter, id, lun, {kInquiry, uint8_t(lun << 5), 0, 0, kInquiryLength, 0},
-                                 kInquiryLength);
+                                 kInquiryLength, true);
         const uint8_t status = inquiry.srb.SrbStatus & 0x3F;
         if (status == SRB_STATUS_ERROR && inquiry.srb.ScsiStatus == 0)
             return false;
@@ -136,7 +143,8 @@ private:
     void read_capacity(FoundUnit& device)
     {
         Answer capacity = execute(device.adapter, device.id, device.lun,
-                                  {kReadCapacity, uint8_t(device.lun << 5), 0, 0, 0, 0, 0, 0, 0, 0}, kCapacityLength);
+                                  {kReadCapacity, uint8_t(device.lun << 5), 0, 0, 0, 0, 0, 0, 0, 0}, kCapacityLength,
+                                  false);
         if ((capacity.srb.SrbStatus & 0x3F) != SRB_STATUS_SUCCESS)
             return;
         device.capacity_known = true;

@@ -2,7 +2,9 @@
 // ID and LUN of every adapter what is there (INQUIRY), and the capacity of
 // every block device it finds (READ CAPACITY). The scan also leaves the
 // driver's per-LUN settings as a real boot would: synchronous agreements from
-// the INQUIRY to LUN 0, tagged queuing switched on by the INQUIRY answers.
+// the first READ CAPACITY (the port driver's INQUIRY goes with
+// SRB_FLAGS_DISABLE_SYNCH_TRANSFER and SRB_FLAGS_DISABLE_DISCONNECT), tagged
+// queuing switched on by the INQUIRY answers.
 // What it reports of them is what the bus saw and the port driver was told.
 #pragma once
 

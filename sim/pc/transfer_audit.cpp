@@ -63,6 +63,16 @@ void MachineAudit::moved(uint8_t target, const NexusPointer& at, std::optional<u
     const Request* r = port.find_outstanding(hit->request);
     if (!r)
         return;
+    // The request's direction flags, not the command, say which way its
+    // buffer may be moved: DMA the other way is wrong whatever the target wants.
+    const ULONG allowed = direction == DataDirection::In ? SRB_FLAGS_DATA_IN : SRB_FLAGS_DATA_OUT;
+    if (!(r->srb.SrbFlags & allowed)) {
+        machine_.errors().report("transfer",
+                                 fmt::format("{} bytes of {} of {} moved by DMA for request {}, whose SRB flags "
+                                             "{:#x} do not allow {}",
+                                             length, what, who(), r->id, r->srb.SrbFlags, what));
+        return;
+    }
     const std::optional<size_t> index = port_index();
     const bool right_request = r->srb.TargetId == target && r->srb.Lun == at.lun && (!index || r->adapter == *index);
     if (right_request && hit->offset == at.pointer) {

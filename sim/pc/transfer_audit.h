@@ -1,9 +1,9 @@
 // Every data transfer checked against the request it belongs to: the bytes a
 // target moves at its data pointer must land in (or come from) the buffer of
 // the request outstanding for that target and LUN, at the offset equal to
-// the pointer; a mismatch is a model error. The physical memory knows which
-// buffer and offset an address is; the port driver knows the request's
-// target and LUN. Bytes the chip pads or discards inside a request's data are
+// the pointer, in a direction the request's SRB flags allow; a mismatch is a
+// model error. The physical memory knows which buffer and offset an address
+// is; the port driver knows the request's target, LUN and flags. Bytes the chip pads or discards inside a request's data are
 // noted: a driver may drain a phase for a request it is going to fail, but a
 // request with such a hole must not succeed (the workload checks that).
 #pragma once

@@ -58,6 +58,8 @@ PhaseFigures FaultCampaign::run_phase(const WorkloadConfig& config, const std::f
     f.short_transfers = r.total.short_transfers;
     f.lost = r.total.lost;
     f.bytes_miscompared = r.total.bytes_miscompared;
+    f.unusual = r.total.unusual;
+    f.linked_on_bus = r.linked_on_bus;
     uint64_t failed = 0;
     for (const auto& [status, n] : r.total.errors) {
         f.by_status[status] += n;
@@ -111,7 +113,11 @@ CampaignResult FaultCampaign::run()
         resets_before += port.adapter(i).resets_detected;
 
     start_faults(result);
-    result.faulty = run_phase(config_.workload, progress_);
+    WorkloadConfig faulty = config_.workload;
+    // A target that breaks the rules may end a command without its data.
+    if (config_.rate > 0 && (result.kinds & ~legal_behaviours()).any())
+        faulty.unusual.data_phase_certain = false;
+    result.faulty = run_phase(faulty, progress_);
     faults_.stop();
     // Ghost commands still waiting to reselect were dropped by stop().
     port.run_for(10 * kMillisecond);
@@ -123,6 +129,7 @@ CampaignResult FaultCampaign::run()
                     device->store(lun).forget_writes();
 
     WorkloadConfig clean = config_.workload;
+    clean.unusual.data_phase_certain = true;
     clean.requests = config_.clean_requests;
     clean.duration = 0;
     clean.seed = config_.workload.seed + 1;
@@ -132,6 +139,19 @@ CampaignResult FaultCampaign::run()
         result.problems.push_back(fmt::format("clean phase: {} of {} requests succeeded in full", whole,
                                               config_.clean_requests * devices_.size()));
 
+    for (const auto& [phase, f] : {std::pair{"with faults", &result.faulty}, std::pair{"clean", &result.clean}}) {
+        if (f->unusual.wrong)
+            result.problems.push_back(fmt::format("{}: {} request{} the driver had to refuse ended otherwise", phase,
+                                                  f->unusual.wrong, f->unusual.wrong == 1 ? "" : "s"));
+        if (f->unusual.flags_ignored)
+            result.problems.push_back(fmt::format("{}: {} selection{} ignored the request's DISABLE_DISCONNECT or "
+                                                  "DISABLE_SYNCH_TRANSFER",
+                                                  phase, f->unusual.flags_ignored,
+                                                  f->unusual.flags_ignored == 1 ? "" : "s"));
+        if (f->linked_on_bus)
+            result.problems.push_back(fmt::format("{}: {} command{} with the link bit reached the bus", phase,
+                                                  f->linked_on_bus, f->linked_on_bus == 1 ? "" : "s"));
+    }
     result.injected = faults_.counts();
     // Legal behaviours alone fail nothing.
     if ((result.kinds & ~legal_behaviours()).none() && result.faults_injected() == 0) {
@@ -269,6 +289,21 @@ std::string summary(const CampaignResult& r)
             row("    of them short transfers", r.faulty.short_transfers, r.clean.short_transfers);
     }
     row("  in all", r.faulty.requests, r.clean.requests);
+    const UnusualCounts& fu = r.faulty.unusual;
+    const UnusualCounts& cu = r.clean.unusual;
+    row("of them with flags of their own", fu.open_direction + fu.no_disconnect + fu.no_synch,
+        cu.open_direction + cu.no_disconnect + cu.no_synch);
+    row("  direction left open", fu.open_direction, cu.open_direction);
+    row("  no disconnection", fu.no_disconnect, cu.no_disconnect);
+    row("  no synchronous negotiation", fu.no_synch, cu.no_synch);
+    row("refused requests", fu.against() + fu.linked, cu.against() + cu.linked);
+    row("  read flagged DATA_OUT", fu.read_flagged_out, cu.read_flagged_out);
+    row("  read flagged for no data", fu.read_unflagged, cu.read_unflagged);
+    row("  write flagged DATA_IN", fu.write_flagged_in, cu.write_flagged_in);
+    row("  write flagged for no data", fu.write_unflagged, cu.write_unflagged);
+    row("  linked TEST UNIT READY", fu.linked, cu.linked);
+    row("  of them not refused", fu.wrong, cu.wrong);
+    row("selections ignoring DISABLE_* flags", fu.flags_ignored, cu.flags_ignored);
     row("BUSY retries", r.faulty.busy_retries, r.clean.busy_retries);
     row("requests lost", r.faulty.lost, r.clean.lost);
     row("bytes miscompared", r.faulty.bytes_miscompared, r.clean.bytes_miscompared);

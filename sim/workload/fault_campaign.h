@@ -49,6 +49,8 @@ struct PhaseFigures {
     uint64_t busy_retries = 0;
     uint64_t lost = 0;                // submitted and never completed
     uint64_t bytes_miscompared = 0;
+    UnusualCounts unusual;            // requests with flags of their own, by class
+    uint64_t linked_on_bus = 0;       // commands with the link bit that reached the bus
     Results results;                  // the runner's own figures, per device and in total
 };
 
@@ -107,8 +109,9 @@ private:
 uint32_t expected_log_code(FaultKind kind);
 
 // The figures as a table: legal behaviours drawn and faults injected per kind (every kind in play, none
-// injected included), requests by SRB status with faults and clean, BUSY
-// retries, losses, miscompares, time-outs, resets and the problems found.
+// injected included), requests by SRB status with faults and clean, the
+// requests with flags of their own by class, BUSY retries, losses,
+// miscompares, time-outs, resets and the problems found.
 std::string summary(const CampaignResult& result);
 
 // Event-log entries by error code: a heading line, then one line per code.

@@ -1,5 +1,7 @@
 #include "workload/hostile_input.h"
 
+#include <optional>
+
 namespace sim::workload {
 
 namespace {
@@ -37,10 +39,24 @@ MachineConfig hostile_machine(std::span<const uint8_t>& in)
 
 // Three bytes, a bit per kind for the first 22 kinds (bit 22 unused); bit 23
 // asks for one more byte with a bit per kind added since (the legal
-// behaviours), so that inputs from before keep their meaning.
+// behaviours), so that inputs from before keep their meaning. The top bit of
+// that byte asks for one more: the requests with flags of their own.
 constexpr size_t kFirstMaskKinds = static_cast<size_t>(FaultKind::MissingTag) + 1;
+constexpr uint8_t kUnusualFollows = 0x80;
 
-FaultSet hostile_kinds(std::span<const uint8_t>& in)
+// The unusual requests' byte: bit 0 legal flags, bit 1 against the
+// direction, bit 2 linked; the top five bits the rate, 1/64 to 1/2.
+WorkloadConfig::Unusual hostile_unusual(std::optional<uint8_t> byte)
+{
+    WorkloadConfig::Unusual u;
+    const double rate = byte ? (1 + (*byte >> 3)) / 64.0 : 0;
+    u.legal_flags = byte && (*byte & 1) ? rate : 0;
+    u.against_direction = byte && (*byte & 2) ? rate : 0;
+    u.linked = byte && (*byte & 4) ? rate : 0;
+    return u;
+}
+
+FaultSet hostile_kinds(std::span<const uint8_t>& in, std::optional<uint8_t>& unusual)
 {
     const uint32_t mask = take(in) | (take(in) << 8) | (take(in) << 16);
     FaultSet kinds;
@@ -52,6 +68,8 @@ FaultSet hostile_kinds(std::span<const uint8_t>& in)
         for (size_t i = kFirstMaskKinds; i < kFaultKinds && i - kFirstMaskKinds < 8; i++)
             if (more & (1u << (i - kFirstMaskKinds)))
                 kinds.set(i);
+        if (more & kUnusualFollows)
+            unusual = take(in);
     }
     return kinds;
 }
@@ -69,13 +87,15 @@ HostileRun run_hostile_input(std::span<const uint8_t> in, Miniport& miniport,
         return run;
     }
     CampaignConfig config;
-    config.kinds = hostile_kinds(in);
+    std::optional<uint8_t> unusual;
+    config.kinds = hostile_kinds(in, unusual);
     config.rate = (take(in) % 64) / 128.0;
     config.workload.requests = 4 + take(in) % 12;
     config.workload.read_percent = take(in) % 101;
     config.workload.outstanding = 1 + take(in) % 6;
     config.workload.block_size = 512u << (take(in) % 4);
     config.workload.seed = take(in);
+    config.workload.unusual = hostile_unusual(unusual);
     config.clean_requests = 4;
     config.check_log = false;
     config.end_check = std::move(end_check);

@@ -12,8 +12,9 @@ namespace sim::workload {
 
 // One hostile run chosen entirely by `bytes` (the fuzzer's input): the
 // machine's timing, the workload, the fault kinds (legal behaviours among
-// them) and rate, then every choice the devices make. Boots its own machine with a tagged disk and an optical
-// drive. `devices` is how many the scan found (2 unless the run broke).
+// them) and rate, the requests with flags of their own (an optional byte
+// after the legal behaviours'), then every choice the devices make. Boots
+// its own machine with a tagged disk and an optical drive. `devices` is how many the scan found (2 unless the run broke).
 struct HostileRun {
     CampaignResult result;
     size_t devices = 0;

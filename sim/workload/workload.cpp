@@ -1,6 +1,8 @@
 #include "workload/workload.h"
 
 #include <algorithm>
+#include <optional>
+#include <stdexcept>
 
 #include <fmt/format.h>
 
@@ -12,6 +14,22 @@ constexpr size_t kFailuresKept = 8;
 constexpr unsigned kPlacementTries = 8;
 constexpr uint64_t kMaxLba = uint64_t{1} << 32;  // READ(10)/WRITE(10) reach
 constexpr uint32_t kMaxBlocksPerCommand = 0xFFFF;
+constexpr uint8_t kLinkBit = 0x01;  // in a CDB's control byte, its last
+constexpr uint8_t kIdentifyLun = 0x07;  // the LUN bits of an IDENTIFY
+constexpr uint8_t kUnread = 0xDB;   // a read's buffer before the data comes
+
+// The length of a CDB by its operation code's group.
+size_t cdb_length(uint8_t opcode)
+{
+    switch (opcode >> 5) {
+    case 0: return 6;
+    case 1:
+    case 2: return 10;
+    case 4: return 16;
+    case 5: return 12;
+    default: return 6;  // reserved and vendor specific: none is sent here
+    }
+}
 
 uint8_t srb_status(uint8_t status)
 {
@@ -104,7 +122,17 @@ std::vector<std::string> Results::problems() const
                                       d.blocks_miscompared));
         if (d.lost)
             out.push_back(fmt::format("{}: {} request{} never completed", who, d.lost, d.lost == 1 ? "" : "s"));
+        if (d.unusual.wrong)
+            out.push_back(fmt::format("{}: {} request{} the driver had to refuse ended otherwise", who,
+                                      d.unusual.wrong, d.unusual.wrong == 1 ? "" : "s"));
+        if (d.unusual.flags_ignored)
+            out.push_back(fmt::format("{}: {} selection{} ignored the request's DISABLE_DISCONNECT or "
+                                      "DISABLE_SYNCH_TRANSFER",
+                                      who, d.unusual.flags_ignored, d.unusual.flags_ignored == 1 ? "" : "s"));
     }
+    if (linked_on_bus)
+        out.push_back(fmt::format("{} command{} with the link bit reached the bus", linked_on_bus,
+                                  linked_on_bus == 1 ? "" : "s"));
     return out;
 }
 
@@ -125,9 +153,24 @@ static bool unit_attention(const SCSI_REQUEST_BLOCK& srb)
 
 struct Runner::Slot {
     enum class State : uint8_t { Idle, InFlight };
+    // What the request is: a plain read or write, one with legal flags of
+    // its own, or one that must be refused.
+    enum class Kind : uint8_t {
+        Plain,
+        OpenDirection,
+        NoDisconnect,
+        NoSynch,
+        NoDisconnectNoSynch,
+        ReadFlaggedOut,
+        ReadUnflagged,
+        WriteFlaggedIn,
+        WriteUnflagged,
+        Linked,
+    };
     Device* device = nullptr;
     PhysicalMemory::Buffer* buffer = nullptr;
     State state = State::Idle;
+    Kind kind = Kind::Plain;
     bool write = false;
     uint64_t lba = 0;
     uint32_t generation = 0;
@@ -166,9 +209,38 @@ struct Runner::BusMeter {
     Nanoseconds since = 0, busy_total = 0;
     uint64_t data_bytes = 0;
     uint64_t interrupts_before = 0;
+    uint64_t linked_commands = 0;  // commands with the link bit seen on the bus
+    // The selection under way: the IDENTIFY the initiator sent, whether SDTR
+    // came right after it, and the command bytes so far.
+    std::optional<uint8_t> identify;
+    bool after_identify = false, sdtr = false;
+    std::vector<uint8_t> cdb;
+    // Each whole command sent after a selection: target, IDENTIFY, SDTR offered, CDB.
+    std::function<void(uint8_t, uint8_t, bool, const std::vector<uint8_t>&)> on_command;
 
     void on(const BusEvent& e)
     {
+        if (e.kind == BusEvent::Kind::MessageOut) {
+            sdtr = sdtr || (after_identify && e.byte == scsi::msg::kExtended);
+            after_identify = (e.byte & scsi::msg::kIdentify) != 0;
+            if (after_identify)
+                identify = e.byte;
+        } else if (e.kind == BusEvent::Kind::Command) {
+            // A whole CDB: its last byte is the control byte.
+            cdb.push_back(e.byte);
+            if (cdb.size() == cdb_length(cdb.front())) {
+                linked_commands += (cdb.back() & kLinkBit) != 0;
+                if (identify && on_command)
+                    on_command(e.target, *identify, sdtr, cdb);
+                cdb.clear();
+                identify.reset();
+            }
+        } else if (e.kind == BusEvent::Kind::Selection || e.kind == BusEvent::Kind::BusFree ||
+                   e.kind == BusEvent::Kind::Reset) {
+            cdb.clear();  // a command cut short, or the next selection
+            identify.reset();
+            after_identify = sdtr = false;
+        }
         switch (e.kind) {
         case BusEvent::Kind::Arbitration:
             // Reported when it is decided: the bus was taken a delay earlier.
@@ -212,9 +284,29 @@ struct Runner::BusMeter {
 
 // ------------------------------------------------------------------ set-up
 
-Runner::Runner(Machine& machine, std::vector<ScannedDevice> devices, WorkloadConfig config)
-    : machine_(machine), config_(config), rng_(config.seed)
+UnusualCounts& UnusualCounts::operator+=(const UnusualCounts& o)
 {
+    open_direction += o.open_direction;
+    no_disconnect += o.no_disconnect;
+    no_synch += o.no_synch;
+    read_flagged_out += o.read_flagged_out;
+    read_unflagged += o.read_unflagged;
+    write_flagged_in += o.write_flagged_in;
+    write_unflagged += o.write_unflagged;
+    linked += o.linked;
+    wrong += o.wrong;
+    flags_ignored += o.flags_ignored;
+    return *this;
+}
+
+Runner::Runner(Machine& machine, std::vector<ScannedDevice> devices, WorkloadConfig config)
+    : machine_(machine), config_(config), rng_(config.seed), unusual_rng_(config.seed ^ 0x5EED0DDu)
+{
+    // At a rate of 1 the refused requests would leave no room for the ones counted.
+    const WorkloadConfig::Unusual& u = config_.unusual;
+    for (const double rate : {u.legal_flags, u.against_direction, u.linked})
+        if (!(rate >= 0 && rate < 1))
+            throw std::invalid_argument(fmt::format("a rate of unusual requests must lie in [0, 1), not {}", rate));
     uint32_t key = 1;
     for (ScannedDevice& info : devices) {
         auto d = std::make_unique<Device>();
@@ -278,6 +370,9 @@ void Runner::install_listeners()
         if (m->config_index < 0)
             continue;
         BusMeter* meter = m.get();
+        meter->on_command = [this, meter](uint8_t target, uint8_t identify, bool sdtr, const std::vector<uint8_t>& cdb) {
+            check_selection(meter->adapter, target, identify, sdtr, cdb);
+        };
         machine_.bus(static_cast<size_t>(m->config_index)).set_listener([this, meter](const BusEvent& e) {
             meter->on(e);
             if (observer_)
@@ -314,6 +409,15 @@ bool Runner::more_to_issue() const
 
 bool Runner::issue(Device& d, Slot& s)
 {
+    const WorkloadConfig::Unusual& u = config_.unusual;
+    if (u.linked > 0 && unusual_rng_.chance(u.linked)) {
+        s.kind = Slot::Kind::Linked;
+        return issue_refused(d, s);
+    }
+    if (u.against_direction > 0 && unusual_rng_.chance(u.against_direction)) {
+        s.kind = static_cast<Slot::Kind>(static_cast<int>(Slot::Kind::ReadFlaggedOut) + unusual_rng_.range(0, 3));
+        return issue_refused(d, s);
+    }
     const uint32_t n = d.blocks_per_request;
     const uint64_t places = std::max<uint64_t>(1, d.usable_blocks / n);
     uint64_t lba = 0;
@@ -332,6 +436,9 @@ bool Runner::issue(Device& d, Slot& s)
     if (!placed)
         return false;
     const bool write = !d.info.read_only() && !rng_.chance(config_.read_percent / 100.0);
+    s.kind = Slot::Kind::Plain;
+    if (config_.unusual.legal_flags > 0 && unusual_rng_.chance(config_.unusual.legal_flags))
+        s.kind = static_cast<Slot::Kind>(static_cast<int>(Slot::Kind::OpenDirection) + unusual_rng_.range(0, 3));
     s.write = write;
     s.lba = lba;
     s.first_submitted = machine_.clock().now();
@@ -343,9 +450,78 @@ bool Runner::issue(Device& d, Slot& s)
                 d.model->fill(lba + i, s.generation, s.buffer->data + size_t{i} * d.info.block_size);
     } else if (config_.verify) {
         // Whatever an earlier read left in the slot must not pass for data that never came.
-        std::fill_n(s.buffer->data, s.buffer->length, uint8_t{0xDB});
+        std::fill_n(s.buffer->data, s.buffer->length, kUnread);
     }
     d.issued++;
+    in_flight_++;
+    submit(s);
+    return true;
+}
+
+// A selection for one of this workload's reads or writes, as the bus saw
+// it: a request that disables disconnection must not have granted it in its
+// IDENTIFY, one that disables synchronous negotiation must have had no SDTR
+// after it. The CDB's LBA names the request: no two in flight share one.
+void Runner::check_selection(size_t adapter, uint8_t target, uint8_t identify, bool sdtr,
+                             const std::vector<uint8_t>& cdb)
+{
+    if (cdb.size() != 10 || (cdb[0] != 0x28 && cdb[0] != 0x2A))
+        return;
+    const uint64_t lba = uint64_t{cdb[2]} << 24 | uint64_t{cdb[3]} << 16 | uint64_t{cdb[4]} << 8 | cdb[5];
+    for (auto& d : devices_) {
+        if (d->info.adapter != adapter || d->info.target != target || d->info.lun != (identify & kIdentifyLun))
+            continue;
+        for (auto& s : d->slots) {
+            if (s->state != Slot::State::InFlight || s->lba != lba)
+                continue;
+            const bool no_disconnect = s->kind == Slot::Kind::NoDisconnect || s->kind == Slot::Kind::NoDisconnectNoSynch;
+            const bool no_synch = s->kind == Slot::Kind::NoSynch || s->kind == Slot::Kind::NoDisconnectNoSynch;
+            std::string wrong;
+            if (no_disconnect && (identify & scsi::msg::kIdentifyDisconnect))
+                wrong = fmt::format("its IDENTIFY ({:#04x}) granted disconnection", identify);
+            else if (no_synch && sdtr)
+                wrong = "SDTR was offered with it";
+            if (wrong.empty())
+                return;
+            d->result.unusual.flags_ignored++;
+            note_failure(d->result, fmt::format("{} of LBA {} with {}: {}", s->write ? "write" : "read", lba,
+                                                no_disconnect ? "SRB_FLAGS_DISABLE_DISCONNECT"
+                                                              : "SRB_FLAGS_DISABLE_SYNCH_TRANSFER",
+                                                wrong));
+            return;
+        }
+    }
+}
+
+// A request the driver must refuse (its kind drawn in issue()): TEST UNIT
+// READY with the link bit, or a read or write whose flags deny its data. It
+// is issued besides the device's count of requests.
+bool Runner::issue_refused(Device& d, Slot& s)
+{
+    const uint32_t n = d.blocks_per_request;
+    // A device that is only read (read-only, or a workload of reads) gets no write of any kind.
+    if ((d.info.read_only() || config_.read_percent >= 100) &&
+        (s.kind == Slot::Kind::WriteFlaggedIn || s.kind == Slot::Kind::WriteUnflagged))
+        s.kind = s.kind == Slot::Kind::WriteFlaggedIn ? Slot::Kind::ReadFlaggedOut : Slot::Kind::ReadUnflagged;
+    s.write = s.kind == Slot::Kind::WriteFlaggedIn || s.kind == Slot::Kind::WriteUnflagged;
+    if (s.kind == Slot::Kind::Linked) {
+        s.lba = d.usable_blocks;  // past every block: it overlaps nothing
+    } else {
+        s.lba = unusual_rng_.range(0, std::max<uint64_t>(1, d.usable_blocks / n) - 1) * n;
+        if (d.overlaps_in_flight(s.lba, n))
+            return false;
+    }
+    if (s.write) {
+        // A generation no block will ever be recorded with: should any of it
+        // reach the medium, the block reads back as nobody's.
+        const uint32_t generation = d.model->next_generation();
+        for (uint32_t i = 0; i < n; i++)
+            d.model->fill(s.lba + i, generation, s.buffer->data + size_t{i} * d.info.block_size);
+    } else {
+        std::fill_n(s.buffer->data, s.buffer->length, kUnread);
+    }
+    s.first_submitted = machine_.clock().now();
+    s.unit_attentions = 0;
     in_flight_++;
     submit(s);
     return true;
@@ -363,7 +539,30 @@ void Runner::submit(Slot& s)
     request_spec.buffer = s.buffer;
     request_spec.length = d.blocks_per_request * d.info.block_size;
     request_spec.timeout_seconds = config_.timeout_seconds;
-    if (d.info.tag_depth) {
+    using Kind = Slot::Kind;
+    switch (s.kind) {
+    case Kind::Plain: break;
+    case Kind::OpenDirection: request_spec.direction_flags = SRB_FLAGS_DATA_IN | SRB_FLAGS_DATA_OUT; break;
+    case Kind::NoDisconnect: request_spec.disable_disconnect = true; break;
+    case Kind::NoSynch: request_spec.disable_synch_transfer = true; break;
+    case Kind::NoDisconnectNoSynch:
+        request_spec.disable_disconnect = true;
+        request_spec.disable_synch_transfer = true;
+        break;
+    case Kind::ReadFlaggedOut: request_spec.direction_flags = SRB_FLAGS_DATA_OUT; break;
+    case Kind::WriteFlaggedIn: request_spec.direction_flags = SRB_FLAGS_DATA_IN; break;
+    case Kind::ReadUnflagged:
+    case Kind::WriteUnflagged: request_spec.direction_flags = 0; break;
+    case Kind::Linked:
+        request_spec.cdb = {scsi::op::kTestUnitReady, 0, 0, 0, 0, kLinkBit};
+        request_spec.direction = DataDirection::None;
+        request_spec.buffer = nullptr;
+        request_spec.length = 0;
+        break;
+    }
+    // A request that may not disconnect goes untagged, as a class driver
+    // sends it: a queue tag is worth nothing to a target that holds the bus.
+    if (d.info.tag_depth && !request_spec.disable_disconnect && s.kind != Kind::Linked) {
         request_spec.queue_action_enable = true;
         request_spec.queue_action = SRB_SIMPLE_TAG_REQUEST;
     }
@@ -391,6 +590,10 @@ void Runner::complete(Slot& s)
 {
     Device& d = *s.device;
     DeviceResult& r = d.result;
+    if (s.kind >= Slot::Kind::ReadFlaggedOut) {
+        complete_refused(s);
+        return;
+    }
     const SCSI_REQUEST_BLOCK& srb = s.request->srb;
     const uint8_t status = srb_status(srb.SrbStatus);
     r.busy_retries += s.request->busy_retries;
@@ -404,6 +607,16 @@ void Runner::complete(Slot& s)
     in_flight_--;
     r.requests++;
     (s.write ? r.writes : r.reads)++;
+    switch (s.kind) {
+    case Slot::Kind::OpenDirection: r.unusual.open_direction++; break;
+    case Slot::Kind::NoDisconnect: r.unusual.no_disconnect++; break;
+    case Slot::Kind::NoSynch: r.unusual.no_synch++; break;
+    case Slot::Kind::NoDisconnectNoSynch:
+        r.unusual.no_disconnect++;
+        r.unusual.no_synch++;
+        break;
+    default: break;
+    }
     d.latencies.push_back(s.request->completed - s.first_submitted);
     d.last_completion = s.request->completed;
     const uint32_t n = d.blocks_per_request;
@@ -444,6 +657,59 @@ void Runner::complete(Slot& s)
         r.blocks_miscompared++;
         note_failure(r, fmt::format("read of LBA {}: {} bytes wrong: {}", s.lba + i, c.bytes_wrong, c.what));
     }
+}
+
+// A request the driver had to refuse: the linked one before the bus, with
+// SRB_STATUS_INVALID_REQUEST; one against its direction failed (or, where a
+// target may skip the data phase, succeeded with nothing moved), its buffer
+// untouched. A write's blocks are unknown afterwards: the target may have
+// taken the chip's pad bytes before the driver ended the command.
+void Runner::complete_refused(Slot& s)
+{
+    Device& d = *s.device;
+    DeviceResult& r = d.result;
+    const SCSI_REQUEST_BLOCK& srb = s.request->srb;
+    const uint8_t status = srb_status(srb.SrbStatus);
+    const uint32_t n = d.blocks_per_request;
+    r.busy_retries += s.request->busy_retries;
+    s.state = Slot::State::Idle;
+    in_flight_--;
+    d.last_completion = s.request->completed;
+    std::string wrong;
+    const char* what = "";
+    using Kind = Slot::Kind;
+    switch (s.kind) {
+    case Kind::Linked:
+        r.unusual.linked++;
+        what = "TEST UNIT READY with the link bit";
+        if (status != SRB_STATUS_INVALID_REQUEST)
+            wrong = fmt::format("ended with {}, not invalid request", srb_status_name(status));
+        break;
+    case Kind::ReadFlaggedOut: r.unusual.read_flagged_out++; what = "read flagged DATA_OUT"; break;
+    case Kind::ReadUnflagged: r.unusual.read_unflagged++; what = "read flagged for no data"; break;
+    case Kind::WriteFlaggedIn: r.unusual.write_flagged_in++; what = "write flagged DATA_IN"; break;
+    case Kind::WriteUnflagged: r.unusual.write_unflagged++; what = "write flagged for no data"; break;
+    default: break;
+    }
+    if (s.kind != Kind::Linked) {
+        if (status == SRB_STATUS_SUCCESS && (config_.unusual.data_phase_certain || srb.DataTransferLength != 0))
+            wrong = fmt::format("succeeded, reporting {} bytes moved", srb.DataTransferLength);
+        if (s.write)
+            d.model->written(s.lba, n, BlockModel::kUnknown);
+        else if (std::any_of(s.buffer->data, s.buffer->data + s.buffer->length, [](uint8_t b) { return b != kUnread; }))
+            wrong = "data came into its buffer";
+    }
+    const int ci = machine_.adapters().at(d.info.adapter).config_index;
+    if (status == SRB_STATUS_SUCCESS && ci >= 0)
+        if (const auto hole = machine_.audit(static_cast<size_t>(ci)).hole(s.request->id))
+            machine_.errors().report("transfer", fmt::format("request {} succeeded although {}", s.request->id, *hole));
+    if (wrong.empty())
+        return;
+    r.unusual.wrong++;
+    if (s.kind == Kind::Linked)
+        note_failure(r, fmt::format("{}: {}", what, wrong));
+    else
+        note_failure(r, fmt::format("{} of LBA {} ({} blocks): {}", what, s.lba, n, wrong));
 }
 
 void Runner::process_completions()
@@ -569,6 +835,7 @@ Results Runner::collect()
         total.bytes_miscompared += r.bytes_miscompared;
         total.blocks_miscompared += r.blocks_miscompared;
         total.lost += r.lost;
+        total.unusual += r.unusual;
         for (const auto& [status, count] : r.errors)
             total.errors[status] += count;
         out.devices.push_back(std::move(r));
@@ -594,6 +861,8 @@ Results Runner::collect()
         a.interrupts_per_request = a.requests ? static_cast<double>(a.interrupts) / static_cast<double>(a.requests) : 0;
         out.adapters.push_back(a);
     }
+    for (const auto& m : meters_)
+        out.linked_on_bus += m->linked_commands;
     out.port_accesses = machine_.ports().access_count() - accesses_before_;
     out.port_accesses_per_request =
         total.requests ? static_cast<double>(out.port_accesses) / static_cast<double>(total.requests) : 0;

@@ -39,6 +39,47 @@ struct WorkloadConfig {
     // Once no more requests are to be issued, the outstanding ones get this
     // long to complete; whatever is still outstanding then is lost.
     Nanoseconds drain_limit = 30 * kSecond;
+
+    // Requests other than plain reads and writes that a class driver or the
+    // port driver may send, each drawn at its rate per request issued (from
+    // a generator of their own: the plain requests stay the same).
+    struct Unusual {
+        // A read or write whose SRB leaves the direction open (both direction
+        // flags), or asks for no disconnection, or no synchronous negotiation:
+        // it must succeed with the right data like any other.
+        double legal_flags = 0.04;
+        // A read or write whose direction flags deny its data: a READ flagged
+        // DATA_OUT or with none, a WRITE flagged DATA_IN or with none. It must
+        // fail, and no byte may move against its flags (extra requests,
+        // counted apart from `requests`).
+        double against_direction = 0.02;
+        // TEST UNIT READY with the link bit in its control byte: refused with
+        // SRB_STATUS_INVALID_REQUEST before it reaches the bus (extra, as above).
+        double linked = 0.01;
+        // Every target runs the data phase of every command it accepts: a
+        // request against its direction can only fail. False where a target
+        // may end a command without its data (faults), where one that moved
+        // nothing may succeed.
+        bool data_phase_certain = true;
+    } unusual{};
+};
+
+// The unusual requests completed, by class (WorkloadConfig::Unusual).
+struct UnusualCounts {
+    uint64_t open_direction = 0;   // legal: both direction flags
+    uint64_t no_disconnect = 0;    // legal: SRB_FLAGS_DISABLE_DISCONNECT
+    uint64_t no_synch = 0;         // legal: SRB_FLAGS_DISABLE_SYNCH_TRANSFER
+    uint64_t read_flagged_out = 0, read_unflagged = 0;   // against their direction
+    uint64_t write_flagged_in = 0, write_unflagged = 0;  // against their direction
+    uint64_t linked = 0;           // link bit set
+    // Requests against their direction, or linked, that did not end as they
+    // must (counted in their class as well).
+    uint64_t wrong = 0;
+    // Selections, seen on the bus, of a request with DISABLE_DISCONNECT whose
+    // IDENTIFY granted disconnection, or with DISABLE_SYNCH_TRANSFER and SDTR.
+    uint64_t flags_ignored = 0;
+    uint64_t against() const { return read_flagged_out + read_unflagged + write_flagged_in + write_unflagged; }
+    UnusualCounts& operator+=(const UnusualCounts& o);
 };
 
 struct Latency {
@@ -63,6 +104,7 @@ struct DeviceResult {
     uint64_t short_transfers = 0;
     uint64_t bytes_miscompared = 0, blocks_miscompared = 0;
     uint64_t lost = 0;  // submitted and never completed
+    UnusualCounts unusual;
     std::vector<std::string> failures;  // the first few, in words
 };
 
@@ -82,6 +124,8 @@ struct Results {
     std::vector<DeviceResult> devices;
     DeviceResult total;
     std::vector<AdapterResult> adapters;
+    // Commands with the link bit that reached a bus: none may.
+    uint64_t linked_on_bus = 0;
     uint64_t port_accesses = 0;
     double port_accesses_per_request = 0;
     // True when every request completed successfully and every byte read matched.
@@ -116,6 +160,9 @@ private:
     bool may_issue(const Device& d) const;
     bool more_to_issue() const;
     bool issue(Device& d, Slot& s);
+    bool issue_refused(Device& d, Slot& s);
+    void check_selection(size_t adapter, uint8_t target, uint8_t identify, bool sdtr, const std::vector<uint8_t>& cdb);
+    void complete_refused(Slot& s);
     void submit(Slot& s);
     void complete(Slot& s);
     void fill_idle_slots();
@@ -127,6 +174,7 @@ private:
     Machine& machine_;
     WorkloadConfig config_;
     Rng rng_;
+    Rng unusual_rng_;
     std::vector<std::unique_ptr<Device>> devices_;
     std::vector<std::unique_ptr<BusMeter>> meters_;
     std::vector<Slot*> done_;    // completed inside a driver routine, handled by the loop

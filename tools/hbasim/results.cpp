@@ -33,6 +33,15 @@ std::string result_row(const std::string& who, const DeviceResult& r)
                        us(r.latency.max), r.busy_retries, r.bytes_miscompared, r.lost, errors_text(r));
 }
 
+nlohmann::json unusual_json(const sim::workload::UnusualCounts& u)
+{
+    return {{"open_direction", u.open_direction},     {"no_disconnect", u.no_disconnect},
+            {"no_synch", u.no_synch},                 {"read_flagged_out", u.read_flagged_out},
+            {"read_unflagged", u.read_unflagged},     {"write_flagged_in", u.write_flagged_in},
+            {"write_unflagged", u.write_unflagged},   {"linked", u.linked},
+            {"not_refused", u.wrong},                 {"flags_ignored", u.flags_ignored}};
+}
+
 nlohmann::json result_json(const DeviceResult& r)
 {
     nlohmann::json errors = nlohmann::json::object();
@@ -51,6 +60,7 @@ nlohmann::json result_json(const DeviceResult& r)
             {"bytes_miscompared", r.bytes_miscompared},
             {"blocks_miscompared", r.blocks_miscompared},
             {"lost", r.lost},
+            {"unusual", unusual_json(r.unusual)},
             {"failures", r.failures}};
 }
 
@@ -97,6 +107,11 @@ std::string results_table(const Results& res)
                            a.bus_busy * 100, static_cast<double>(a.data_bytes) / seconds / 1e6, a.bus_limit / 1e6,
                            a.bus_share * 100, a.interrupts_per_request);
     out += fmt::format("port accesses: {} in all, {:.1f} per request\n", res.port_accesses, res.port_accesses_per_request);
+    const sim::workload::UnusualCounts& u = res.total.unusual;
+    out += fmt::format("with flags of their own: {} direction left open, {} no disconnection, {} no synchronous "
+                       "negotiation ({} selections ignoring them); refused: {} against their direction, {} linked, {} of "
+                       "them not refused\n",
+                       u.open_direction, u.no_disconnect, u.no_synch, u.flags_ignored, u.against(), u.linked, u.wrong);
     return out;
 }
 

@@ -365,6 +365,10 @@ sim::workload::WorkloadConfig read_workload(TableReader& parent, const toml::nod
         w.duration = static_cast<sim::Nanoseconds>(r.integer("duration_ms", 1, 1, 3'600'000)) * sim::kMillisecond;
     }
     w.verify = r.boolean("verify", w.verify);
+    // Requests with flags of their own among the plain ones (on by default):
+    // `unusual_requests = false` sends plain reads and writes only.
+    if (!r.boolean("unusual_requests", true))
+        w.unusual.legal_flags = w.unusual.against_direction = w.unusual.linked = 0;
     w.seed = static_cast<uint64_t>(r.integer("seed", static_cast<int64_t>(seed), 0, INT64_MAX));
     r.finish();
     return w;

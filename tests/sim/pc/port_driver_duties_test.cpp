@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <stdexcept>
 
 #include "support/fake_miniport.h"
 
@@ -26,7 +27,7 @@ protected:
     {
         fake.edit_registration = [map_buffers](HW_INITIALIZATION_DATA& d) { d.MapBuffers = map_buffers; };
         fake.start_io = [this](PVOID ext, PSCSI_REQUEST_BLOCK srb) -> BOOLEAN {
-            given.push_back({srb->TargetId, srb->Lun, srb->Cdb[0], machine->clock().now()});
+            given.push_back({srb->TargetId, srb->Lun, srb->Cdb[0], machine->clock().now(), srb->SrbFlags});
             const Answer a = answer(*srb);
             if (srb->Cdb[0] == 0x03 && a.srb_status == SRB_STATUS_SUCCESS) {
                 uint8_t sense[18] = {0x70, 0, 0x06, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x29};
@@ -54,6 +55,7 @@ protected:
     struct Given {
         uint8_t target, lun, opcode;
         sim::Nanoseconds at;
+        ULONG flags;
     };
     std::vector<Given> given;
     std::function<Answer(const SCSI_REQUEST_BLOCK&)> answer = [](const SCSI_REQUEST_BLOCK&) { return Answer{}; };
@@ -119,6 +121,10 @@ TEST_F(Duties, CheckConditionBringsItsSenseBeforeTheLunGoesOn)
     // The REQUEST SENSE comes straight after the failure, ahead of the next
     // request to that LUN; the request to target 2 was waiting behind it.
     EXPECT_EQ(order, (std::vector<std::pair<uint8_t, uint8_t>>{{1, 0x28}, {1, 0x03}, {1, 0x28}, {2, 0x28}, {1, 0x28}}));
+    // Its own REQUEST SENSE: data in, no sense of its own, no synchronous
+    // negotiation; disconnection left to the miniport.
+    EXPECT_EQ(given[1].flags,
+              ULONG{SRB_FLAGS_DATA_IN | SRB_FLAGS_DISABLE_AUTOSENSE | SRB_FLAGS_DISABLE_SYNCH_TRANSFER});
     EXPECT_EQ(failing.srb.SrbStatus, SRB_STATUS_ERROR | SRB_STATUS_AUTOSENSE_VALID);
     EXPECT_EQ(failing.srb.ScsiStatus, 0x02);
     EXPECT_EQ(failing.sense[2], 0x06);
@@ -130,6 +136,66 @@ TEST_F(Duties, CheckConditionBringsItsSenseBeforeTheLunGoesOn)
     // The requester sees its own requests only, each once.
     EXPECT_EQ(machine->port_driver().completed().size(), 4u);
     EXPECT_TRUE(machine->errors().empty()) << machine->errors().summary();
+}
+
+// The buffer is open to the DMA engine as far as the SRB's direction flags
+// say, whatever the command does: written for DATA_IN, read for DATA_OUT,
+// either for both, not at all for neither; every refused access is a model
+// error and moves nothing. Flags beyond the two are no direction.
+TEST_F(Duties, TheBufferIsOpenToDmaAsTheDirectionFlagsSay)
+{
+    struct Case {
+        const char* what;
+        ULONG flags;
+        bool write, read;
+    };
+    const Case cases[] = {
+        {"no data transfer", 0, false, false},
+        {"data in", SRB_FLAGS_DATA_IN, true, false},
+        {"data out", SRB_FLAGS_DATA_OUT, false, true},
+        {"either", SRB_FLAGS_DATA_IN | SRB_FLAGS_DATA_OUT, true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fake.adapters_to_find = 1;
+        Boot(true);
+        auto& buffer = machine->memory().allocate(0x200, 0x40);
+        buffer.data[0] = 0x5A;
+        const uint8_t bytes[4] = {1, 2, 3, 4};
+        uint8_t back[4] = {};
+        bool wrote = false, read = false;
+        fake.start_io = [&](PVOID ext, PSCSI_REQUEST_BLOCK srb) -> BOOLEAN {
+            EXPECT_EQ(srb->SrbFlags & (SRB_FLAGS_DATA_IN | SRB_FLAGS_DATA_OUT), c.flags);
+            ULONG length = 0;
+            const auto physical =
+                static_cast<uint32_t>(ScsiPortGetPhysicalAddress(ext, srb, srb->DataBuffer, &length).QuadPart);
+            read = machine->memory().dma_read(physical, back, sizeof back);
+            wrote = machine->memory().dma_write(physical + 8, bytes, sizeof bytes);
+            srb->SrbStatus = SRB_STATUS_SUCCESS;
+            ScsiPortNotification(RequestComplete, ext, srb);
+            ScsiPortNotification(NextRequest, ext);
+            return TRUE;
+        };
+        sim::RequestSpec description;
+        description.cdb = {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0};  // a read, whatever the flags say
+        description.direction = sim::DataDirection::In;
+        description.direction_flags = c.flags;
+        description.buffer = &buffer;
+        machine->port_driver().submit(0, description);
+        EXPECT_EQ(machine->port_driver().run_until_idle(), PortDriver::RunResult::Idle);
+        EXPECT_EQ(wrote, c.write);
+        EXPECT_EQ(read, c.read);
+        EXPECT_EQ(buffer.data[8], c.write ? 1 : 0);
+        EXPECT_EQ(back[0], c.read ? 0x5A : 0);
+        const size_t refused = size_t{!c.write} + size_t{!c.read};
+        ASSERT_EQ(machine->errors().all().size(), refused) << machine->errors().summary();
+        for (const auto& e : machine->errors().all())
+            EXPECT_EQ(e.component, "memory");
+    }
+    sim::RequestSpec odd;
+    odd.cdb = {0x00, 0, 0, 0, 0, 0};
+    odd.direction_flags = SRB_FLAGS_DISABLE_DISCONNECT;
+    EXPECT_THROW(machine->port_driver().submit(0, odd), std::invalid_argument);
 }
 
 // MapBuffers FALSE: the address the miniport gets for a buffer serves

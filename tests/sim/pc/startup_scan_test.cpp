@@ -110,5 +110,62 @@ TEST(StartupScan, FindsExactlyTheDevicesAndLeavesTheirSettings)
     EXPECT_TRUE(machine.errors().empty()) << machine.errors().summary();
 }
 
+// The port driver's INQUIRY goes with SRB_FLAGS_DISABLE_DISCONNECT and
+// SRB_FLAGS_DISABLE_SYNCH_TRANSFER: on the bus, no IDENTIFY of an INQUIRY
+// grants disconnection and no SDTR goes with one. READ CAPACITY is an
+// ordinary data-in request.
+TEST(StartupScan, InquiryNeitherDisconnectsNorNegotiates)
+{
+    sim::Machine machine(TwoAdapters());
+    machine.boot();
+    struct Command {
+        uint8_t identify = 0;
+        bool sdtr = false;
+        uint8_t opcode = 0xFF;
+    };
+    std::vector<Command> commands;  // adapter 0's, in order
+    // From an IDENTIFY to the first command byte (messages in between: an SDTR exchange).
+    bool identified = false, after_identify = false;
+    machine.bus(0).set_listener([&](const BusEvent& e) {
+        if (e.kind == BusEvent::Kind::MessageOut) {
+            if (after_identify && e.byte == 0x01)
+                commands.back().sdtr = true;
+            after_identify = (e.byte & 0x80) != 0;
+            if (after_identify) {
+                commands.push_back({e.byte});
+                identified = true;
+            }
+        } else if (e.kind == BusEvent::Kind::Command && identified) {
+            commands.back().opcode = e.byte;
+            identified = false;
+        }
+    });
+    const size_t before = machine.port_driver().completed().size();
+    const std::vector<sim::FoundUnit> found = sim::scan_devices(machine);
+    ASSERT_FALSE(found.empty());
+
+    const auto& completed = machine.port_driver().completed();
+    for (size_t i = before; i < completed.size(); i++) {
+        const SCSI_REQUEST_BLOCK& srb = completed[i]->srb;
+        const ULONG own = srb.SrbFlags & ~ULONG{SRB_FLAGS_QUEUE_ACTION_ENABLE};
+        if (srb.Cdb[0] == 0x12)
+            EXPECT_EQ(own, ULONG{SRB_FLAGS_DATA_IN | SRB_FLAGS_DISABLE_SYNCH_TRANSFER | SRB_FLAGS_DISABLE_DISCONNECT});
+        else
+            EXPECT_EQ(own, ULONG{SRB_FLAGS_DATA_IN}) << "opcode " << int(srb.Cdb[0]);
+    }
+    size_t inquiries = 0, capacities = 0;
+    for (const Command& c : commands) {
+        if (c.opcode == 0x12) {
+            inquiries++;
+            EXPECT_EQ(c.identify & 0x40, 0) << "an INQUIRY granted disconnection";
+            EXPECT_FALSE(c.sdtr) << "an INQUIRY offered SDTR";
+        }
+        capacities += c.opcode == 0x25;
+    }
+    EXPECT_GT(inquiries, 8u);
+    EXPECT_EQ(capacities, 4u);
+    EXPECT_TRUE(machine.errors().empty()) << machine.errors().summary();
+}
+
 }  // namespace
 }  // namespace hbatest

@@ -75,14 +75,54 @@ TEST(Runner, VerifiedMixedRunCompletesCleanlyAndCountsEveryRequest)
     EXPECT_TRUE(r.machine.errors().empty()) << r.machine.errors().summary();
 }
 
+// The requests with flags of their own, each class drawn often: the legal
+// ones succeed with the right data and count among the requests; the linked
+// ones come back invalid without reaching the bus, the ones against their
+// direction fail without a byte moved (a model error otherwise) and come on
+// top of the requests asked for.
+TEST(Runner, UnusualRequestsEachEndByTheirOwnRule)
+{
+    sim::DeviceConfig seeking = SeekingDiskAt(1, {}, 300 * kUs, 2 * kMs, 2 * kMs);
+    seeking.options.unit_attention = true;
+    Fixture r(OneAdapter({Disk(0, 4096), seeking, Optical(4)}));
+    ASSERT_EQ(r.devices.size(), 3u);
+    WorkloadConfig w = Mixed(150);
+    w.unusual.legal_flags = 0.3;
+    w.unusual.against_direction = 0.2;
+    w.unusual.linked = 0.1;
+    const sim::workload::Results res = r.Go(w);
+    EXPECT_TRUE(res.clean()) << fmt::format("{}", fmt::join(res.problems(), "\n"));
+    for (const auto& d : res.devices) {
+        SCOPED_TRACE(int(d.device.target));
+        EXPECT_EQ(d.requests, 150u);
+        EXPECT_GT(d.unusual.open_direction, 0u);
+        EXPECT_GT(d.unusual.no_disconnect, 0u);
+        EXPECT_GT(d.unusual.no_synch, 0u);
+        EXPECT_GT(d.unusual.read_flagged_out, 0u);
+        EXPECT_GT(d.unusual.read_unflagged, 0u);
+        EXPECT_GT(d.unusual.linked, 0u);
+        if (!d.device.read_only()) {
+            EXPECT_GT(d.unusual.write_flagged_in, 0u);
+            EXPECT_GT(d.unusual.write_unflagged, 0u);
+        }
+        EXPECT_EQ(d.unusual.wrong, 0u);
+        for (const std::string& f : d.failures)
+            ADD_FAILURE() << f;
+    }
+    EXPECT_EQ(res.linked_on_bus, 0u);
+    EXPECT_TRUE(r.machine.errors().empty()) << r.machine.errors().summary();
+}
+
 TEST(Runner, BusFiguresAgreeWithTheDataMoved)
 {
     Fixture r(OneAdapter({Disk(0)}));
     WorkloadConfig w = Mixed(100);
     w.read_percent = 100;
     w.pattern = Pattern::Sequential;
+    // Refused reads may see their data phase drained: bytes on the bus no request moved.
+    w.unusual.against_direction = 0;
     const auto res = r.Go(w);
-    ASSERT_TRUE(res.clean());
+    ASSERT_TRUE(res.clean()) << fmt::format("{}", fmt::join(res.problems(), "\n"));
     ASSERT_EQ(res.adapters.size(), 1u);
     const auto& a = res.adapters[0];
     EXPECT_EQ(a.data_bytes, res.total.bytes);

@@ -233,6 +233,36 @@ TEST(HostileInput, DrawsTheLegalBehaviours)
         SCOPED_TRACE(sim::workload::summary(run.result));
         EXPECT_EQ((run.result.kinds & sim::legal_behaviours()).count(), 9u);
         EXPECT_GT(run.result.behaviours_drawn(), 0u);
+        // Without the top bit of the behaviours' byte, plain requests only: inputs keep their meaning.
+        for (const sim::workload::PhaseFigures* f : {&run.result.faulty, &run.result.clean}) {
+            const sim::workload::UnusualCounts& u = f->unusual;
+            EXPECT_EQ(u.open_direction + u.no_disconnect + u.no_synch + u.against() + u.linked, 0u);
+        }
+        EXPECT_TRUE(run.sound());
+    }
+}
+
+// The top bit of the legal behaviours' byte asks for a byte of requests
+// with flags of their own (bit 0 legal flags, 1 against the direction, 2
+// linked; the rest the rate): drawn with and without faults, each judged by
+// its own rule, the run sound.
+TEST(HostileInput, DrawsTheUnusualRequests)
+{
+    // As above, with the unusual requests' byte after the legal behaviours'.
+    std::vector<uint8_t> without_faults = {5, 40, 60, 3, 1, 20, 2, 0x00, 0x00, 0x80, 0x80, 0xFF, 0, 11, 50, 3, 1, 9};
+    std::vector<uint8_t> with_faults = {9, 30, 90, 5, 2, 30, 4, 0xFF, 0xFF, 0xBF, 0xBF, 0x7F, 24, 11, 60, 5, 3, 21};
+    for (auto* input : {&without_faults, &with_faults}) {
+        for (unsigned i = 0; i < 400; i++)
+            input->push_back(uint8_t(i * 37 + 11));
+        const sim::workload::HostileRun run =
+            sim::workload::run_hostile_input(*input, hba::linked_driver(), internals::DriverHoldsNothing);
+        SCOPED_TRACE(sim::workload::summary(run.result));
+        for (const sim::workload::PhaseFigures* f : {&run.result.faulty, &run.result.clean}) {
+            const sim::workload::UnusualCounts& u = f->unusual;
+            EXPECT_GT(u.open_direction + u.no_disconnect + u.no_synch, 0u);
+            EXPECT_GT(u.against(), 0u);
+            EXPECT_GT(u.linked, 0u);
+        }
         EXPECT_TRUE(run.sound());
     }
 }
