@@ -65,6 +65,14 @@ static void SetCompletionStatus(LunRecord* lun, CommandBlock* block)
 {
     UCHAR s = lun->StatusByte;
 
+    // The target went to a data phase the request does not allow: not a
+    // device error (no CHECK CONDITION, no sense to fetch), the request and
+    // the device disagree on what the command does.
+    if (block->Flags & CB_AGAINST_DIRECTION) {
+        block->ScsiStatus = s == STATUS_BYTE_NONE ? SCSISTAT_GOOD : s;
+        block->SrbStatus = SRB_STATUS_PHASE_SEQUENCE_FAILURE;
+        return;
+    }
     if (block->Flags & CB_OVERRUN) {
         block->ScsiStatus = SCSISTAT_CHECK_CONDITION;
         block->SrbStatus = SRB_STATUS_ERROR;

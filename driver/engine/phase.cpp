@@ -44,6 +44,7 @@ static BOOLEAN DirectionAllowed(CommandBlock* block, UCHAR direction)
 static void StartDataTransfer(ULONG ioBase, CommandBlock* block, UCHAR direction)
 {
     if (!DirectionAllowed(block, direction)) {
+        block->Flags |= CB_AGAINST_DIRECTION;
         if (direction == DMA_DIR_OUT && !(block->Flags & CB_ABORT_PENDING)) {
             block->Flags |= CB_ABORT_PENDING;
             WriteCommand(ioBase, SetAtn);

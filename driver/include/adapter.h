@@ -30,6 +30,7 @@
 // CommandBlock.Flags bits.
 #define CB_POINTERS_SAVED 0x0001
 #define CB_PARITY_ERROR 0x0002
+#define CB_AGAINST_DIRECTION 0x0004  // a data phase the request's direction flags do not allow
 #define CB_REJECT_PENDING 0x0008
 #define CB_SDTR_PENDING 0x0010
 #define CB_OVERRUN 0x0020

@@ -568,9 +568,10 @@ bool PortDriver::fetch_sense(Request& r)
     q.Cdb[0] = scsi::op::kRequestSense;
     q.Cdb[1] = static_cast<UCHAR>(srb.Lun << 5);
     q.Cdb[4] = srb.SenseInfoBufferLength;
-    // As NT's port driver sends it: no sense of its own, and no synchronous
-    // negotiation riding on it; disconnection is the miniport's to allow.
-    q.SrbFlags = SRB_FLAGS_DATA_IN | SRB_FLAGS_DISABLE_AUTOSENSE | SRB_FLAGS_DISABLE_SYNCH_TRANSFER;
+    // As NT's port driver sends it: no sense of its own, no disconnection,
+    // and synchronous transfer disabled only when the failed request had it so.
+    q.SrbFlags = SRB_FLAGS_DATA_IN | SRB_FLAGS_DISABLE_AUTOSENSE | SRB_FLAGS_DISABLE_DISCONNECT |
+                 (srb.SrbFlags & SRB_FLAGS_DISABLE_SYNCH_TRANSFER);
     q.DataBuffer = s.sense_buffer->data;
     q.DataTransferLength = srb.SenseInfoBufferLength;
     q.TimeOutValue = srb.TimeOutValue;

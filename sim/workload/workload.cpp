@@ -662,8 +662,8 @@ void Runner::complete(Slot& s)
 // A request the driver had to refuse: the linked one before the bus, with
 // SRB_STATUS_INVALID_REQUEST; one against its direction failed (or, where a
 // target may skip the data phase, succeeded with nothing moved), its buffer
-// untouched. A write's blocks are unknown afterwards: the target may have
-// taken the chip's pad bytes before the driver ended the command.
+// untouched. A write's blocks are as they were: the driver aborts it before
+// the device can store the chip's pad bytes, and later reads check that.
 void Runner::complete_refused(Slot& s)
 {
     Device& d = *s.device;
@@ -694,9 +694,7 @@ void Runner::complete_refused(Slot& s)
     if (s.kind != Kind::Linked) {
         if (status == SRB_STATUS_SUCCESS && (config_.unusual.data_phase_certain || srb.DataTransferLength != 0))
             wrong = fmt::format("succeeded, reporting {} bytes moved", srb.DataTransferLength);
-        if (s.write)
-            d.model->written(s.lba, n, BlockModel::kUnknown);
-        else if (std::any_of(s.buffer->data, s.buffer->data + s.buffer->length, [](uint8_t b) { return b != kUnread; }))
+        if (!s.write && std::any_of(s.buffer->data, s.buffer->data + s.buffer->length, [](uint8_t b) { return b != kUnread; }))
             wrong = "data came into its buffer";
     }
     const int ci = machine_.adapters().at(d.info.adapter).config_index;

@@ -121,10 +121,9 @@ TEST_F(Duties, CheckConditionBringsItsSenseBeforeTheLunGoesOn)
     // The REQUEST SENSE comes straight after the failure, ahead of the next
     // request to that LUN; the request to target 2 was waiting behind it.
     EXPECT_EQ(order, (std::vector<std::pair<uint8_t, uint8_t>>{{1, 0x28}, {1, 0x03}, {1, 0x28}, {2, 0x28}, {1, 0x28}}));
-    // Its own REQUEST SENSE: data in, no sense of its own, no synchronous
-    // negotiation; disconnection left to the miniport.
-    EXPECT_EQ(given[1].flags,
-              ULONG{SRB_FLAGS_DATA_IN | SRB_FLAGS_DISABLE_AUTOSENSE | SRB_FLAGS_DISABLE_SYNCH_TRANSFER});
+    // Its own REQUEST SENSE: data in, no sense of its own, no disconnection;
+    // synchronous transfer as the failed request had it.
+    EXPECT_EQ(given[1].flags, ULONG{SRB_FLAGS_DATA_IN | SRB_FLAGS_DISABLE_AUTOSENSE | SRB_FLAGS_DISABLE_DISCONNECT});
     EXPECT_EQ(failing.srb.SrbStatus, SRB_STATUS_ERROR | SRB_STATUS_AUTOSENSE_VALID);
     EXPECT_EQ(failing.srb.ScsiStatus, 0x02);
     EXPECT_EQ(failing.sense[2], 0x06);
