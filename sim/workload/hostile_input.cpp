@@ -36,8 +36,9 @@ MachineConfig hostile_machine(std::span<const uint8_t>& in)
 }
 
 // Three bytes, a bit per kind for the first 22 kinds (bit 22 unused); bit 23
-// asks for one more byte with a bit per kind added since (the legal
-// behaviours), so that inputs from before keep their meaning.
+// asks for one more byte with a bit per kind added since, seven kinds a byte,
+// its bit 7 asking for one more byte for the next seven: inputs from before a
+// kind was added keep their meaning.
 constexpr size_t kFirstMaskKinds = static_cast<size_t>(FaultKind::MissingTag) + 1;
 
 FaultSet hostile_kinds(std::span<const uint8_t>& in)
@@ -47,11 +48,13 @@ FaultSet hostile_kinds(std::span<const uint8_t>& in)
     for (size_t i = 0; i < kFirstMaskKinds; i++)
         if (mask & (1u << i))
             kinds.set(i);
-    if (mask & (1u << 23)) {
-        const uint8_t more = take(in);
-        for (size_t i = kFirstMaskKinds; i < kFaultKinds && i - kFirstMaskKinds < 8; i++)
-            if (more & (1u << (i - kFirstMaskKinds)))
+    bool more = (mask & (1u << 23)) != 0;
+    for (size_t first = kFirstMaskKinds; more; first += 7) {
+        const uint8_t bits = take(in);
+        for (size_t i = first; i < kFaultKinds && i < first + 7; i++)
+            if (bits & (1u << (i - first)))
                 kinds.set(i);
+        more = (bits & 0x80) != 0 && first + 7 < kFaultKinds;
     }
     return kinds;
 }
