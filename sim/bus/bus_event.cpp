@@ -56,6 +56,13 @@ std::string note_text(const BusEvent& e)
     case BusNote::AgreementOutOfRange: return "synchronous agreement out of the chip's range: data garbled";
     case BusNote::TimingMismatch: return "transfer timing mismatch: data garbled";
     case BusNote::ParityError: return "parity error";
+    case BusNote::LinkedCommandComplete:
+        return fmt::format("LUN {}{} {} linked: the next command of the chain follows", e.lun,
+                           e.tag ? fmt::format(" tag {}", *e.tag) : std::string(), scsi::command_name(e.opcode));
+    case BusNote::OverlappedCommands:
+        return fmt::format("LUN {}{} {} overlaps the commands held: all of them aborted", e.lun,
+                           e.tag ? fmt::format(" tag {}", *e.tag) : std::string(), scsi::command_name(e.opcode));
+    case BusNote::CommandPhaseAgain: return "asks for the command phase again";
     }
     return "";
 }

@@ -36,6 +36,9 @@ enum class BusNote : uint8_t {
     AgreementOutOfRange,
     TimingMismatch,
     ParityError,
+    LinkedCommandComplete,       // lun, tag, opcode: the next command of the chain follows
+    OverlappedCommands,          // lun, tag, opcode: every command of the LUN aborted
+    CommandPhaseAgain,
 };
 
 // One entry of the bus trace.

@@ -9,19 +9,56 @@ using namespace scsi;
 
 namespace {
 
-constexpr std::array<std::string_view, kFaultKinds> kNames{
-    "parity-error",      "unknown-message",      "two-byte-message",
-    "extended-message",  "unsolicited-sdtr",     "stray-message-reject",
-    "status-before-data", "message-out-request", "long-data-phase",
-    "short-data-phase",  "queue-full",           "busy",
-    "never-returns",     "hang-in-phase",        "bogus-tag",
-    "reselection-no-target-bit", "reselection-several-target-bits",
-    "selection-timeout", "ghost-reselection",    "foreign-bus-reset",
-    "foreign-interrupt", "missing-tag",
-    // Legal behaviours.
-    "save-pointer-continue", "bare-disconnect", "disconnect-any-byte",
-    "restore-pointers",  "sdtr-any-answer",      "target-sdtr",
+// One row per kind, in the enum's order: its name, and whether SCSI-2 lets
+// a target do it (a legal behaviour) or not (a fault).
+struct KindRow {
+    FaultKind kind;
+    std::string_view name;
+    bool legal;
 };
+
+constexpr std::array<KindRow, kFaultKinds> kKinds{{
+    {FaultKind::ParityError, "parity-error", false},
+    {FaultKind::UnknownMessage, "unknown-message", false},
+    {FaultKind::TwoByteMessage, "two-byte-message", false},
+    {FaultKind::ExtendedMessage, "extended-message", false},
+    {FaultKind::UnsolicitedSdtr, "unsolicited-sdtr", true},
+    {FaultKind::StrayMessageReject, "stray-message-reject", false},
+    {FaultKind::StatusBeforeData, "status-before-data", false},
+    {FaultKind::MessageOutRequest, "message-out-request", false},
+    {FaultKind::LongDataPhase, "long-data-phase", false},
+    {FaultKind::ShortDataPhase, "short-data-phase", false},
+    {FaultKind::QueueFull, "queue-full", true},
+    {FaultKind::Busy, "busy", true},
+    {FaultKind::NeverReturns, "never-returns", false},
+    {FaultKind::HangInPhase, "hang-in-phase", false},
+    {FaultKind::BogusTag, "bogus-tag", false},
+    {FaultKind::ReselectionNoTargetBit, "reselection-no-target-bit", false},
+    {FaultKind::ReselectionSeveralTargetBits, "reselection-several-target-bits", false},
+    {FaultKind::SelectionTimeout, "selection-timeout", false},
+    {FaultKind::GhostReselection, "ghost-reselection", false},
+    {FaultKind::ForeignBusReset, "foreign-bus-reset", false},
+    {FaultKind::ForeignInterrupt, "foreign-interrupt", false},
+    {FaultKind::MissingTag, "missing-tag", false},
+    {FaultKind::SavePointerContinue, "save-pointer-continue", true},
+    {FaultKind::BareDisconnect, "bare-disconnect", true},
+    {FaultKind::DisconnectAnyByte, "disconnect-any-byte", true},
+    {FaultKind::RestorePointers, "restore-pointers", true},
+    {FaultKind::SdtrAnyAnswer, "sdtr-any-answer", true},
+    {FaultKind::TargetSdtr, "target-sdtr", true},
+    {FaultKind::OptionalMessage, "optional-message", true},
+    {FaultKind::SecondCommandPhase, "second-command-phase", false},
+    {FaultKind::DisconnectAfterData, "disconnect-after-data", true},
+}};
+
+constexpr bool rows_in_enum_order()
+{
+    for (size_t i = 0; i < kFaultKinds; i++)
+        if (static_cast<size_t>(kKinds[i].kind) != i || kKinds[i].name.empty())
+            return false;
+    return true;
+}
+static_assert(rows_in_enum_order(), "one row per kind, in the enum's order");
 
 bool is_data(const Target::Step& step) { return step.kind == Kind::DataIn || step.kind == Kind::DataOut; }
 
@@ -40,23 +77,19 @@ size_t status_index(const std::deque<Target::Step>& steps)
 
 }  // namespace
 
-std::string_view fault_name(FaultKind kind) { return kNames.at(static_cast<size_t>(kind)); }
+std::string_view fault_name(FaultKind kind) { return kKinds.at(static_cast<size_t>(kind)).name; }
 
 std::optional<FaultKind> fault_from_name(std::string_view name)
 {
-    for (size_t i = 0; i < kFaultKinds; i++)
-        if (kNames[i] == name)
-            return static_cast<FaultKind>(i);
+    for (const KindRow& row : kKinds)
+        if (row.name == name)
+            return row.kind;
     return std::nullopt;
 }
 
 FaultSet all_faults() { return FaultSet{}.set(); }
 
-bool is_legal(FaultKind kind)
-{
-    return kind == FaultKind::QueueFull || kind == FaultKind::Busy || kind == FaultKind::UnsolicitedSdtr ||
-           kind >= FaultKind::SavePointerContinue;
-}
+bool is_legal(FaultKind kind) { return kKinds.at(static_cast<size_t>(kind)).legal; }
 
 FaultSet legal_behaviours()
 {
@@ -134,12 +167,14 @@ void DeviceFaults::command_planned(Target& /*target*/, PlannedCommand& command)
             }
             continue;
         }
-        // One kind per command (the behaviours added last may join each
-        // other); what does not fit this command waits for the next.
+        // A fault takes the command for itself, and so does an answer that
+        // replaces the whole command (QUEUE FULL, BUSY); other legal
+        // behaviours may join each other. What does not fit this command
+        // waits for the next.
         if (apply(kind, command)) {
             armed_.reset(i);
             count(kind);
-            if (kind < FaultKind::SavePointerContinue)
+            if (!is_legal(kind) || kind == FaultKind::QueueFull || kind == FaultKind::Busy)
                 return;
         }
     }
@@ -155,18 +190,23 @@ bool DeviceFaults::apply(FaultKind kind, PlannedCommand& command)
             return false;
         target_.pending_faults().parity_errors++;
         return true;
+    // Messages the initiator does not support: it must refuse each with
+    // MESSAGE REJECT.
     case FaultKind::UnknownMessage:
-        insert_message(command, {static_cast<uint8_t>(0x11 + choices_.below(0x0F))});  // reserved codes
+        insert_message(command, {static_cast<uint8_t>(0x11 + choices_.below(0x0F))}, true);  // reserved codes
         return true;
     case FaultKind::TwoByteMessage:
-        insert_message(command, {static_cast<uint8_t>(0x23 + choices_.below(0x0D)), static_cast<uint8_t>(choices_.next())});
+        insert_message(command, {static_cast<uint8_t>(0x23 + choices_.below(0x0D)), static_cast<uint8_t>(choices_.next())},
+                       true);
         return true;
     case FaultKind::ExtendedMessage:
         if (choices_.below(2))
-            insert_message(command, {msg::kExtended, 2, 0x03, 0x01});  // WDTR
+            insert_message(command, {msg::kExtended, 2, msg::kExtendedWdtr, 0x01}, true);
         else
-            insert_message(command, {msg::kExtended, 5, 0x00, 0, 0, 0x01, 0x00});  // MODIFY DATA POINTER
+            insert_message(command, {msg::kExtended, 5, msg::kExtendedModifyDataPointer, 0, 0, 0x01, 0x00}, true);
         return true;
+    case FaultKind::SecondCommandPhase:
+        return insert_anywhere(command, {Kind::SecondCommand}, true);
     case FaultKind::UnsolicitedSdtr:
         insert_message(command, {msg::kExtended, 3, 0x01, 25, static_cast<uint8_t>(1 + choices_.below(15))});
         return true;
@@ -216,29 +256,66 @@ bool DeviceFaults::apply_behaviour(FaultKind kind, PlannedCommand& command)
     case FaultKind::RestorePointers:
         return split_data(command, {{Kind::MessageIn, {msg::kRestorePointers}}});
     case FaultKind::TargetSdtr: {
-        // Any message-in opportunity (after a Disconnect step: right after
-        // the reconnection's IDENTIFY and tag), but not between status and
-        // COMMAND COMPLETE, nor between DISCONNECT or COMMAND COMPLETE and
-        // the bus free they announce.
-        auto& steps = command.steps;
-        std::vector<size_t> places;
-        for (size_t i = 0; i < steps.size(); i++) {
-            const bool after_leaving = i > 0 && steps[i - 1].kind == Kind::MessageIn && !steps[i - 1].bytes.empty() &&
-                                       (steps[i - 1].bytes[0] == msg::kDisconnect ||
-                                        steps[i - 1].bytes[0] == msg::kCommandComplete);
-            const bool after_status = i > 0 && steps[i - 1].kind == Kind::Status;  // COMMAND COMPLETE comes next
-            if (!after_leaving && !after_status)
-                places.push_back(i);
-        }
-        if (places.empty())
-            return false;
-        const size_t at = places[choices_.below(places.size())];
         const SyncAgreement sdtr = any_agreement({25, 15});
-        steps.insert(steps.begin() + static_cast<ptrdiff_t>(at),
-                     Target::Step{Kind::MessageIn, {msg::kExtended, 3, msg::kExtendedSdtr, sdtr.period_factor, sdtr.offset}});
+        return insert_anywhere(
+            command, {Kind::MessageIn, {msg::kExtended, 3, msg::kExtendedSdtr, sdtr.period_factor, sdtr.offset}});
+    }
+    case FaultKind::OptionalMessage:
+        return insert_anywhere(command, {Kind::MessageIn, optional_message(), 0, 0, true});
+    case FaultKind::DisconnectAfterData: {
+        if (!command.may_disconnect)
+            return false;
+        auto& steps = command.steps;
+        const auto last = std::find_if(steps.rbegin(), steps.rend(), is_data);
+        if (last == steps.rend())
+            return false;
+        // Everything has moved: nothing to resend, so no SAVE DATA POINTER.
+        const auto after = last.base();
+        steps.insert(after, {{Kind::MessageIn, {msg::kDisconnect}}, disconnect_step()});
         return true;
     }
     default: return false;
+    }
+}
+
+// At any message-in opportunity (after a Disconnect step: right after the
+// reconnection's IDENTIFY and tag), but not between status and COMMAND
+// COMPLETE, nor between DISCONNECT or COMMAND COMPLETE and the bus free they
+// announce; `before_status_only`: not after the status phase either.
+bool DeviceFaults::insert_anywhere(PlannedCommand& command, Target::Step step, bool before_status_only)
+{
+    auto& steps = command.steps;
+    const size_t status = status_index(steps);
+    std::vector<size_t> places;
+    for (size_t i = 0; i < steps.size(); i++) {
+        const bool after_leaving = i > 0 && steps[i - 1].kind == Kind::MessageIn && !steps[i - 1].bytes.empty() &&
+                                   (steps[i - 1].bytes[0] == msg::kDisconnect ||
+                                    steps[i - 1].bytes[0] == msg::kCommandComplete);
+        const bool after_status = i > 0 && steps[i - 1].kind == Kind::Status;  // COMMAND COMPLETE comes next
+        if (!after_leaving && !after_status && (!before_status_only || i <= status))
+            places.push_back(i);
+    }
+    if (places.empty())
+        return false;
+    const size_t at = places[choices_.below(places.size())];
+    steps.insert(steps.begin() + static_cast<ptrdiff_t>(at), std::move(step));
+    return true;
+}
+
+// A message SCSI-2 lets an initiator leave unimplemented; it answers MESSAGE REJECT.
+std::vector<uint8_t> DeviceFaults::optional_message()
+{
+    switch (choices_.below(6)) {
+    case 0: return {msg::kNoOperation};
+    case 1: return {msg::kInitiateRecovery};
+    case 2: return {msg::kReleaseRecovery};
+    case 3: return {msg::kIgnoreWideResidue, static_cast<uint8_t>(1 + choices_.below(3))};
+    case 4: {
+        const auto at = static_cast<uint32_t>(wide(1u << 16));
+        return {msg::kExtended, 5, msg::kExtendedModifyDataPointer, 0, 0, static_cast<uint8_t>(at >> 8),
+                static_cast<uint8_t>(at)};
+    }
+    default: return {msg::kExtended, 2, msg::kExtendedWdtr, static_cast<uint8_t>(choices_.below(3))};
     }
 }
 
@@ -316,9 +393,9 @@ void DeviceFaults::insert_step(PlannedCommand& command, Target::Step step)
                          std::move(step));
 }
 
-void DeviceFaults::insert_message(PlannedCommand& command, std::vector<uint8_t> message)
+void DeviceFaults::insert_message(PlannedCommand& command, std::vector<uint8_t> message, bool to_be_rejected)
 {
-    insert_step(command, {Kind::MessageIn, std::move(message)});
+    insert_step(command, {Kind::MessageIn, std::move(message), 0, 0, to_be_rejected});
 }
 
 bool DeviceFaults::drop_data(PlannedCommand& command)

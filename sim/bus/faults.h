@@ -56,9 +56,13 @@ enum class FaultKind : uint8_t {
     RestorePointers,      // RESTORE POINTERS at any byte of a data phase (in or out), then the data again
     SdtrAnyAnswer,        // an answer to SDTR anywhere in the byte range: period 0-255, offset 0-255
     TargetSdtr,           // an SDTR of the target's own, any values, at any message-in opportunity
+    // Added later still; legality is the kind table's, not the position's.
+    OptionalMessage,      // legal: a message an initiator need not implement, which it must refuse with MESSAGE REJECT
+    SecondCommandPhase,   // fault: COMMAND phase once more before status, as if it wanted another command
+    DisconnectAfterData,  // legal: DISCONNECT without SAVE DATA POINTER after the last data byte, then status
 };
 
-inline constexpr size_t kFaultKinds = static_cast<size_t>(FaultKind::TargetSdtr) + 1;
+inline constexpr size_t kFaultKinds = static_cast<size_t>(FaultKind::DisconnectAfterData) + 1;
 using FaultSet = std::bitset<kFaultKinds>;
 using FaultCounts = std::array<uint64_t, kFaultKinds>;
 
@@ -67,7 +71,8 @@ std::optional<FaultKind> fault_from_name(std::string_view name);
 // Every kind, faults and legal behaviours.
 FaultSet all_faults();
 // Whether SCSI-2 allows a target to do this: then no request may fail for it.
-// QUEUE FULL, BUSY and an SDTR of the target's own are legal behaviours too.
+// Each kind's row in the kind table says so (QUEUE FULL, BUSY and an SDTR of
+// the target's own are legal behaviours too, wherever they sit in the enum).
 bool is_legal(FaultKind kind);
 FaultSet legal_behaviours();
 
@@ -150,7 +155,7 @@ private:
     SyncAgreement any_agreement(SyncAgreement near);
     bool draw(FaultKind kind);
     uint64_t wide(uint64_t n);
-    void insert_message(PlannedCommand& command, std::vector<uint8_t> message);
+    void insert_message(PlannedCommand& command, std::vector<uint8_t> message, bool to_be_rejected = false);
     void insert_step(PlannedCommand& command, Target::Step step);
     bool drop_data(PlannedCommand& command);
     bool lengthen_data(PlannedCommand& command);
@@ -158,6 +163,8 @@ private:
     bool hang(PlannedCommand& command);
     bool vanish(PlannedCommand& command);
     void replace_with_status(PlannedCommand& command, uint8_t status);
+    bool insert_anywhere(PlannedCommand& command, Target::Step step, bool before_status_only = false);
+    std::vector<uint8_t> optional_message();
     void count(FaultKind kind) { counts_[static_cast<size_t>(kind)]++; }
 
     Target& target_;

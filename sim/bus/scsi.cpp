@@ -3,6 +3,8 @@
 #include <array>
 #include <utility>
 
+#include <fmt/format.h>
+
 namespace sim::scsi {
 
 std::string_view phase_name(Phase phase)
@@ -16,6 +18,41 @@ std::string_view phase_name(Phase phase)
     case Phase::MessageIn: return "MESSAGE IN";
     }
     return "?";
+}
+
+std::string message_name(std::span<const uint8_t> bytes)
+{
+    if (bytes.empty())
+        return "no message";
+    const uint8_t code = bytes[0];
+    if (code == msg::kExtended) {
+        const uint8_t which = bytes.size() > 2 ? bytes[2] : 0xFF;
+        switch (which) {
+        case msg::kExtendedModifyDataPointer: return "MODIFY DATA POINTER";
+        case msg::kExtendedSdtr: return "SYNCHRONOUS DATA TRANSFER REQUEST";
+        case msg::kExtendedWdtr: return "WIDE DATA TRANSFER REQUEST";
+        default: return fmt::format("extended message {:#04x}", which);
+        }
+    }
+    if (code & msg::kIdentify)
+        return "IDENTIFY";
+    switch (code) {
+    case msg::kCommandComplete: return "COMMAND COMPLETE";
+    case msg::kSaveDataPointer: return "SAVE DATA POINTER";
+    case msg::kRestorePointers: return "RESTORE POINTERS";
+    case msg::kDisconnect: return "DISCONNECT";
+    case msg::kMessageReject: return "MESSAGE REJECT";
+    case msg::kNoOperation: return "NO OPERATION";
+    case msg::kLinkedCommandComplete: return "LINKED COMMAND COMPLETE";
+    case msg::kLinkedCommandCompleteWithFlag: return "LINKED COMMAND COMPLETE WITH FLAG";
+    case msg::kInitiateRecovery: return "INITIATE RECOVERY";
+    case msg::kReleaseRecovery: return "RELEASE RECOVERY";
+    case msg::kSimpleQueueTag: return "SIMPLE QUEUE TAG";
+    case msg::kHeadOfQueueTag: return "HEAD OF QUEUE TAG";
+    case msg::kOrderedQueueTag: return "ORDERED QUEUE TAG";
+    case msg::kIgnoreWideResidue: return "IGNORE WIDE RESIDUE";
+    default: return fmt::format("{} {:#04x}", code >= 0x20 && code <= 0x2F ? "two-byte message" : "message", code);
+    }
 }
 
 std::string_view command_name(uint8_t opcode)

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
+#include <string>
 #include <string_view>
 
 namespace sim::scsi {
@@ -33,20 +35,38 @@ inline constexpr uint8_t kAbort = 0x06;
 inline constexpr uint8_t kMessageReject = 0x07;
 inline constexpr uint8_t kNoOperation = 0x08;
 inline constexpr uint8_t kMessageParityError = 0x09;
+inline constexpr uint8_t kLinkedCommandComplete = 0x0A;
+inline constexpr uint8_t kLinkedCommandCompleteWithFlag = 0x0B;
 inline constexpr uint8_t kBusDeviceReset = 0x0C;
 inline constexpr uint8_t kAbortTag = 0x0D;
+inline constexpr uint8_t kInitiateRecovery = 0x0F;
+inline constexpr uint8_t kReleaseRecovery = 0x10;
 inline constexpr uint8_t kSimpleQueueTag = 0x20;
 inline constexpr uint8_t kHeadOfQueueTag = 0x21;
 inline constexpr uint8_t kOrderedQueueTag = 0x22;
+inline constexpr uint8_t kIgnoreWideResidue = 0x23;
 inline constexpr uint8_t kIdentify = 0x80;
 inline constexpr uint8_t kIdentifyDisconnect = 0x40;
+inline constexpr uint8_t kExtendedModifyDataPointer = 0x00;
 inline constexpr uint8_t kExtendedSdtr = 0x01;
+inline constexpr uint8_t kExtendedWdtr = 0x03;
 }  // namespace msg
+
+// The name of a message as a trace or an error shows it ("NO OPERATION",
+// "WIDE DATA TRANSFER REQUEST", "message 0x15").
+std::string message_name(std::span<const uint8_t> bytes);
+
+// The control byte, the last of every CDB.
+namespace control {
+inline constexpr uint8_t kLink = 0x01;
+inline constexpr uint8_t kFlag = 0x02;
+}  // namespace control
 
 namespace status {
 inline constexpr uint8_t kGood = 0x00;
 inline constexpr uint8_t kCheckCondition = 0x02;
 inline constexpr uint8_t kBusy = 0x08;
+inline constexpr uint8_t kIntermediate = 0x10;
 inline constexpr uint8_t kQueueFull = 0x28;
 }  // namespace status
 
@@ -71,6 +91,7 @@ enum class Asc : uint8_t {
     PowerOnOrReset = 0x29,
     ScsiParityError = 0x47,
     InitiatorDetectedError = 0x48,
+    CommandPhaseError = 0x4A,
     OverlappedCommands = 0x4E,
 };
 

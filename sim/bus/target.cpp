@@ -57,6 +57,7 @@ void Target::selected(uint8_t /*initiator_id*/, bool atn)
     tag_type_ = 0;
     message_out_.clear();
     cdb_.clear();
+    reject_awaited_.reset();
     if (atn)
         steps_.push_back({Kind::MessageOut});
     steps_.push_back({Kind::Command});
@@ -123,7 +124,25 @@ void Target::begin_step(Step& step)
         request_new_phase(Phase::MessageIn, reaction);
         return;
     case Kind::Status:
+        // A linked command that ends GOOD: INTERMEDIATE, LINKED COMMAND
+        // COMPLETE (WITH FLAG), and the chain's next command in this nexus.
+        if (current_ && step.bytes.empty() && current_->reply.status == status::kGood && !current_->cdb.empty() &&
+            (current_->cdb.back() & control::kLink)) {
+            const bool flag = (current_->cdb.back() & control::kFlag) != 0;
+            step.bytes = {status::kIntermediate};
+            steps_.erase(steps_.begin() + 1, steps_.end());
+            steps_.push_back({Kind::MessageIn, {flag ? msg::kLinkedCommandCompleteWithFlag : msg::kLinkedCommandComplete}});
+            steps_.push_back({Kind::LinkedCommand});
+        }
         request_new_phase(Phase::Status, reaction);
+        return;
+    case Kind::SecondCommand:
+        second_cdb_.clear();
+        bus_->note(id_, BusNote::CommandPhaseAgain);
+        request_new_phase(Phase::Command, reaction);
+        return;
+    case Kind::LinkedCommand:
+        begin_linked_command(step);
         return;
     case Kind::DataIn:
     case Kind::DataOut:
@@ -205,7 +224,54 @@ void Target::take_byte(uint8_t byte, bool atn)
         }
         steps_.pop_front();
         begin_command();
+        return;
     }
+    if (step.kind == Kind::SecondCommand) {
+        second_cdb_.push_back(byte);
+        if (!atn && second_cdb_.size() < cdb_length(second_cdb_[0])) {
+            request(Phase::Command, settle);
+            return;
+        }
+        second_command_taken();
+    }
+}
+
+// The bytes of a command phase we asked for out of turn: no command of this
+// connection, whatever they say. The command connected ends in CHECK
+// CONDITION, COMMAND PHASE ERROR, without its remaining data.
+void Target::second_command_taken()
+{
+    steps_.clear();
+    if (current_) {
+        set_sense(current_->lun, {SenseKey::AbortedCommand, Asc::CommandPhaseError});
+        current_->reply.status = status::kCheckCondition;
+        steps_.push_back({Kind::Status});
+        steps_.push_back({Kind::MessageIn, {msg::kCommandComplete}});
+    }
+    steps_.push_back({Kind::Free});
+    run_next_step();
+}
+
+// The previous command of the chain is over; the next one comes in the same
+// nexus (same LUN and tag), with fresh data pointers.
+void Target::begin_linked_command(Step& step)
+{
+    if (current_) {
+        const Nexus& done = *current_;
+        if (bus_->listening())
+            bus_->emit(BusEvent{.target = id_, .note = BusNote::LinkedCommandComplete, .lun = done.lun, .tag = done.tag,
+                                .opcode = done.cdb[0]});
+        identified_ = true;
+        lun_ = done.lun;
+        disconnect_granted_ = done.may_disconnect;
+        tag_ = done.tag;
+        tag_type_ = done.tag_type;
+        forget(current_);
+        current_ = nullptr;
+    }
+    step.kind = Kind::Command;
+    cdb_.clear();
+    request(Phase::Command, bus_->timing().target_reaction);
 }
 
 void Target::end_message_out()
@@ -213,6 +279,13 @@ void Target::end_message_out()
     steps_.pop_front();
     std::vector<uint8_t> bytes = std::move(message_out_);
     message_out_.clear();
+    if (reject_awaited_) {
+        if (bytes.empty() || bytes[0] != msg::kMessageReject)
+            bus_->errors().report("scsi target",
+                                  fmt::format("target {}: {} answered with {} instead of MESSAGE REJECT", id_,
+                                              *reject_awaited_, message_name(bytes)));
+        reject_awaited_.reset();
+    }
     interpret_messages(bytes);
     if (sdtr_sent_ && connected_)
         sdtr_unanswered();
@@ -432,6 +505,17 @@ void Target::byte_acknowledged(bool atn)
     last_message_sent_ = step.bytes[0];
     if (step.bytes[0] == msg::kExtended && step.bytes.size() > 2)
         last_extended_sent_ = step.bytes[2];
+    if (step.to_be_rejected && (atn || message_index_ >= step.bytes.size())) {
+        // ATN at the last byte is what we expect; ATN earlier in the message
+        // ends it just as well.
+        if (atn)
+            reject_awaited_ = message_name(step.bytes);
+        else
+            bus_->errors().report("scsi target",
+                                  fmt::format("target {}: {} not refused: ACK released on its last byte without ATN, "
+                                              "and the target expects MESSAGE REJECT",
+                                              id_, message_name(step.bytes)));
+    }
     if (message_index_ >= step.bytes.size()) {
         uint8_t code = step.bytes[0];
         if (current_ && code == msg::kSaveDataPointer)
@@ -498,14 +582,6 @@ bool Target::take_parity_fault()
 
 // --- commands ---
 
-Target::Nexus* Target::find_nexus(uint8_t lun, std::optional<uint8_t> tag)
-{
-    for (Nexus& n : nexus_)
-        if (n.lun == lun && n.tag == tag && &n != current_)
-            return &n;
-    return nullptr;
-}
-
 void Target::begin_command()
 {
     uint8_t lun = identified_ ? lun_ : static_cast<uint8_t>(cdb_.size() > 1 ? cdb_[1] >> 5 : 0);
@@ -525,8 +601,8 @@ void Target::begin_command()
     if (!lun_present(lun)) {
         n.reply = EmptyLun::answer(n.cdb, sense_[lun]);
         n.may_disconnect = false;
-    } else if (find_nexus(lun, n.tag)) {
-        // A second command with the same tag (or a second untagged one): overlapped.
+    } else if (overlaps(n)) {
+        abort_overlapped(n);
         n.reply = check_condition(lun, SenseKey::AbortedCommand, Asc::OverlappedCommands);
         n.may_disconnect = false;
     } else if (n.tag && tagged >= options_.queue_limit) {
@@ -549,6 +625,44 @@ void Target::begin_command()
         hooks_->command_planned(*this, planned);
     }
     run_next_step();
+}
+
+// A command the LUN cannot hold beside those it holds: a second command with
+// a tag in use (or a second untagged one), an untagged command beside tagged
+// ones, a tagged one beside an untagged one. An untagged REQUEST SENSE for
+// sense data pending (after a CHECK CONDITION) may go beside tagged commands.
+// Ghosts were never given, so nothing overlaps them.
+bool Target::overlaps(const Nexus& n) const
+{
+    const Sense& pending = sense_[n.lun & 7];
+    const bool sense_for_pending = !n.tag && !n.cdb.empty() && n.cdb[0] == op::kRequestSense &&
+                                   (pending.key != SenseKey::NoSense || pending.asc != Asc::None);
+    for (const Nexus& o : nexus_) {
+        if (&o == &n || o.lun != n.lun || o.ghost)
+            continue;
+        if (o.tag == n.tag)
+            return true;
+        if (!n.tag && o.tag && !sense_for_pending)
+            return true;
+        if (n.tag && !o.tag)
+            return true;
+    }
+    return false;
+}
+
+// Overlapped commands: the target aborts every command it holds for the LUN;
+// none of them comes back.
+void Target::abort_overlapped(const Nexus& n)
+{
+    if (bus_->listening())
+        bus_->emit(BusEvent{.target = id_, .note = BusNote::OverlappedCommands, .lun = n.lun, .tag = n.tag,
+                            .opcode = n.cdb.empty() ? uint8_t{0} : n.cdb[0]});
+    const auto aborted = [&](const Nexus& o) { return &o != &n && o.lun == n.lun && !o.ghost; };
+    if (reselecting_ && aborted(*reselecting_))
+        reselecting_ = nullptr;
+    nexus_.remove_if(aborted);
+    if (!wants_reselection())
+        bus_->withdraw_reselection(id_);
 }
 
 void Target::plan_command(Nexus& n)
@@ -673,6 +787,7 @@ void Target::reselection_answered()
     current_ = reselecting_;
     reselecting_ = nullptr;
     steps_.clear();
+    reject_awaited_.reset();
     if (!current_) {
         release_bus(false);
         return;
@@ -757,6 +872,7 @@ void Target::bus_reset()
     agreement_ = {};
     agreement_offered_.reset();
     sdtr_sent_.reset();
+    reject_awaited_.reset();
     phase_.reset();
     reset_received();
 }

@@ -11,6 +11,7 @@
 #include <list>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "bus/scsi.h"
@@ -130,11 +131,17 @@ public:
             MessageOut, Command, MessageIn, Status, DataIn, DataOut, Commit, Wait, Disconnect, Free,
             Hang,    // stay connected and never assert REQ again
             Vanish,  // drop the command and leave the bus: it never comes back
+            SecondCommand,  // COMMAND phase again before status: whatever comes ends the command in CHECK CONDITION
+            LinkedCommand,  // COMMAND phase for the next command of a linked chain, in the same nexus
         };
         Kind kind;
         std::vector<uint8_t> bytes = {};  // message-in bytes
         uint32_t until = 0;               // data steps: move data until the pointer reaches this
         Nanoseconds delay = 0;            // wait and disconnect
+        // Message in: one the initiator does not implement. It must raise ATN
+        // before it releases ACK on the last byte (or earlier) and send MESSAGE
+        // REJECT first in that message-out phase.
+        bool to_be_rejected = false;
     };
 
 private:
@@ -171,6 +178,11 @@ private:
     void handle_initiator_detected_error();
     void abort_current(bool all_of_lun);
     void begin_command();
+    bool overlaps(const Nexus& n) const;
+    void abort_overlapped(const Nexus& n);
+    void message_in_done(const Step& step, bool atn);
+    void second_command_taken();
+    void begin_linked_command(Step& step);
     void plan_command(Nexus& nexus);
     void plan_data(Nexus& nexus, bool in, uint32_t length);
     void immediate_status(uint8_t status);
@@ -180,7 +192,6 @@ private:
     void nexus_ready(Nexus* nexus);
     void forget(Nexus* nexus);
     void suspend_rejected_reconnection();
-    Nexus* find_nexus(uint8_t lun, std::optional<uint8_t> tag);
     template <class F>
     void later(Nanoseconds delay, F&& f);
 
@@ -210,6 +221,10 @@ private:
     // An SDTR of the target's own, sent and not yet answered: the initiator
     // must answer it in the next message-out phase, or it stands refused.
     std::optional<SyncAgreement> sdtr_sent_;
+    // A message the initiator was to refuse, and raised ATN for: the next
+    // message-out phase must begin with MESSAGE REJECT.
+    std::optional<std::string> reject_awaited_;
+    std::vector<uint8_t> second_cdb_;  // what came in a second command phase
 
     std::list<Nexus> nexus_;
     uint64_t next_serial_ = 1;

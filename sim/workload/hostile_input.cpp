@@ -38,10 +38,13 @@ MachineConfig hostile_machine(std::span<const uint8_t>& in)
 }
 
 // Three bytes, a bit per kind for the first 22 kinds (bit 22 unused); bit 23
-// asks for one more byte with a bit per kind added since (the legal
-// behaviours), so that inputs from before keep their meaning. The top bit of
-// that byte asks for one more: the requests with flags of their own.
+// asks for one more byte for the kinds added since (the legal behaviours),
+// so that inputs from before keep their meaning: bits 0-5 the first six of
+// them; bit 6 one more byte for the next seven kinds, whose own bit 7 asks
+// for the next seven; bit 7 the unusual requests' byte, after the kinds.
 constexpr size_t kFirstMaskKinds = static_cast<size_t>(FaultKind::MissingTag) + 1;
+constexpr size_t kFirstMoreKinds = 6;
+constexpr uint8_t kMoreKindsFollow = 0x40;
 constexpr uint8_t kUnusualFollows = 0x80;
 
 // The unusual requests' byte: bit 0 legal flags, bit 1 against the
@@ -63,14 +66,22 @@ FaultSet hostile_kinds(std::span<const uint8_t>& in, std::optional<uint8_t>& unu
     for (size_t i = 0; i < kFirstMaskKinds; i++)
         if (mask & (1u << i))
             kinds.set(i);
-    if (mask & (1u << 23)) {
-        const uint8_t more = take(in);
-        for (size_t i = kFirstMaskKinds; i < kFaultKinds && i - kFirstMaskKinds < 8; i++)
-            if (more & (1u << (i - kFirstMaskKinds)))
+    if (!(mask & (1u << 23)))
+        return kinds;
+    const uint8_t first_more = take(in);
+    for (size_t i = kFirstMaskKinds; i < kFaultKinds && i < kFirstMaskKinds + kFirstMoreKinds; i++)
+        if (first_more & (1u << (i - kFirstMaskKinds)))
+            kinds.set(i);
+    bool more = (first_more & kMoreKindsFollow) != 0;
+    for (size_t first = kFirstMaskKinds + kFirstMoreKinds; more && first < kFaultKinds; first += 7) {
+        const uint8_t bits = take(in);
+        for (size_t i = first; i < kFaultKinds && i < first + 7; i++)
+            if (bits & (1u << (i - first)))
                 kinds.set(i);
-        if (more & kUnusualFollows)
-            unusual = take(in);
+        more = (bits & 0x80) != 0;
     }
+    if (first_more & kUnusualFollows)
+        unusual = take(in);
     return kinds;
 }
 

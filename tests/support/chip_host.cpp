@@ -287,6 +287,7 @@ void Host::finish_phase(uint8_t& status)
     }
     case 3:
         c.status = in8(Fifo);
+        c.statuses.push_back(c.status);
         messages_in.push_back({in8(Fifo)});
         command(0x12);
         status = 5;
@@ -302,6 +303,8 @@ void Host::message_in_byte(uint8_t b, uint8_t& status)
     bool reject = false;
     if (expect_ > 0) {
         collecting_.push_back(b);
+        if (collecting_.size() == 2 && collecting_[0] == 0x01)
+            expect_ = b + 1u;  // counted by its length byte
         if (--expect_ == 0) {
             messages_in.push_back(collecting_);
             if (collecting_[0] >= 0x20 && collecting_[0] <= 0x22) {
@@ -321,15 +324,28 @@ void Host::message_in_byte(uint8_t b, uint8_t& status)
                 out8(Config4, t.config4);
                 c->negotiate = false;
             } else {
-                reject = true;
+                reject = refuse_messages;
             }
         }
     } else {
-        if (b == 0x01 || (b >= 0x20 && b <= 0x2F)) {
+        const bool multi_byte = b == 0x01 || (b >= 0x20 && b <= 0x2F);
+        const bool known_multi_byte = b <= 0x22 && (b != 0x01 || (c && c->negotiate));
+        if (multi_byte && reject_early && refuse_messages && !known_multi_byte) {
+            messages_in.push_back({b});
+            reject = true;
+        } else if (multi_byte) {
             collecting_ = {b};
-            expect_ = b == 0x01 ? 4 : 1;
+            expect_ = 1;  // the length byte of an extended message, the second of a two-byte one
         } else {
             messages_in.push_back({b});
+            const bool known = b == 0x00 || b == 0x02 || b == 0x03 || b == 0x04 || b == 0x07 || b == 0x0A ||
+                               b == 0x0B || (b & 0x80);
+            reject = refuse_messages && !known;
+        }
+        if (c && (b == 0x0A || b == 0x0B)) {  // the chain's next command starts from its own pointers
+            c->link++;
+            c->entry = c->offset = 0;
+            c->saved_entry = c->saved_offset = 0;
         }
         if (b == 0x04)
             disconnecting_ = true;
@@ -377,13 +393,15 @@ void Host::start_phase(uint8_t phase)
         load_transfer_count(0xFFFFFF);
         command(0x98);
         return;
-    case 2:
+    case 2: {
         command(0x1B);
         command(0x01);
-        for (uint8_t b : c->cdb)
+        const std::vector<uint8_t>& cdb = c->link > 0 && c->link <= c->linked.size() ? c->linked[c->link - 1] : c->cdb;
+        for (uint8_t b : cdb)
             out8(Fifo, b);
         command(0x10);
         return;
+    }
     case 3:
         command(0x01);
         command(0x11);

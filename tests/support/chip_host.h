@@ -78,6 +78,12 @@ struct Cmd {
     uint8_t tag_message = 0x20;
     bool negotiate = false;  // SDTR offer with SelectWithAtnStop
     uint8_t offer_period = 25;
+    // The CDBs that follow `cdb` in a linked chain, each sent in the command
+    // phase that comes after LINKED COMMAND COMPLETE; any other command
+    // phase gets the current one again.
+    std::vector<std::vector<uint8_t>> linked;
+    size_t link = 0;                // commands of the chain completed
+    std::vector<uint8_t> statuses;  // every status byte, INTERMEDIATE ones included
 
     // Progress.
     size_t entry = 0;
@@ -144,6 +150,10 @@ public:
 
     // What the message-out phase sends next.
     std::vector<uint8_t> pending_message;
+    // Refuse with MESSAGE REJECT every message the host does not implement
+    // (at its last byte); `reject_early`: at its first byte already.
+    bool refuse_messages = true;
+    bool reject_early = false;
     std::vector<std::vector<uint8_t>> messages_in;  // every complete message received
     bool parity_seen = false;
 

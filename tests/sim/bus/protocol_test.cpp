@@ -4,9 +4,12 @@
 #include <cstdio>
 #include <deque>
 #include <fstream>
+#include <set>
+#include <string_view>
 
 
 #include "bus/empty_lun.h"
+#include "bus/faults.h"
 #include "support/chip_host.h"
 
 namespace hbatest::chiphost {
@@ -499,6 +502,330 @@ TEST(Devices, DiskImageIsReadAndBadImagesAreClearErrors)
         ADD_FAILURE() << "no error for a missing image";
     } catch (const std::runtime_error& e) {
         EXPECT_NE(std::string(e.what()).find(".missing"), std::string::npos);
+    }
+}
+
+// --- behaviours of the targets' own ---
+
+// The kinds by name, and which are legal: the table decides, not the
+// position in the enum.
+TEST(Kinds, NamesRoundTripAndLegalityIsPerKind)
+{
+    const std::set<std::string_view> legal = {
+        "unsolicited-sdtr",    "queue-full",      "busy",       "save-pointer-continue", "bare-disconnect",
+        "disconnect-any-byte", "restore-pointers", "sdtr-any-answer", "target-sdtr",     "optional-message",
+        "disconnect-after-data",
+    };
+    std::set<std::string_view> names;
+    for (size_t i = 0; i < kFaultKinds; i++) {
+        const auto kind = static_cast<FaultKind>(i);
+        const std::string_view name = fault_name(kind);
+        SCOPED_TRACE(name);
+        EXPECT_TRUE(names.insert(name).second) << "two kinds share a name";
+        EXPECT_EQ(fault_from_name(name), kind);
+        EXPECT_EQ(is_legal(kind), legal.contains(name));
+        EXPECT_EQ(legal_behaviours().test(i), legal.contains(name));
+    }
+    EXPECT_EQ(fault_from_name("second-command-phase"), FaultKind::SecondCommandPhase);
+    EXPECT_FALSE(is_legal(FaultKind::SecondCommandPhase));
+    EXPECT_EQ(fault_from_name("no-such-kind"), std::nullopt);
+}
+
+// One target's faults with the picks given, forced once.
+struct Forced {
+    Forced(Target& target, std::vector<uint8_t> picks, FaultKind kind)
+        : bytes(std::move(picks)), choices(bytes), faults(target, choices, counts, nullptr)
+    {
+        faults.force(kind);
+    }
+    std::vector<uint8_t> bytes;
+    ByteChoices choices;
+    FaultCounts counts{};
+    DeviceFaults faults;
+};
+
+bool Received(const Host& host, const std::vector<uint8_t>& message)
+{
+    return std::find(host.messages_in.begin(), host.messages_in.end(), message) != host.messages_in.end();
+}
+
+// A message the initiator need not implement, wherever the target sends it:
+// refused at its last byte or (ATN raised in the middle) at its first, the
+// command goes on and succeeds; not refused, the target reports the initiator.
+TEST(OptionalMessage, RefusedTheCommandGoesOnNotRefusedIsAModelError)
+{
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> picks;  // which message, its arguments, where
+        std::vector<uint8_t> message;
+    };
+    const Case cases[] = {
+        {"NO OPERATION", {0, 0}, {0x08}},
+        {"INITIATE RECOVERY", {1, 1}, {0x0F}},
+        {"RELEASE RECOVERY", {2, 0}, {0x10}},
+        {"IGNORE WIDE RESIDUE", {3, 1, 1}, {0x23, 0x02}},
+        {"MODIFY DATA POINTER", {4, 0x12, 0x34, 0}, {0x01, 0x05, 0x00, 0x00, 0x00, 0x12, 0x34}},
+        {"WIDE DATA TRANSFER REQUEST", {5, 1, 1}, {0x01, 0x02, 0x03, 0x01}},
+    };
+    enum class Initiator { RejectsAtLastByte, RejectsEarly, DoesNotReject };
+    for (const Case& t : cases)
+        for (const Initiator way : {Initiator::RejectsAtLastByte, Initiator::RejectsEarly, Initiator::DoesNotReject}) {
+            SCOPED_TRACE(testing::Message() << t.name << " " << int(way));
+            DiskFixture b;
+            std::vector<uint8_t> data = Pattern(1024, 3);
+            b.disk->store().write(5, data.data(), 2);
+            Forced forced(*b.disk, t.picks, FaultKind::OptionalMessage);
+            b.host.refuse_messages = way != Initiator::DoesNotReject;
+            b.host.reject_early = way == Initiator::RejectsEarly;
+            Cmd c = b.read(5, 2, kBuf);
+            b.host.queue(c);
+            b.host.run();
+            ASSERT_TRUE(c.complete);
+            EXPECT_EQ(forced.counts[size_t(FaultKind::OptionalMessage)], 1u);
+            EXPECT_TRUE(forced.choices.exhausted());
+            EXPECT_EQ(c.status, 0x00);
+            EXPECT_EQ(b.f.memory.bytes(kBuf, 1024), data);
+            const bool early = way == Initiator::RejectsEarly && t.message.size() > 1;
+            EXPECT_TRUE(Received(b.host, early ? std::vector<uint8_t>{t.message[0]} : t.message));
+            EXPECT_EQ(b.disk->commands_held(), 0u);
+            if (way == Initiator::DoesNotReject) {
+                ASSERT_EQ(b.f.errors.all().size(), 1u) << b.f.errors.summary();
+                EXPECT_NE(b.f.errors.summary().find(t.name), std::string::npos) << b.f.errors.summary();
+                EXPECT_NE(b.f.errors.summary().find("MESSAGE REJECT"), std::string::npos);
+            } else {
+                EXPECT_TRUE(b.f.errors.empty()) << b.f.errors.summary();
+            }
+        }
+}
+
+// ATN raised for a message to refuse, and then something other than MESSAGE
+// REJECT first in the message-out phase: reported.
+TEST(OptionalMessage, AnythingButMessageRejectIsAModelError)
+{
+    DiskFixture b;
+    Forced forced(*b.disk, {0, 0}, FaultKind::OptionalMessage);  // NO OPERATION first
+    b.host.load_target(0);
+    b.host.select_with_atn(0x80, Read10(0, 1));
+    ASSERT_EQ(b.host.next().phase(), 7);
+    b.host.command(0x01);
+    b.host.command(0x10);
+    ASSERT_EQ(b.host.next().cause, 0x08);
+    EXPECT_EQ(b.host.in8(Fifo), 0x08);
+    b.host.command(0x1A);  // ATN
+    b.host.command(0x12);
+    ASSERT_EQ(b.host.next().phase(), 6);
+    b.host.command(0x01);
+    b.host.out8(Fifo, 0x08);  // NO OPERATION back instead of MESSAGE REJECT
+    b.host.command(0x10);
+    b.host.next();
+    EXPECT_NE(b.f.errors.summary().find("NO OPERATION answered with NO OPERATION instead of MESSAGE REJECT"),
+              std::string::npos)
+        << b.f.errors.summary();
+}
+
+// The link bit: a command that ends GOOD gets INTERMEDIATE, LINKED COMMAND
+// COMPLETE (WITH FLAG when the flag bit is set), and the command phase for
+// the chain's next command, in the same connection and nexus, from fresh
+// pointers; CHECK CONDITION ends the chain as any command ends.
+TEST(LinkedCommands, TheChainRunsInOneNexusAndEndsAtCheckCondition)
+{
+    auto linked = [](std::vector<uint8_t> cdb, uint8_t control) {
+        cdb.back() |= control;
+        return cdb;
+    };
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> first;
+        std::optional<uint8_t> tag;
+        std::vector<uint8_t> statuses;
+        std::vector<uint8_t> message;  // after the first status
+        bool chained;                  // the READ ran
+    };
+    const Case cases[] = {
+        {"linked", linked(kTestUnitReady, 0x01), std::nullopt, {0x10, 0x00}, {0x0A}, true},
+        {"linked with flag", linked(kTestUnitReady, 0x03), std::nullopt, {0x10, 0x00}, {0x0B}, true},
+        {"linked, tagged", linked(kTestUnitReady, 0x01), uint8_t{5}, {0x10, 0x00}, {0x0A}, true},
+        {"linked read", linked(Read10(9, 2), 0x01), std::nullopt, {0x10, 0x00}, {0x0A}, true},
+        {"linked, fails", linked(Read10(0xFFFFFF, 1), 0x01), std::nullopt, {0x02}, {0x00}, false},
+    };
+    for (const Case& t : cases) {
+        SCOPED_TRACE(t.name);
+        DiskFixture b;
+        std::vector<uint8_t> data = Pattern(1024, 8);
+        b.disk->store().write(9, data.data(), 2);
+        std::vector<BusEvent> notes;
+        unsigned selections = 0;
+        b.f.bus.set_listener([&](const BusEvent& e) {
+            selections += e.kind == BusEvent::Kind::Selection;
+            if (e.kind == BusEvent::Kind::Note && e.note != BusNote::AtnAsserted && e.note != BusNote::AtnReleased)
+                notes.push_back(e);
+        });
+        Cmd c = b.read(9, 2, kBuf);
+        c.cdb = t.first;
+        c.tag = t.tag;
+        c.linked = {Read10(9, 2)};
+        b.host.queue(c);
+        b.host.run();
+        ASSERT_TRUE(c.complete);
+        EXPECT_EQ(c.statuses, t.statuses);
+        EXPECT_TRUE(Received(b.host, t.message));
+        EXPECT_EQ(c.link, t.chained ? 1u : 0u);
+        EXPECT_EQ(selections, 1u);
+        if (t.chained) {
+            EXPECT_EQ(b.f.memory.bytes(kBuf, 1024), data);
+            // Both commands of the chain began in the one nexus.
+            std::vector<BusNote> seen;
+            for (const BusEvent& e : notes) {
+                seen.push_back(e.note);
+                EXPECT_EQ(e.tag, t.tag);
+                EXPECT_EQ(e.lun, 0);
+            }
+            EXPECT_EQ(seen, (std::vector<BusNote>{BusNote::CommandBegins, BusNote::LinkedCommandComplete,
+                                                   BusNote::CommandBegins}));
+        } else {
+            EXPECT_EQ(b.disk->sense(0).key, scsi::SenseKey::IllegalRequest);
+        }
+        EXPECT_EQ(b.disk->commands_held(), 0u);
+        EXPECT_TRUE(b.f.errors.empty()) << b.f.errors.summary();
+    }
+}
+
+// The target asks for the command phase once more before status: whatever
+// the initiator sends then ends the command in CHECK CONDITION, COMMAND
+// PHASE ERROR; a write stores nothing, and the target holds nothing after.
+TEST(SecondCommandPhase, EndsTheCommandInCheckConditionAndStoresNothing)
+{
+    for (const bool write : {false, true})
+        for (const uint8_t where : {0, 1, 2, 3}) {
+            SCOPED_TRACE(testing::Message() << (write ? "write" : "read") << " at place pick " << int(where));
+            DiskFixture b;
+            b.disk->device_options().full_seek = 2 * kMillisecond;
+            b.disk->options().disconnect_threshold = 0;
+            const std::vector<uint8_t> before = Pattern(2048, 1);
+            b.disk->store().write(100, before.data(), 4);
+            b.f.memory.fill(0x80000, Pattern(2048, 2));
+            unsigned again = 0;
+            b.f.bus.set_listener([&](const BusEvent& e) { again += e.note == BusNote::CommandPhaseAgain; });
+            Forced forced(*b.disk, {where}, FaultKind::SecondCommandPhase);
+            Cmd c = b.read(100, 4, write ? 0x80000 : kBuf);
+            if (write)
+                c.cdb = Write10(100, 4);
+            b.host.queue(c);
+            b.host.run();
+            ASSERT_TRUE(c.complete);
+            EXPECT_EQ(again, 1u);
+            EXPECT_EQ(c.status, 0x02);
+            EXPECT_EQ(b.disk->sense(0).key, scsi::SenseKey::AbortedCommand);
+            EXPECT_EQ(b.disk->sense(0).asc, scsi::Asc::CommandPhaseError);
+            EXPECT_EQ(b.disk->store().read(100, 4), before);
+            EXPECT_EQ(b.disk->commands_held(), 0u);
+            EXPECT_TRUE(b.f.errors.empty()) << b.f.errors.summary();
+        }
+}
+
+// DISCONNECT without SAVE DATA POINTER after the last data byte: the
+// reconnection goes straight to status, and every byte is where it belongs.
+TEST(DisconnectAfterData, ReconnectsStraightToStatus)
+{
+    for (const bool write : {false, true}) {
+        SCOPED_TRACE(write ? "write" : "read");
+        DiskFixture b;
+        const std::vector<uint8_t> data = Pattern(4096, 5);
+        if (write)
+            b.f.memory.fill(0x80000, data);
+        else
+            b.disk->store().write(30, data.data(), 8);
+        Forced forced(*b.disk, {}, FaultKind::DisconnectAfterData);
+        std::vector<BusEvent::Kind> after_data;
+        bool data_seen = false;
+        b.f.bus.set_listener([&](const BusEvent& e) {
+            data_seen = data_seen || e.kind == BusEvent::Kind::DataIn || e.kind == BusEvent::Kind::DataOut;
+            if (data_seen && e.kind != BusEvent::Kind::Request && e.kind != BusEvent::Kind::Note &&
+                e.kind != BusEvent::Kind::Arbitration && e.kind != BusEvent::Kind::DataIn &&
+                e.kind != BusEvent::Kind::DataOut)
+                after_data.push_back(e.kind);
+        });
+        Cmd c = b.read(30, 8, write ? 0x80000 : kBuf, 1000);
+        if (write)
+            c.cdb = Write10(30, 8);
+        b.host.queue(c);
+        b.host.run();
+        ASSERT_TRUE(c.complete);
+        EXPECT_EQ(forced.counts[size_t(FaultKind::DisconnectAfterData)], 1u);
+        EXPECT_EQ(c.status, 0x00);
+        EXPECT_EQ(write ? b.disk->store().read(30, 8) : b.f.memory.bytes(kBuf, 4096), data);
+        using K = BusEvent::Kind;
+        // DISCONNECT, bus free, reselection, IDENTIFY, status, COMMAND COMPLETE, bus free.
+        EXPECT_EQ(after_data, (std::vector<K>{K::MessageIn, K::BusFree, K::Reselection, K::MessageIn, K::Status,
+                                              K::MessageIn, K::BusFree}));
+        EXPECT_FALSE(Received(b.host, {0x02}));
+        EXPECT_TRUE(b.f.errors.empty()) << b.f.errors.summary();
+    }
+}
+
+// An untagged command beside tagged ones, a tagged one beside an untagged
+// one, or a tag in use: the target aborts every command of the LUN and
+// answers the new one CHECK CONDITION, OVERLAPPED COMMANDS ATTEMPTED. An
+// untagged REQUEST SENSE for sense pending may go beside tagged commands.
+TEST(OverlappedCommands, AbortEveryCommandOfTheLun)
+{
+    struct Case {
+        const char* name;
+        std::optional<uint8_t> first_tag;  // the slow command held, disconnected
+        std::optional<uint8_t> second_tag;
+        bool sense_pending_first;  // a tagged command fails first; the second is REQUEST SENSE
+        bool overlapped;
+    };
+    const Case cases[] = {
+        {"untagged beside tagged", uint8_t{1}, std::nullopt, false, true},
+        {"tagged beside untagged", std::nullopt, uint8_t{2}, false, true},
+        {"tag in use", uint8_t{3}, uint8_t{3}, false, true},
+        {"other tag", uint8_t{3}, uint8_t{4}, false, false},
+        {"REQUEST SENSE, no sense pending", uint8_t{1}, std::nullopt, false, true},
+        {"REQUEST SENSE for pending sense", uint8_t{1}, std::nullopt, true, false},
+    };
+    for (const Case& t : cases) {
+        SCOPED_TRACE(t.name);
+        DiskFixture b;
+        b.disk->options().disconnect_threshold = 0;
+        b.disk->device_options().full_seek = 10 * kMillisecond;
+        unsigned overlaps = 0;
+        b.f.bus.set_listener([&](const BusEvent& e) { overlaps += e.note == BusNote::OverlappedCommands; });
+        Cmd slow = b.read(60000, 1, kBuf);
+        slow.tag = t.first_tag;
+        std::deque<Cmd> more;
+        if (t.sense_pending_first) {
+            Cmd& failing = more.emplace_back(b.read(0xFFFFFF, 1, kBuf + 0x1000));
+            failing.tag = uint8_t{7};
+        }
+        const bool sense = std::string_view(t.name).starts_with("REQUEST SENSE");
+        Cmd& second = more.emplace_back(b.read(1, 1, kBuf + 0x2000));
+        if (sense) {
+            second.cdb = kRequestSense;
+            second.sg = {{kBuf + 0x2000, 18}};
+        }
+        second.tag = t.second_tag;
+        b.host.queue(slow);
+        for (Cmd& c : more)
+            b.host.queue(c);
+        b.host.run(100 * kMillisecond);
+        ASSERT_TRUE(second.complete);
+        EXPECT_EQ(overlaps, t.overlapped ? 1u : 0u);
+        if (t.overlapped) {
+            EXPECT_EQ(second.status, 0x02);
+            EXPECT_EQ(b.disk->sense(0).key, scsi::SenseKey::AbortedCommand);
+            EXPECT_EQ(b.disk->sense(0).asc, scsi::Asc::OverlappedCommands);
+            EXPECT_FALSE(slow.complete) << "an aborted command came back";
+        } else {
+            EXPECT_EQ(second.status, 0x00);
+            EXPECT_TRUE(slow.complete);
+            EXPECT_EQ(slow.status, 0x00);
+            if (sense) {
+                EXPECT_EQ(b.f.memory.bytes(kBuf + 0x2000, 3)[2] & 0x0F, 0x05);  // the failed READ's ILLEGAL REQUEST
+            }
+        }
+        EXPECT_EQ(b.disk->commands_held(), 0u);
+        EXPECT_TRUE(b.f.errors.empty()) << b.f.errors.summary();
     }
 }
 
