@@ -281,11 +281,15 @@ bool DeviceFaults::apply_behaviour(FaultKind kind, PlannedCommand& command)
 // At any message-in opportunity (after a Disconnect step: right after the
 // reconnection's IDENTIFY and tag), but not between status and COMMAND
 // COMPLETE, nor between DISCONNECT or COMMAND COMPLETE and the bus free they
-// announce; `before_status_only`: not after the status phase either.
+// announce; `before_status_only`: not after the status phase, nor after a
+// write's data has been stored.
 bool DeviceFaults::insert_anywhere(PlannedCommand& command, Target::Step step, bool before_status_only)
 {
     auto& steps = command.steps;
-    const size_t status = status_index(steps);
+    // Before status, and before a write's data is stored.
+    const auto end = std::find_if(steps.begin(), steps.end(),
+                                  [](const Target::Step& s) { return s.kind == Kind::Status || s.kind == Kind::Commit; });
+    const auto status = static_cast<size_t>(end - steps.begin());
     std::vector<size_t> places;
     for (size_t i = 0; i < steps.size(); i++) {
         const bool after_leaving = i > 0 && steps[i - 1].kind == Kind::MessageIn && !steps[i - 1].bytes.empty() &&

@@ -289,6 +289,12 @@ void Host::finish_phase(uint8_t& status)
         c.status = in8(Fifo);
         c.statuses.push_back(c.status);
         messages_in.push_back({in8(Fifo)});
+        if (messages_in.back()[0] == 0x0A || messages_in.back()[0] == 0x0B) {
+            // The chain's next command starts from its own pointers.
+            c.link++;
+            c.entry = c.offset = 0;
+            c.saved_entry = c.saved_offset = 0;
+        }
         command(0x12);
         status = 5;
         return;
