@@ -165,6 +165,8 @@ bool Host::all_done() const
     return std::all_of(commands_.begin(), commands_.end(), [](const Cmd* c) { return c->complete; });
 }
 
+constexpr size_t kMaxInterrupts = 100000;
+
 std::vector<Interrupt> Host::run(Nanoseconds limit)
 {
     std::vector<Interrupt> seen;
@@ -172,6 +174,12 @@ std::vector<Interrupt> Host::run(Nanoseconds limit)
     while (!all_done()) {
         if (!wait_line(limit))
             break;
+        // A target that comes back for ever (for a command the host does
+        // not know) fails the test instead of hanging it.
+        if (seen.size() == kMaxInterrupts) {
+            ADD_FAILURE() << "more than " << kMaxInterrupts << " interrupts";
+            break;
+        }
         Interrupt irq = next();
         seen.push_back(irq);
         service(irq);
@@ -228,7 +236,14 @@ void Host::reselection()
     reselect_lun_ = identify & 7;
     load_target(reselect_target_);
     command(0x12);
-    active_ = find(reselect_target_, reselect_lun_, std::nullopt);
+    // The LUN's untagged command if it has one; otherwise any, until the
+    // queue-tag message names the one that is back.
+    active_ = nullptr;
+    for (Cmd* c : commands_)
+        if (!c->complete && c->target == reselect_target_ && c->lun == reselect_lun_ && !c->tag)
+            active_ = c;
+    if (!active_)
+        active_ = find(reselect_target_, reselect_lun_, std::nullopt);
     if (active_) {
         active_->entry = active_->saved_entry;
         active_->offset = active_->saved_offset;

@@ -767,7 +767,7 @@ TEST(DisconnectAfterData, ReconnectsStraightToStatus)
 // one, or a tag in use: the target aborts every command of the LUN and
 // answers the new one CHECK CONDITION, OVERLAPPED COMMANDS ATTEMPTED. An
 // untagged REQUEST SENSE for sense pending may go beside tagged commands.
-TEST(OverlappedCommands, DISABLED_AbortEveryCommandOfTheLun)
+TEST(OverlappedCommands, AbortEveryCommandOfTheLun)
 {
     struct Case {
         const char* name;
