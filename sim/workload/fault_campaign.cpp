@@ -188,6 +188,7 @@ uint32_t expected_log_code(FaultKind kind)
     case FaultKind::GhostReselection:
         return kInvalidReselection;
     case FaultKind::MissingTag:
+    case FaultKind::SecondCommandPhase:
         return kProtocol;
     case FaultKind::NeverReturns:
     case FaultKind::HangInPhase:

@@ -109,7 +109,8 @@ std::vector<Case> Cases()
 {
     std::vector<Case> out;
     for (FaultKind kind : {FaultKind::SavePointerContinue, FaultKind::BareDisconnect, FaultKind::DisconnectAnyByte,
-                           FaultKind::RestorePointers, FaultKind::TargetSdtr, FaultKind::QueueFull, FaultKind::Busy})
+                           FaultKind::RestorePointers, FaultKind::TargetSdtr, FaultKind::QueueFull, FaultKind::Busy,
+                           FaultKind::OptionalMessage, FaultKind::DisconnectAfterData})
         for (uint8_t device : {kTagged, kUntagged})
             for (bool write : {false, true})
                 out.push_back({kind, device, write});

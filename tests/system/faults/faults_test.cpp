@@ -111,6 +111,7 @@ uint32_t ExpectedLog(FaultKind kind)
     case FaultKind::GhostReselection:
         return SP_INVALID_RESELECTION;
     case FaultKind::MissingTag:
+    case FaultKind::SecondCommandPhase:
         return SP_PROTOCOL_ERROR;
     case FaultKind::NeverReturns:
     case FaultKind::HangInPhase:
@@ -203,7 +204,9 @@ INSTANTIATE_TEST_SUITE_P(
         Case{FaultKind::SelectionTimeout, kTaggedDisk, Answer::Failed, SRB_STATUS_ERROR},
         Case{FaultKind::GhostReselection, kTaggedDisk, Answer::Reset},
         Case{FaultKind::ForeignBusReset, kTaggedDisk, Answer::Reset},
-        Case{FaultKind::ForeignInterrupt, kTaggedDisk, Answer::Recovered}),
+        Case{FaultKind::ForeignInterrupt, kTaggedDisk, Answer::Recovered},
+        Case{FaultKind::SecondCommandPhase, kTaggedDisk, Answer::Reset},
+        Case{FaultKind::SecondCommandPhase, kOptical, Answer::Reset}),
     [](const ::testing::TestParamInfo<Case>& param) {
         std::string name{sim::fault_name(param.param.kind)};
         std::erase(name, '-');
