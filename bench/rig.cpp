@@ -42,6 +42,10 @@ sim::workload::WorkloadConfig reads(uint32_t size, bool random, unsigned outstan
     w.outstanding = outstanding;
     w.requests = requests;
     w.verify = verify;
+    // Plain reads only, so that the figures compare with older trees.
+    w.unusual.legal_flags = 0;
+    w.unusual.against_direction = 0;
+    w.unusual.linked = 0;
     return w;
 }
 
