@@ -663,7 +663,8 @@ void Runner::complete(Slot& s)
 // SRB_STATUS_INVALID_REQUEST; one against its direction failed (or, where a
 // target may skip the data phase, succeeded with nothing moved), its buffer
 // untouched. A write's blocks are as they were: the driver aborts it before
-// the device can store the chip's pad bytes, and later reads check that.
+// the device can store the chip's pad bytes, and later reads check that
+// (unless a faulty target may have stored what it never received).
 void Runner::complete_refused(Slot& s)
 {
     Device& d = *s.device;
@@ -694,7 +695,11 @@ void Runner::complete_refused(Slot& s)
     if (s.kind != Kind::Linked) {
         if (status == SRB_STATUS_SUCCESS && (config_.unusual.data_phase_certain || srb.DataTransferLength != 0))
             wrong = fmt::format("succeeded, reporting {} bytes moved", srb.DataTransferLength);
-        if (!s.write && std::any_of(s.buffer->data, s.buffer->data + s.buffer->length, [](uint8_t b) { return b != kUnread; }))
+        // A faulty target may store what it never received (a data phase cut
+        // short, then GOOD): only then are the write's blocks unknown.
+        if (s.write && !config_.unusual.data_phase_certain)
+            d.model->written(s.lba, n, BlockModel::kUnknown);
+        else if (!s.write && std::any_of(s.buffer->data, s.buffer->data + s.buffer->length, [](uint8_t b) { return b != kUnread; }))
             wrong = "data came into its buffer";
     }
     const int ci = machine_.adapters().at(d.info.adapter).config_index;
