@@ -14,22 +14,8 @@ constexpr size_t kFailuresKept = 8;
 constexpr unsigned kPlacementTries = 8;
 constexpr uint64_t kMaxLba = uint64_t{1} << 32;  // READ(10)/WRITE(10) reach
 constexpr uint32_t kMaxBlocksPerCommand = 0xFFFF;
-constexpr uint8_t kLinkBit = 0x01;  // in a CDB's control byte, its last
 constexpr uint8_t kIdentifyLun = 0x07;  // the LUN bits of an IDENTIFY
 constexpr uint8_t kUnread = 0xDB;   // a read's buffer before the data comes
-
-// The length of a CDB by its operation code's group.
-size_t cdb_length(uint8_t opcode)
-{
-    switch (opcode >> 5) {
-    case 0: return 6;
-    case 1:
-    case 2: return 10;
-    case 4: return 16;
-    case 5: return 12;
-    default: return 6;  // reserved and vendor specific: none is sent here
-    }
-}
 
 uint8_t srb_status(uint8_t status)
 {
@@ -228,8 +214,8 @@ struct Runner::BusMeter {
         } else if (e.kind == BusEvent::Kind::Command) {
             // A whole CDB: its last byte is the control byte.
             cdb.push_back(e.byte);
-            if (cdb.size() == cdb_length(cdb.front())) {
-                linked_commands += (cdb.back() & kLinkBit) != 0;
+            if (cdb.size() == scsi::cdb_length(cdb.front())) {
+                linked_commands += (cdb.back() & scsi::control::kLink) != 0;
                 if (identify && on_command)
                     on_command(e.target, *identify, sdtr, cdb);
                 cdb.clear();
@@ -554,7 +540,7 @@ void Runner::submit(Slot& s)
     case Kind::ReadUnflagged:
     case Kind::WriteUnflagged: request_spec.direction_flags = 0; break;
     case Kind::Linked:
-        request_spec.cdb = {scsi::op::kTestUnitReady, 0, 0, 0, 0, kLinkBit};
+        request_spec.cdb = {scsi::op::kTestUnitReady, 0, 0, 0, 0, scsi::control::kLink};
         request_spec.direction = DataDirection::None;
         request_spec.buffer = nullptr;
         request_spec.length = 0;
