@@ -152,6 +152,7 @@ typedef ULONG(MINIPORT_API* PHW_FIND_ADAPTER)(PVOID DeviceExtension, PVOID HwCon
                                               BOOLEAN* Again);
 typedef BOOLEAN(MINIPORT_API* PHW_RESET_BUS)(PVOID DeviceExtension, ULONG PathId);
 typedef VOID(MINIPORT_API* PHW_DMA_STARTED)(PVOID DeviceExtension);
+typedef VOID(MINIPORT_API* PHW_TIMER)(PVOID DeviceExtension);
 typedef BOOLEAN(MINIPORT_API* PHW_ADAPTER_STATE)(PVOID DeviceExtension, PVOID Context,
                                                  BOOLEAN SaveState);
 
@@ -241,6 +242,7 @@ static_assert(offsetof(SCSI_REQUEST_BLOCK, Cdb) == 0x30, "published SRB layout")
 #define SRB_FLAGS_QUEUE_ACTION_ENABLE 0x00000002
 #define SRB_FLAGS_DISABLE_DISCONNECT 0x00000004
 #define SRB_FLAGS_DISABLE_SYNCH_TRANSFER 0x00000008
+#define SRB_FLAGS_BYPASS_FROZEN_QUEUE 0x00000010
 #define SRB_FLAGS_DISABLE_AUTOSENSE 0x00000020
 #define SRB_FLAGS_DATA_IN 0x00000040
 #define SRB_FLAGS_DATA_OUT 0x00000080
@@ -250,6 +252,9 @@ static_assert(offsetof(SCSI_REQUEST_BLOCK, Cdb) == 0x30, "published SRB layout")
 #define SRB_SIMPLE_TAG_REQUEST 0x20
 #define SRB_HEAD_OF_QUEUE_TAG_REQUEST 0x21
 #define SRB_ORDERED_QUEUE_TAG_REQUEST 0x22
+
+// A configuration field the port driver leaves for the miniport to fill.
+#define SP_UNINITIALIZED_VALUE ((ULONG)~0)
 
 // HwFindAdapter results.
 #define SP_RETURN_NOT_FOUND 0

@@ -133,10 +133,14 @@ VOID ScsiPortNotification(SCSI_NOTIFICATION_TYPE NotificationType, PVOID HwDevic
     case NextRequest:
         p.next_request(HwDeviceExtension);
         break;
-    case NextLuRequest:
-        // Path, target and LUN follow; this port driver keeps one queue per adapter.
-        p.next_request(HwDeviceExtension);
+    case NextLuRequest: {
+        // Path, target and LUN follow, each passed as an int.
+        const auto path = static_cast<UCHAR>(va_arg(args, int));
+        const auto target = static_cast<UCHAR>(va_arg(args, int));
+        const auto lun = static_cast<UCHAR>(va_arg(args, int));
+        p.next_lu_request(HwDeviceExtension, path, target, lun);
         break;
+    }
     case ResetDetected:
         p.reset_detected(HwDeviceExtension);
         break;

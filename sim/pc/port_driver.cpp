@@ -672,6 +672,19 @@ void PortDriver::next_request(PVOID extension)
     adapters_[a]->ready = true;
 }
 
+void PortDriver::next_lu_request(PVOID extension, UCHAR path, UCHAR target, UCHAR lun)
+{
+    const int a = adapter_of(extension);
+    if (a < 0) {
+        errors_.report(kWho, "NextLuRequest from an extension that is no adapter");
+        return;
+    }
+    if (target > 7 || lun > 7)
+        errors_.report(kWho, fmt::format("NextLuRequest for path {} target {} LUN {}, which is no LU", path, target, lun));
+    adapters_[a]->next_lu_requests++;
+    adapters_[a]->ready = true;
+}
+
 void PortDriver::reset_detected(PVOID extension)
 {
     const int a = adapter_of(extension);

@@ -115,6 +115,7 @@ public:
         PORT_CONFIGURATION_INFORMATION config{};
         bool initialized = false;
         bool ready = true;  // may be given the next request
+        uint64_t next_lu_requests = 0;  // NextLuRequest notifications received
         std::deque<Request*> waiting;
         uint64_t resets_detected = 0;
         uint64_t interrupts_claimed = 0;
@@ -141,6 +142,8 @@ public:
     void write_port(const void* port, Width width, uint32_t value);
     void request_complete(PVOID extension, PSCSI_REQUEST_BLOCK srb);
     void next_request(PVOID extension);
+    // The miniport can take another request for this LU (and for the adapter).
+    void next_lu_request(PVOID extension, UCHAR path, UCHAR target, UCHAR lun);
     void reset_detected(PVOID extension);
     void unsupported_notification(int type);
     void complete_request(PVOID extension, UCHAR path, UCHAR target, UCHAR lun, UCHAR status);
