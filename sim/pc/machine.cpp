@@ -82,6 +82,7 @@ Machine::Machine(MachineConfig config)
     options.interrupt_entry_cost = config_.interrupt_entry_cost;
     options.hold_interrupts_during_reset = config_.hold_interrupts_during_reset;
     options.unmappable = config_.unmappable;
+    options.lenient = config_.port_lenient;
     options.mechanism2_ports = config_.mechanism2;
     port_driver_ = std::make_unique<PortDriver>(*this, clock_, errors_, ports_, cpu_, interrupts_, memory_, options);
 }

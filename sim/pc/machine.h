@@ -58,6 +58,8 @@ struct MachineConfig {
     uint64_t seed = 1;
     Nanoseconds port_access_cost = 500, port61_read_cost = 1000, interrupt_entry_cost = 2000;
     bool hold_interrupts_during_reset = false;
+    // The port driver's rules that a test may relax (all strict by default).
+    PortDriver::Lenient port_lenient{};
     std::vector<uint32_t> unmappable;  // I/O addresses the port driver refuses to map
     // Serial receivers at these I/O bases (eight ports each), each holding a
     // received byte that a read of its data port takes.

@@ -428,6 +428,7 @@ Request& PortDriver::submit(size_t index, const RequestSpec& request_spec, std::
     srb.TimeOutValue = request_spec.timeout_seconds;
     srb.NextSrb = request_spec.next_srb;
     srb.OriginalRequest = &r;
+    r.hold_frozen_queue = request_spec.hold_frozen_queue;
 
     by_srb_[&r.srb] = &r;
     adapters_[index]->waiting.push_back(&r);
@@ -440,27 +441,70 @@ uint32_t lun_key(const SCSI_REQUEST_BLOCK& srb)
 {
     return uint32_t{srb.PathId} << 16 | uint32_t{srb.TargetId} << 8 | srb.Lun;
 }
+
+// Requests that go past the LU's queue: the port driver's own REQUEST SENSE,
+// and the control requests (abort, reset) that act on the LU's requests.
+bool bypasses_lu_queue(const SCSI_REQUEST_BLOCK& srb)
+{
+    return (srb.SrbFlags & SRB_FLAGS_BYPASS_FROZEN_QUEUE) || srb.Function != SRB_FUNCTION_EXECUTE_SCSI;
+}
 }  // namespace
 
-// A frozen LUN takes nothing but the port driver's own REQUEST SENSE.
+// Whether `r` may go to the miniport now, as far as its LU goes. A frozen LU
+// takes nothing but what bypasses its queue, and neither does one whose BUSY
+// request waits for the timer. With one request per LU (the miniport did not
+// register MultipleRequestPerLu) a LU with requests outstanding takes another
+// only after NextLuRequest, and only a tagged one.
 bool PortDriver::startable(const Adapter& a, const Request& r) const
 {
-    return r.sense_for || a.frozen.empty() || !a.frozen.contains(lun_key(r.srb));
+    const SCSI_REQUEST_BLOCK& srb = r.srb;
+    if (bypasses_lu_queue(srb))
+        return true;
+    const uint32_t key = lun_key(srb);
+    if (!a.frozen.empty() && a.frozen.contains(key))
+        return false;
+    const auto lu = a.lus.find(key);
+    if (lu == a.lus.end())
+        return true;
+    if (lu->second.parked)
+        return false;
+    if (lu->second.outstanding == 0 || registration_.MultipleRequestPerLu || options_.lenient.any_lu_request)
+        return true;
+    return lu->second.open && (srb.SrbFlags & SRB_FLAGS_QUEUE_ACTION_ENABLE);
+}
+
+// The first waiting request that may go now. Each LU's requests go in the
+// order they came: one that must wait holds back the rest of its LU.
+Request* PortDriver::next_startable(Adapter& a) const
+{
+    std::set<uint32_t> held;
+    for (Request* w : a.waiting) {
+        const uint32_t key = lun_key(w->srb);
+        if (!bypasses_lu_queue(w->srb) && !held.empty() && held.contains(key))
+            continue;
+        if (startable(a, *w))
+            return w;
+        held.insert(key);
+    }
+    return nullptr;
 }
 
 void PortDriver::start_waiting(size_t index)
 {
     Adapter& a = *adapters_[index];
-    while (a.initialized && a.ready && !a.waiting.empty() && !in_routine()) {
-        auto next = std::find_if(a.waiting.begin(), a.waiting.end(), [&](const Request* w) { return startable(a, *w); });
-        if (next == a.waiting.end())
+    while (a.initialized && a.ready && !a.waiting.empty() && !in_routine() && clock_.now() >= a.hold_until) {
+        Request* next = next_startable(a);
+        if (!next)
             return;
-        Request& r = **next;
-        a.waiting.erase(next);
+        Request& r = *next;
+        a.waiting.erase(std::find(a.waiting.begin(), a.waiting.end(), next));
         r.state = Request::State::Outstanding;
         outstanding_.emplace(r.id, &r);
         r.started = clock_.now();
-        timeouts_.started(r.id, index, r.srb.PathId, r.srb.TimeOutValue);
+        Adapter::Lu& lu = a.lus[lun_key(r.srb)];
+        lu.outstanding++;
+        lu.open = false;
+        timeouts_.started(r.id, {index, r.srb.PathId, r.srb.TargetId, r.srb.Lun}, r.srb.TimeOutValue);
         // The buffer is open to DMA as far as the direction flags say: with
         // neither flag (no data transfer) not at all, with both either way.
         const ULONG flags = r.srb.SrbFlags;
@@ -489,6 +533,10 @@ void PortDriver::finish(Request& r)
 {
     outstanding_.erase(r.id);
     timeouts_.finished(r.id);
+    Adapter& a = *adapters_[r.adapter];
+    auto lu = a.lus.find(lun_key(r.srb));
+    if (lu != a.lus.end() && lu->second.outstanding > 0 && --lu->second.outstanding == 0 && !lu->second.parked)
+        a.lus.erase(lu);
     memory_.close_window(r.id);
     take_back_buffer(r);
     if (r.sense_for) {
@@ -507,30 +555,61 @@ void PortDriver::deliver(Request& r)
     completed_.push_back(&r);
     if (r.on_complete)
         r.on_complete(r);
+    // The class driver takes a request back with its LU's queue frozen and
+    // releases the queue then.
+    if ((r.srb.SrbStatus & SRB_STATUS_QUEUE_FROZEN) && !r.hold_frozen_queue)
+        release_queue(r.adapter, r.srb.PathId, r.srb.TargetId, r.srb.Lun);
 }
 
-// BUSY, from the miniport (its queue for the LUN is full) or from the target:
-// the same request goes again after a delay, while its time-out allows.
+void PortDriver::release_queue(size_t index, uint8_t path, uint8_t target, uint8_t lun)
+{
+    adapters_.at(index)->frozen.erase(uint32_t{path} << 16 | uint32_t{target} << 8 | lun);
+}
+
+// The port driver's timer ticks once a second of system time; a BUSY request
+// goes again at the next tick.
+Nanoseconds PortDriver::busy_retry_delay() const
+{
+    if (options_.lenient.quick_busy_retry)
+        return 500 * kMicrosecond;
+    return kSecond - clock_.now() % kSecond;
+}
+
+// BUSY or QUEUE FULL from the target, or BUSY from the miniport (no room for
+// the request): the LU takes nothing else until the same request has gone
+// again, at the timer's next tick, up to 20 times; then it fails as it came.
 bool PortDriver::retry_busy(Request& r)
 {
     const uint8_t status = r.srb.SrbStatus & 0x3F;
     const bool busy = status == SRB_STATUS_BUSY ||
-                      (status == SRB_STATUS_ERROR && r.srb.ScsiStatus == scsi::status::kBusy);
+                      (status == SRB_STATUS_ERROR && (r.srb.ScsiStatus == scsi::status::kBusy ||
+                                                      r.srb.ScsiStatus == scsi::status::kQueueFull));
     if (!busy || r.srb.Function != SRB_FUNCTION_EXECUTE_SCSI)
         return false;
-    const Nanoseconds deadline = r.submitted + Nanoseconds{r.srb.TimeOutValue} * kSecond;
-    if (clock_.now() + options_.busy_retry_delay > deadline)
+    const Nanoseconds delay = busy_retry_delay();
+    if (options_.lenient.quick_busy_retry) {
+        const Nanoseconds deadline = r.submitted + Nanoseconds{r.srb.TimeOutValue} * kSecond;
+        if (clock_.now() + delay > deadline)
+            return false;
+    } else if (r.busy_retries == kBusyRetryLimit) {
         return false;
+    }
     r.busy_retries++;
     r.state = Request::State::Waiting;
     r.srb.SrbStatus = SRB_STATUS_PENDING;
     r.srb.ScsiStatus = 0;
     r.srb.DataTransferLength = r.length;
     parked_++;
+    adapters_[r.adapter]->lus[lun_key(r.srb)].parked++;
     Request* request = &r;
-    clock_.after(options_.busy_retry_delay, [this, request] {
+    clock_.after(delay, [this, request] {
         parked_--;
-        adapters_[request->adapter]->waiting.push_front(request);
+        Adapter& a = *adapters_[request->adapter];
+        const uint32_t key = lun_key(request->srb);
+        Adapter::Lu& lu = a.lus[key];
+        if (--lu.parked == 0 && lu.outstanding == 0)
+            a.lus.erase(key);
+        a.waiting.push_front(request);
     });
     return true;
 }
@@ -556,7 +635,7 @@ bool PortDriver::fetch_sense(Request& r)
     s.adapter = r.adapter;
     s.submitted = clock_.now();
     s.sense_for = &r;
-    s.sense_buffer = &memory_.allocate(srb.SenseInfoBufferLength);
+    s.sense_buffer = &memory_.allocate(kSenseLength);
     SCSI_REQUEST_BLOCK& q = s.srb;
     q.Length = sizeof q;
     q.Function = SRB_FUNCTION_EXECUTE_SCSI;
@@ -566,15 +645,14 @@ bool PortDriver::fetch_sense(Request& r)
     q.Lun = srb.Lun;
     q.CdbLength = 6;
     q.Cdb[0] = scsi::op::kRequestSense;
-    q.Cdb[1] = static_cast<UCHAR>(srb.Lun << 5);
-    q.Cdb[4] = srb.SenseInfoBufferLength;
-    // As NT's port driver sends it: no sense of its own, no disconnection,
+    q.Cdb[4] = kSenseLength;
+    // As the port driver sends it: past the frozen queue, no disconnection,
     // and synchronous transfer disabled only when the failed request had it so.
-    q.SrbFlags = SRB_FLAGS_DATA_IN | SRB_FLAGS_DISABLE_AUTOSENSE | SRB_FLAGS_DISABLE_DISCONNECT |
+    q.SrbFlags = SRB_FLAGS_DATA_IN | SRB_FLAGS_BYPASS_FROZEN_QUEUE | SRB_FLAGS_DISABLE_DISCONNECT |
                  (srb.SrbFlags & SRB_FLAGS_DISABLE_SYNCH_TRANSFER);
     q.DataBuffer = s.sense_buffer->data;
-    q.DataTransferLength = srb.SenseInfoBufferLength;
-    q.TimeOutValue = srb.TimeOutValue;
+    q.DataTransferLength = kSenseLength;
+    q.TimeOutValue = kSenseTimeoutSeconds;
     q.OriginalRequest = &s;
     s.mapped_data = s.sense_buffer->data;
     s.length = q.DataTransferLength;
@@ -590,7 +668,6 @@ bool PortDriver::fetch_sense(Request& r)
 void PortDriver::sense_fetched(Request& s)
 {
     Request& r = *s.sense_for;
-    Adapter& a = *adapters_[r.adapter];
     s.state = Request::State::Completed;
     s.completed = clock_.now();
     const uint8_t status = s.srb.SrbStatus & 0x3F;
@@ -602,7 +679,8 @@ void PortDriver::sense_fetched(Request& s)
     }
     memory_.free(*s.sense_buffer);
     s.sense_buffer = nullptr;
-    a.frozen.erase(lun_key(r.srb));
+    // The LU stays frozen until the class driver releases it.
+    r.srb.SrbStatus |= SRB_STATUS_QUEUE_FROZEN;
     parked_--;
     deliver(r);
 }
@@ -681,8 +759,14 @@ void PortDriver::next_lu_request(PVOID extension, UCHAR path, UCHAR target, UCHA
     }
     if (target > 7 || lun > 7)
         errors_.report(kWho, fmt::format("NextLuRequest for path {} target {} LUN {}, which is no LU", path, target, lun));
-    adapters_[a]->next_lu_requests++;
-    adapters_[a]->ready = true;
+    Adapter& adapter = *adapters_[a];
+    adapter.next_lu_requests++;
+    adapter.ready = true;
+    if (options_.lenient.ignore_next_lu_request)
+        return;
+    const auto lu = adapter.lus.find(uint32_t{path} << 16 | uint32_t{target} << 8 | lun);
+    if (lu != adapter.lus.end())
+        lu->second.open = true;
 }
 
 void PortDriver::reset_detected(PVOID extension)
@@ -693,6 +777,18 @@ void PortDriver::reset_detected(PVOID extension)
         return;
     }
     adapters_[a]->resets_detected++;
+    hold_after_reset(*adapters_[a]);
+}
+
+// A bus reset: the targets need time to come back, and the port driver gives
+// the adapter no new request until then.
+void PortDriver::hold_after_reset(Adapter& a)
+{
+    if (options_.lenient.no_reset_hold)
+        return;
+    a.hold_until = clock_.now() + kResetHold;
+    // Wake the machine when the hold ends, should nothing else be due then.
+    clock_.after(kResetHold, [] {});
 }
 
 void PortDriver::unsupported_notification(int type)
@@ -707,12 +803,14 @@ void PortDriver::complete_request(PVOID extension, UCHAR path, UCHAR target, UCH
         errors_.report(kWho, "ScsiPortCompleteRequest from an extension that is no adapter");
         return;
     }
-    // Only commands queued to a logical unit are completed in bulk; an abort
-    // or reset request being handed to HwStartIo is the miniport's to complete.
+    // Every active request of the path, target and LU named, the one the
+    // calling routine is processing included: an abort or reset request
+    // handed to HwStartIo is completed here, and the miniport must not
+    // complete it again.
     std::vector<Request*> matching;
     for (const auto& [id, r] : outstanding_) {
         const SCSI_REQUEST_BLOCK& s = r->srb;
-        if (s.Function == SRB_FUNCTION_EXECUTE_SCSI && r->adapter == static_cast<size_t>(a) && s.PathId == path &&
+        if (r->adapter == static_cast<size_t>(a) && s.PathId == path &&
             (target == 0xFF || s.TargetId == target) && (lun == 0xFF || s.Lun == lun))
             matching.push_back(r);
     }
@@ -872,6 +970,7 @@ void PortDriver::reset_bus(size_t index, ULONG path)
 {
     Adapter& a = *adapters_.at(index);
     call(Routine::ResetBus, "HwResetBus", [&] { return registration_.HwResetBus(a.extension, path); });
+    hold_after_reset(a);
     pump();
 }
 

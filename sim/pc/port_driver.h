@@ -52,6 +52,10 @@ struct RequestSpec {
     // Sense wanted: a sense buffer is given and SRB_FLAGS_DISABLE_AUTOSENSE is
     // clear, so a CHECK CONDITION comes back with its sense data.
     bool sense_wanted = true;
+    // A request whose sense the port driver fetched comes back with its LU's
+    // queue frozen; the class driver releases it as it takes the request
+    // back. True: the submitter releases it itself (PortDriver::release_queue).
+    bool hold_frozen_queue = false;
     uint32_t timeout_seconds = 10;             // TimeOutValue
 
     // The SRB_FLAGS_DATA_IN / SRB_FLAGS_DATA_OUT bits the request goes with.
@@ -66,7 +70,8 @@ struct Request {
     State state = State::Waiting;
     Nanoseconds submitted = 0, started = 0, completed = 0;
     bool bulk_completed = false;  // by ScsiPortCompleteRequest
-    uint32_t busy_retries = 0;    // times the port driver sent it again after BUSY
+    uint32_t busy_retries = 0;    // times the port driver sent it again after BUSY or QUEUE FULL
+    bool hold_frozen_queue = false;
     std::array<uint8_t, 18> sense{};  // the SRB's sense buffer
     std::function<void(const Request&)> on_complete;
 
@@ -85,14 +90,38 @@ public:
 
     enum class Routine : uint8_t { FindAdapter, Initialize, StartIo, Interrupt, ResetBus, AdapterState };
 
+    // The model is as strict as a real port driver by default; each of these
+    // brings back an older, more lenient rule, for tests that are about
+    // something else and for measuring what a rule costs.
+    struct Lenient {
+        // Any waiting request goes after NextRequest, whatever its LU has
+        // outstanding: as if the miniport registered MultipleRequestPerLu.
+        bool any_lu_request = false;
+        // NextLuRequest counts as NextRequest only: a LU takes its next
+        // request when all of its requests have ended.
+        bool ignore_next_lu_request = false;
+        // No new request is held back after a bus reset.
+        bool no_reset_hold = false;
+        // BUSY and QUEUE FULL go again after 500 us, until the request's
+        // time-out has passed, instead of at the timer's next tick, 20 times.
+        bool quick_busy_retry = false;
+    };
+
+    // After a bus reset (its own, or one the miniport reports) the port
+    // driver gives the adapter no new request for this long.
+    static constexpr Nanoseconds kResetHold = 4 * kSecond;
+    // Times the port driver sends a request again after BUSY or QUEUE FULL.
+    static constexpr uint32_t kBusyRetryLimit = 20;
+    // Its own REQUEST SENSE: allocation length and time-out.
+    static constexpr uint8_t kSenseLength = 18;
+    static constexpr uint32_t kSenseTimeoutSeconds = 2;
+
     struct Options {
         std::optional<uint32_t> wanted_base;
         Nanoseconds interrupt_entry_cost = 2000;
         bool hold_interrupts_during_reset = false;
         std::vector<uint32_t> unmappable;  // I/O addresses the port driver cannot map (resources taken)
-        // A request answered BUSY (SRB status, or SCSI status) goes to the
-        // miniport again after this delay, until its time-out has passed.
-        Nanoseconds busy_retry_delay = 500 * kMicrosecond;
+        Lenient lenient{};
         // Mechanism #2's data ports (0xC000-0xCFFF) are configuration space
         // here, which a PCI scan reads without a mapping; without mechanism #2
         // they are other devices' ports like any others.
@@ -119,9 +148,18 @@ public:
         std::deque<Request*> waiting;
         uint64_t resets_detected = 0;
         uint64_t interrupts_claimed = 0;
-        // LUNs (path << 16 | target << 8 | lun) whose queue is frozen while
-        // the port driver fetches sense for a CHECK CONDITION.
+        // LUNs (path << 16 | target << 8 | lun) whose queue is frozen: the
+        // port driver fetched sense for a CHECK CONDITION, and the class
+        // driver has not released the queue yet.
         std::set<uint32_t> frozen;
+        // What the port driver knows of each LU it has given requests to.
+        struct Lu {
+            uint32_t outstanding = 0;  // given to the miniport, not completed
+            uint32_t parked = 0;       // answered BUSY, waiting for the timer
+            bool open = false;         // NextLuRequest since the last request given
+        };
+        std::unordered_map<uint32_t, Lu> lus;
+        Nanoseconds hold_until = 0;  // no new request before then: a bus reset
         uint64_t sense_requests = 0;  // REQUEST SENSE the port driver issued itself
     };
 
@@ -181,6 +219,8 @@ public:
     void run_for(Nanoseconds duration);
     // Calls HwResetBus for adapter `index` as the port driver's own reset does.
     void reset_bus(size_t index, ULONG path = 0);
+    // The class driver's SRB_FUNCTION_RELEASE_QUEUE: the LU's frozen queue moves again.
+    void release_queue(size_t index, uint8_t path, uint8_t target, uint8_t lun);
 
     // Requests completed to their submitters (not the port driver's own REQUEST SENSE).
     const std::vector<const Request*>& completed() const { return completed_; }
@@ -239,6 +279,9 @@ private:
     void hand_out_buffer(Request& request);
     void take_back_buffer(Request& request);
     bool startable(const Adapter& adapter, const Request& request) const;
+    Request* next_startable(Adapter& adapter) const;
+    void hold_after_reset(Adapter& adapter);
+    Nanoseconds busy_retry_delay() const;
     void start_waiting(size_t index);
     bool work_pending() const;
     bool interrupt_deliverable() const;

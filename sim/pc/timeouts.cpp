@@ -1,6 +1,7 @@
 #include "pc/timeouts.h"
 
 #include <algorithm>
+#include <tuple>
 #include <utility>
 
 namespace sim {
@@ -11,49 +12,80 @@ RequestTimeouts::~RequestTimeouts()
         clock_.cancel(tick_event_);
 }
 
-void RequestTimeouts::started(uint64_t request, size_t adapter, uint8_t path, uint32_t timeout_seconds)
+void RequestTimeouts::started(uint64_t request, const Lu& lu, uint32_t timeout_seconds)
 {
-    const Nanoseconds timeout = std::max<uint32_t>(timeout_seconds, 1) * kSecond;
-    outstanding_[request] = Entry{adapter, path, timeout, clock_.now() + timeout};
+    Counter& c = lus_[lu];
+    if (c.requests.empty())
+        c.ticks = timeout_seconds;
+    c.requests.push_back({request, timeout_seconds});
+    lu_of_[request] = lu;
     arm();
 }
 
-void RequestTimeouts::finished(uint64_t request) { outstanding_.erase(request); }
+void RequestTimeouts::finished(uint64_t request)
+{
+    auto at = lu_of_.find(request);
+    if (at == lu_of_.end())
+        return;
+    auto it = lus_.find(at->second);
+    lu_of_.erase(at);
+    Counter& c = it->second;
+    const bool oldest = c.requests.front().id == request;
+    std::erase_if(c.requests, [request](const Started& s) { return s.id == request; });
+    if (c.requests.empty())
+        lus_.erase(it);
+    else if (oldest)
+        c.ticks = c.requests.front().timeout_seconds;
+}
 
 void RequestTimeouts::arm()
 {
-    if (armed_ || outstanding_.empty())
+    if (armed_ || lus_.empty())
         return;
     armed_ = true;
     tick_event_ = clock_.after(kSecond, [this] { tick(); });
 }
 
-// Once a second, as the port driver's timer: every request past its deadline
-// times out; its adapter is reset once however many of its requests are due.
+// Once a second, as the port driver's timer. An LU whose counter has run out
+// times out; its adapter is reset once however many of its LUs are due.
 void RequestTimeouts::tick()
 {
     armed_ = false;
-    const Nanoseconds now = clock_.now();
-    for (auto it = outstanding_.begin(); it != outstanding_.end();) {
-        const uint64_t id = it->first;
-        Entry& entry = it->second;
-        if (entry.deadline > now) {
+    for (auto it = lus_.begin(); it != lus_.end();) {
+        const Lu lu = it->first;
+        Counter& c = it->second;
+        if (c.ticks > 0) {
+            c.ticks--;
             ++it;
             continue;
         }
-        entry.deadline = now + entry.timeout;
-        if (++entry.expired > 1) {
-            lost_.push_back(id);  // reported once, then no longer timed
-            it = outstanding_.erase(it);
+        if (c.requests.front().timed_out) {
+            // Outstanding through a whole time-out after the reset its LU's
+            // time-out caused: lost, reported once and no longer timed.
+            for (const Started& st : c.requests)
+                if (st.timed_out) {
+                    lost_.push_back(st.id);
+                    lu_of_.erase(st.id);
+                }
+            std::erase_if(c.requests, [](const Started& st) { return st.timed_out; });
+            if (c.requests.empty()) {
+                it = lus_.erase(it);
+                continue;
+            }
+            c.ticks = c.requests.front().timeout_seconds;
+            ++it;
             continue;
         }
+        for (Started& st : c.requests)
+            st.timed_out = true;
+        c.ticks = c.requests.front().timeout_seconds;
         ++it;
         time_outs_++;
-        per_adapter_[entry.adapter]++;
-        const size_t adapter = entry.adapter;
-        const bool queued = std::any_of(due_.begin(), due_.end(), [adapter](const Due& d) { return d.adapter == adapter; });
+        per_adapter_[lu.adapter]++;
+        const bool queued =
+            std::any_of(due_.begin(), due_.end(), [&lu](const Due& d) { return d.adapter == lu.adapter; });
         if (!queued)
-            due_.push_back({entry.adapter, entry.path});
+            due_.push_back({lu.adapter, lu.path});
     }
     arm();
 }

@@ -1,12 +1,18 @@
-// Request time-outs as a port driver keeps them: a timer that ticks once a
-// second while requests are outstanding; a request outstanding longer than
-// its SRB TimeOutValue (seconds) makes the port driver reset the bus through
-// the miniport's HwResetBus. A request still outstanding a whole time-out
-// after the reset its own time-out caused was lost by the miniport.
+// Request time-outs as a port driver keeps them: one counter per logical
+// unit, ticked once a second by the port driver's timer while the LU has
+// requests outstanding. The counter starts with the TimeOutValue (seconds) of
+// the LU's oldest outstanding request, and starts again with the next oldest
+// one's when that request ends. A tick that finds the counter at zero times
+// the LU out: the port driver resets the bus through the miniport's
+// HwResetBus, and completes nothing itself. A request still outstanding when
+// its LU times out again was lost by the miniport.
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <tuple>
 #include <map>
+#include <unordered_map>
 #include <vector>
 
 #include "clock.h"
@@ -20,14 +26,22 @@ public:
     RequestTimeouts(const RequestTimeouts&) = delete;
     RequestTimeouts& operator=(const RequestTimeouts&) = delete;
 
-    void started(uint64_t request, size_t adapter, uint8_t path, uint32_t timeout_seconds);
+    struct Lu {
+        size_t adapter;
+        uint8_t path, target, lun;
+        bool operator<(const Lu& o) const
+        {
+            return std::tie(adapter, path, target, lun) < std::tie(o.adapter, o.path, o.target, o.lun);
+        }
+    };
+    void started(uint64_t request, const Lu& lu, uint32_t timeout_seconds);
     void finished(uint64_t request);
 
     struct Due {
         size_t adapter;
         uint8_t path;
     };
-    // Adapters to reset now, one entry per adapter, oldest request's path.
+    // Adapters to reset now, one entry per adapter, the first LU's path.
     std::vector<Due> take_due();
     // Requests that timed out a second time: the reset did not end them.
     std::vector<uint64_t> take_lost();
@@ -38,18 +52,21 @@ public:
     uint64_t time_outs(size_t adapter) const;
 
 private:
-    struct Entry {
-        size_t adapter;
-        uint8_t path;
-        Nanoseconds timeout;
-        Nanoseconds deadline;
-        unsigned expired = 0;
+    struct Started {
+        uint64_t id;
+        uint32_t timeout_seconds;
+        bool timed_out = false;  // its LU timed out while it was the oldest
+    };
+    struct Counter {
+        std::deque<Started> requests;  // in the order they were started
+        uint32_t ticks = 0;            // left before the LU times out
     };
     void arm();
     void tick();
 
     Clock& clock_;
-    std::map<uint64_t, Entry> outstanding_;
+    std::map<Lu, Counter> lus_;
+    std::unordered_map<uint64_t, Lu> lu_of_;
     std::vector<Due> due_;
     std::vector<uint64_t> lost_;
     std::map<size_t, uint64_t> per_adapter_;

@@ -243,33 +243,45 @@ TEST(RandomFaults, ManySeedsEndSound)
 }
 
 
-// The port driver's timer: due requests reset their adapter once however many
-// are due; completed ones never time out; one still outstanding a whole
-// time-out after its reset was lost.
-TEST(RequestTimeouts, ResetOncePerAdapterThenReportLoss)
+// The port driver's timer: one counter per LU, from its oldest request,
+// ticked once a second; due LUs reset their adapter once however many are
+// due; completed requests never time out; requests still outstanding a whole
+// time-out after their reset were lost.
+TEST(RequestTimeouts, PerLuFromTheOldestRequestThenReportLoss)
 {
+    using Lu = sim::RequestTimeouts::Lu;
     sim::Clock clock;
     sim::RequestTimeouts t(clock);
-    t.started(1, 0, 0, 2);
-    t.started(2, 0, 0, 2);
-    t.started(3, 1, 0, 2);
-    t.started(4, 1, 0, 2);
-    clock.advance(1 * sim::kSecond);
+    const Lu a{0, 0, 0, 0}, b{0, 0, 1, 0}, c{1, 0, 0, 0}, d{1, 0, 2, 0};
+    t.started(1, a, 2);
+    t.started(2, a, 2);
+    t.started(3, b, 2);
+    t.started(4, c, 2);
+    t.started(5, d, 2);
+    clock.advance(sim::kSecond / 2);
+    t.started(6, d, 2);
+    clock.advance(sim::kSecond / 2);
     t.finished(4);
-    EXPECT_FALSE(t.due());
-    clock.advance(1 * sim::kSecond);
-    ASSERT_TRUE(t.due());
+    clock.advance(sim::kSecond + sim::kSecond / 2);
+    t.finished(5);  // D counts again from 6, from now: not due at 3 s
+    clock.advance(sim::kSecond / 2);
+    ASSERT_TRUE(t.due()) << "2 s counters run out at the third tick";
     const auto due = t.take_due();
-    ASSERT_EQ(due.size(), 2u);
+    ASSERT_EQ(due.size(), 1u);
     EXPECT_EQ(due[0].adapter, 0u);
-    EXPECT_EQ(due[1].adapter, 1u);
-    EXPECT_EQ(t.time_outs(), 3u);
-    EXPECT_EQ(t.time_outs(1), 1u);
+    EXPECT_EQ(t.time_outs(), 2u) << "LUs A and B";
+    EXPECT_EQ(t.time_outs(1), 0u);
     EXPECT_TRUE(t.take_lost().empty());
+
+    clock.advance(2 * sim::kSecond);
+    const auto later = t.take_due();
+    ASSERT_EQ(later.size(), 1u);
+    EXPECT_EQ(later[0].adapter, 1u) << "request 6 times out two ticks after request 5 ended";
 
     t.finished(1);
     t.finished(3);
-    clock.advance(2 * sim::kSecond);
+    t.finished(6);
+    clock.advance(3 * sim::kSecond);
     EXPECT_TRUE(t.take_due().empty());
     EXPECT_EQ(t.take_lost(), std::vector<uint64_t>{2});
     clock.advance(10 * sim::kSecond);
