@@ -13,9 +13,10 @@ using scsi::op::kReadCapacity;
 using scsi::status::kCheckCondition;
 constexpr uint32_t kInquiryLength = 36;
 constexpr uint32_t kCapacityLength = 8;
-constexpr uint8_t kNoDevice = 0x7F;
 constexpr uint8_t kCmdQue = 0x02;  // INQUIRY byte 7
-constexpr int kRetries = 3;
+constexpr uint8_t kNotSupported = 3;  // peripheral qualifier: no device can be at this LUN
+constexpr int kUnitAttentionRetries = 3;
+constexpr int kInquiryRetries = 2;
 
 // Block devices whose capacity the port driver asks for: direct access,
 // CD-ROM and optical memory.
@@ -51,18 +52,32 @@ private:
 
     // One request, run to its end as the synchronous scan does (the port
     // driver itself sends BUSY answers again and fetches the sense of a CHECK
-    // CONDITION), and sent again after a unit attention (the device's
-    // power-on), as the class drivers asking for the capacity do.
-    // `probe`: the port driver's own INQUIRY, which goes with neither
-    // disconnection nor a synchronous negotiation; READ CAPACITY is the
-    // class driver's, an ordinary data-in request.
+    // CONDITION).
+    // `probe`: the port driver's own INQUIRY, which offers no synchronous
+    // negotiation, sent again twice when it fails unless nobody answered the
+    // selection. READ CAPACITY is the class driver's, an ordinary data-in
+    // request, sent again after a unit attention (the device's power-on).
     Answer execute(size_t adapter, uint8_t id, uint8_t lun, const std::vector<uint8_t>& cdb, uint32_t length,
                    bool probe)
     {
         Answer answer = execute_once(adapter, id, lun, cdb, length, probe);
-        for (int retry = 0; retry < kRetries && unit_attention(answer); retry++)
+        if (probe) {
+            for (int retry = 0; retry < kInquiryRetries && !answered(answer) &&
+                                (answer.srb.SrbStatus & 0x3F) != SRB_STATUS_SELECTION_TIMEOUT;
+                 retry++)
+                answer = execute_once(adapter, id, lun, cdb, length, probe);
+            return answer;
+        }
+        for (int retry = 0; retry < kUnitAttentionRetries && unit_attention(answer); retry++)
             answer = execute_once(adapter, id, lun, cdb, length, probe);
         return answer;
+    }
+
+    // The INQUIRY data came: all of it, or less than asked for.
+    static bool answered(const Answer& answer)
+    {
+        const uint8_t status = answer.srb.SrbStatus & 0x3F;
+        return status == SRB_STATUS_SUCCESS || status == SRB_STATUS_DATA_OVERRUN;
     }
 
     static bool unit_attention(const Answer& answer)
@@ -83,7 +98,6 @@ private:
         request_spec.lun = lun;
         request_spec.cdb = cdb;
         request_spec.direction = DataDirection::In;
-        request_spec.disable_disconnect = probe;
         request_spec.disable_synch_transfer = probe;
         request_spec.buffer = &buffer;
         const Request& request = machine_.port_driver().submit(adapter, request_spec);
@@ -100,23 +114,17 @@ private:
         for (uint8_t id = 0; id < 8; id++) {
             if (id == own_id)
                 continue;
-            for (uint8_t lun = 0; lun < 8; lun++) {
-                if (!scan_lun(adapter, id, lun) && lun == 0)
-                    break;  // nobody answered at this ID
-            }
+            for (uint8_t lun = 0; lun < 8; lun++)
+                scan_lun(adapter, id, lun);
         }
     }
 
-    // False when the selection found no target (no status phase at all).
-    bool scan_lun(size_t adapter, uint8_t id, uint8_t lun)
+    void scan_lun(size_t adapter, uint8_t id, uint8_t lun)
     {
         Answer inquiry = execute(adapter, id, lun, {kInquiry, uint8_t(lun << 5), 0, 0, kInquiryLength, 0},
                                  kInquiryLength, true);
-        const uint8_t status = inquiry.srb.SrbStatus & 0x3F;
-        if (status == SRB_STATUS_ERROR && inquiry.srb.ScsiStatus == 0)
-            return false;
-        if (status != SRB_STATUS_SUCCESS || inquiry.data[0] == kNoDevice)
-            return true;
+        if (!answered(inquiry) || inquiry.data[0] >> 5 == kNotSupported)
+            return;
 
         FoundUnit device;
         device.adapter = adapter;
@@ -137,7 +145,6 @@ private:
             }
         }
         found_.push_back(device);
-        return true;
     }
 
     void read_capacity(FoundUnit& device)

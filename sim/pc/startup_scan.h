@@ -1,10 +1,12 @@
-// The port driver's start-up scan: before anything else it asks every target
-// ID and LUN of every adapter what is there (INQUIRY), and the capacity of
-// every block device it finds (READ CAPACITY). The scan also leaves the
-// driver's per-LUN settings as a real boot would: synchronous agreements from
-// the first READ CAPACITY (the port driver's INQUIRY goes with
-// SRB_FLAGS_DISABLE_SYNCH_TRANSFER and SRB_FLAGS_DISABLE_DISCONNECT), tagged
-// queuing switched on by the INQUIRY answers.
+// The port driver's start-up scan: before anything else it asks LUNs 0-7 of
+// every target ID of every adapter what is there (INQUIRY, 36 bytes, sent
+// again twice when it fails unless the selection timed out; a peripheral
+// qualifier of 3 means nothing can be there), and the class drivers ask the
+// capacity of every block device found (READ CAPACITY). The scan also leaves
+// the driver's per-LUN settings as a real boot would: synchronous agreements
+// from the first READ CAPACITY (the port driver's INQUIRY goes with
+// SRB_FLAGS_DISABLE_SYNCH_TRANSFER), tagged queuing switched on by the
+// INQUIRY answers.
 // What it reports of them is what the bus saw and the port driver was told.
 #pragma once
 

@@ -16,6 +16,8 @@ constexpr uint64_t kMaxLba = uint64_t{1} << 32;  // READ(10)/WRITE(10) reach
 constexpr uint32_t kMaxBlocksPerCommand = 0xFFFF;
 constexpr uint8_t kIdentifyLun = 0x07;  // the LUN bits of an IDENTIFY
 constexpr uint8_t kUnread = 0xDB;   // a read's buffer before the data comes
+constexpr uint32_t kErrorsBeforeNoSynch = 4;       // and no tags
+constexpr uint32_t kErrorsBeforeNoDisconnect = 8;
 
 uint8_t srb_status(uint8_t status)
 {
@@ -176,6 +178,9 @@ struct Runner::Device {
     std::vector<Nanoseconds> latencies;
     Nanoseconds last_completion = 0;
     DeviceResult result;
+    // Requests of the class driver's own that failed: a disk class driver
+    // stops tagging and synchronous transfer after 4, disconnection after 8.
+    uint32_t error_count = 0;
 
     bool overlaps_in_flight(uint64_t lba, uint32_t count) const
     {
@@ -546,9 +551,19 @@ void Runner::submit(Slot& s)
         request_spec.length = 0;
         break;
     }
-    // A request that may not disconnect goes untagged, as a class driver
-    // sends it: a queue tag is worth nothing to a target that holds the bus.
-    if (d.info.tag_depth && !request_spec.disable_disconnect && s.kind != Kind::Linked) {
+    // As a disk class driver sends them: a device that had errors loses
+    // synchronous transfer and tags, then disconnection; a request sent again
+    // goes with neither disconnection nor synchronous transfer, untagged.
+    const bool retry = s.unit_attentions > 0;
+    if (d.error_count >= kErrorsBeforeNoSynch || retry)
+        request_spec.disable_synch_transfer = true;
+    if (d.error_count >= kErrorsBeforeNoDisconnect || retry)
+        request_spec.disable_disconnect = true;
+    // Tagged when the device's INQUIRY data offers it. A request that may
+    // not disconnect goes untagged: a queue tag is worth nothing to a target
+    // that holds the bus.
+    if (d.info.tagged && d.error_count < kErrorsBeforeNoSynch && !request_spec.disable_disconnect &&
+        s.kind != Kind::Linked) {
         request_spec.queue_action_enable = true;
         request_spec.queue_action = SRB_SIMPLE_TAG_REQUEST;
     }
@@ -613,6 +628,8 @@ void Runner::complete(Slot& s)
             machine_.errors().report("transfer", fmt::format("request {} succeeded although {}", s.request->id, *hole));
     if (status != SRB_STATUS_SUCCESS) {
         r.errors[status]++;
+        if (s.kind == Slot::Kind::Plain)
+            d.error_count++;
         note_failure(r, fmt::format("{} of LBA {} ({} blocks) failed: {} (SCSI status {:#04x})",
                                     s.write ? "write" : "read", s.lba, n, srb_status_name(status), srb.ScsiStatus));
         if (s.write)
