@@ -113,7 +113,7 @@ private:
         Answer inquiry = execute(adapter, id, lun, {kInquiry, uint8_t(lun << 5), 0, 0, kInquiryLength, 0},
                                  kInquiryLength, true);
         const uint8_t status = inquiry.srb.SrbStatus & 0x3F;
-        if (status == SRB_STATUS_ERROR && inquiry.srb.ScsiStatus == 0)
+        if (status == SRB_STATUS_SELECTION_TIMEOUT)
             return false;
         if (status != SRB_STATUS_SUCCESS || inquiry.data[0] == kNoDevice)
             return true;
