@@ -8,11 +8,12 @@
 #include "scsi.h"
 
 // Give a block back to the pool and hand its request back to the port driver.
-static void RetireBlock(AdapterExtension* extension, CommandBlock* block, PSCSI_REQUEST_BLOCK srb)
+// A tagged LUN that was full has room again: the port may send it the next.
+static void RetireBlock(AdapterExtension* extension, LunRecord* lun, CommandBlock* block, PSCSI_REQUEST_BLOCK srb)
 {
     FreeBlock(extension, block);
     ScsiPortNotification(RequestComplete, extension, srb);
-    ScsiPortNotification(NextRequest, extension);
+    NotifyReady(extension, lun);
 }
 
 // Start the next command that may be started, searching the whole ring round
@@ -61,9 +62,16 @@ static void RequeueAfterQueueFull(LunRecord* lun, CommandBlock* block)
 }
 
 // The SRB's two status bytes from what the command ended with.
-static void SetCompletionStatus(LunRecord* lun, CommandBlock* block)
+static void SetCompletionStatus(LunRecord* lun, CommandBlock* block, BOOLEAN selectionTimedOut)
 {
     UCHAR s = lun->StatusByte;
+
+    // No target answered: nothing reached the bus, there is no status.
+    if (selectionTimedOut) {
+        block->ScsiStatus = SCSISTAT_GOOD;
+        block->SrbStatus = SRB_STATUS_SELECTION_TIMEOUT;
+        return;
+    }
 
     // The target went to a data phase the request does not allow: not a
     // device error (no CHECK CONDITION, no sense to fetch), the request and
@@ -161,12 +169,13 @@ static void InspectInquiry(AdapterExtension* extension, LunRecord* lun, CommandB
 
 // The command has ended: status, INQUIRY inspection, out of the queue, retired.
 // FALSE: the ring is empty now.
-static BOOLEAN CompleteCommand(AdapterExtension* extension, LunRecord* lun, CommandBlock* block)
+static BOOLEAN CompleteCommand(AdapterExtension* extension, LunRecord* lun, CommandBlock* block,
+                               BOOLEAN selectionTimedOut)
 {
     PSCSI_REQUEST_BLOCK srb = block->Srb;
     BOOLEAN ringLeft = TRUE;
 
-    SetCompletionStatus(lun, block);
+    SetCompletionStatus(lun, block, selectionTimedOut);
     lun->IssuedCount--;
     // Only a block that holds a tag gives one back: one prepared untagged may
     // end after its LUN turned tagged, and tag 0 may be another command's.
@@ -182,8 +191,24 @@ static BOOLEAN CompleteCommand(AdapterExtension* extension, LunRecord* lun, Comm
     UnlinkBlock(lun, block);
     if (!lun->QueueTail)
         ringLeft = LeaveRing(extension, lun);
-    RetireBlock(extension, block, srb);
+    RetireBlock(extension, lun, block, srb);
     return ringLeft;
+}
+
+// A bus free that ends a selection nobody answered. The chip reports a
+// selection time-out as it reports any bus free; but a target that answered
+// takes IDENTIFY from the FIFO at once (the selection raises ATN, so message
+// out comes first), while after a time-out every byte the selection put into
+// the FIFO is still there, and the target never asked for a phase.
+static BOOLEAN SelectionTimedOut(AdapterExtension* extension, LunRecord* lun, CommandBlock* block)
+{
+    ULONG loaded;
+
+    if ((block->Flags & CB_PHASE_SEEN) || lun->StatusByte != STATUS_BYTE_NONE)
+        return FALSE;
+    loaded = (block->Flags & CB_TAGGED) ? SELECT_TAGGED_MESSAGE_BYTES : SELECT_MESSAGE_BYTES;
+    loaded += block->Srb->CdbLength > MAX_CDB_LENGTH ? MAX_CDB_LENGTH : block->Srb->CdbLength;
+    return (ChipRead(extension->IoBase, FifoFlags) & FIFO_COUNT_MASK) == loaded;
 }
 
 // Handle bus free. After COMMAND COMPLETE the connected command has ended;
@@ -193,6 +218,7 @@ void HandleDisconnect(AdapterExtension* extension)
 {
     LunRecord* lun = extension->ActiveLun;
     CommandBlock* block = lun ? lun->CurrentBlock : 0;
+    BOOLEAN selectionTimedOut = FALSE;
 
     if (block) {
         BOOLEAN connected = (block->Flags & CB_CONNECTED) != 0;
@@ -203,6 +229,9 @@ void HandleDisconnect(AdapterExtension* extension)
         // the command provisionally taken for it has not ended.
         if (!connected)
             block = 0;
+        // Before the FIFO is flushed: its count tells.
+        else if (!(block->Flags & CB_DISCONNECTED))
+            selectionTimedOut = SelectionTimedOut(extension, lun, block);
     }
     // Whatever the FIFO still holds (unsent selection bytes after a time-out,
     // data fetched ahead of a disconnect) goes now, while no reselection can
@@ -232,7 +261,7 @@ void HandleDisconnect(AdapterExtension* extension)
     // out never reached a phase.
     if (lun->StatusByte == STATUS_BYTE_NONE && (block->Flags & CB_PHASE_SEEN))
         LogRecoveredError(extension, lun, block, SP_UNEXPECTED_DISCONNECT, LOG_ID_BUS_FREE_WITHOUT_STATUS);
-    if (!CompleteCommand(extension, lun, block))
+    if (!CompleteCommand(extension, lun, block, selectionTimedOut))
         return;
     // A selection may already be under way.
     if (extension->ActiveLun)

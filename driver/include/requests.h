@@ -36,6 +36,7 @@ ULONG NoteDataReached(CommandBlock* block);
 BOOLEAN LeaveRing(AdapterExtension* extension, LunRecord* lun);
 void EmptyLun(LunRecord* lun);
 void FlushLun(AdapterExtension* extension, LunRecord* lun);
+void NotifyReady(AdapterExtension* extension, LunRecord* lun);
 
 // Bus reset.
 void FlushAllRequests(AdapterExtension* extension, ULONG pathId);

@@ -3,6 +3,7 @@
 // block is selected at once when the bus is free and the LUN has room.
 #include "engine.h"
 #include "requests.h"
+#include "scsi.h"
 
 // Empty one command block, link included.
 static void ClearBlock(CommandBlock* block)
@@ -264,4 +265,21 @@ void FlushLun(AdapterExtension* extension, LunRecord* lun)
     }
     EmptyLun(lun);
     lun->FreeTags = ALL_TAGS_FREE;
+}
+
+// Tell the port driver it may send the next request. We register one request
+// per LU at a time, so the port holds a LU's next request until all its
+// requests have ended, unless told that the LU can take another: a tagged LUN
+// with commands outstanding, a free tag and room in its queue. NextLuRequest
+// also opens the adapter for its next request. A LU with nothing outstanding
+// the port reopens by itself.
+void NotifyReady(AdapterExtension* extension, LunRecord* lun)
+{
+    if (lun->QueueDepth > 1 && lun->QueuedCount != 0 && lun->QueuedCount < MAX_QUEUED_PER_LUN &&
+        lun->FreeTags != 0) {
+        ScsiPortNotification(NextLuRequest, extension, (UCHAR)extension->PathId, lun->TargetId,
+                             (UCHAR)(lun->IdentifyMsg & MSG_IDENTIFY_LUN_MASK));
+        return;
+    }
+    ScsiPortNotification(NextRequest, extension);
 }

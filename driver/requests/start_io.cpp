@@ -1,5 +1,6 @@
 // Request intake: every SRB the port driver hands over is decided here, and
-// every call ends with NextRequest so the port driver may send the next one.
+// every call ends with NextRequest (NextLuRequest for a tagged LUN with room)
+// so the port driver may send the next one.
 #include "chip.h"
 #include "requests.h"
 #include "scsi.h"
@@ -87,6 +88,18 @@ static void AcceptExecute(AdapterExtension* extension, LunRecord* lun, PSCSI_REQ
     QueueBlock(extension, lun, block);
 }
 
+// Reset the bus for an abort or reset request. The request is completed
+// first: the flush completes every active request of the path, the one being
+// handed to us included, and a request must not be completed twice. Its path
+// is read before it goes back.
+static void ResetBusForRequest(AdapterExtension* extension, PSCSI_REQUEST_BLOCK srb)
+{
+    ULONG pathId = srb->PathId;
+
+    CompleteAtOnce(extension, srb, SRB_STATUS_SUCCESS);
+    ResetBusAndWait(extension, pathId);
+}
+
 // An abort can only be done by resetting the bus, and only for the command
 // the LUN most recently started or reconnected.
 static void AbortCommand(AdapterExtension* extension, LunRecord* lun, PSCSI_REQUEST_BLOCK srb)
@@ -97,8 +110,7 @@ static void AbortCommand(AdapterExtension* extension, LunRecord* lun, PSCSI_REQU
         CompleteAtOnce(extension, srb, SRB_STATUS_ABORT_FAILED);
         return;
     }
-    ResetBusAndWait(extension, srb->PathId);
-    CompleteAtOnce(extension, srb, SRB_STATUS_SUCCESS);
+    ResetBusForRequest(extension, srb);
 }
 
 // Take one request from the port driver.
@@ -115,13 +127,12 @@ extern "C" BOOLEAN MINIPORT_API HwStartIo(PVOID HwDeviceExtension, PSCSI_REQUEST
         AbortCommand(extension, lun, Srb);
         break;
     case SRB_FUNCTION_RESET_BUS:
-        ResetBusAndWait(extension, Srb->PathId);
-        CompleteAtOnce(extension, Srb, SRB_STATUS_SUCCESS);
+        ResetBusForRequest(extension, Srb);
         break;
     default:
         CompleteAtOnce(extension, Srb, SRB_STATUS_INVALID_REQUEST);
         break;
     }
-    ScsiPortNotification(NextRequest, extension);
+    NotifyReady(extension, lun);
     return TRUE;
 }

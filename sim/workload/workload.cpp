@@ -632,8 +632,10 @@ void Runner::complete(Slot& s)
             d.error_count++;
         note_failure(r, fmt::format("{} of LBA {} ({} blocks) failed: {} (SCSI status {:#04x})",
                                     s.write ? "write" : "read", s.lba, n, srb_status_name(status), srb.ScsiStatus));
-        if (s.write)
-            d.model->written(s.lba, n, BlockModel::kUnknown);  // it may have landed in part
+        // It may have landed in part; not after a selection time-out, where
+        // the device never had the command and its blocks are as they were.
+        if (s.write && status != SRB_STATUS_SELECTION_TIMEOUT)
+            d.model->written(s.lba, n, BlockModel::kUnknown);
         return;
     }
     const uint64_t asked = uint64_t{n} * d.info.block_size;

@@ -127,8 +127,8 @@ TEST(Completion, InquiryDataIsLookedAtOnlyWhenItArrived)
         uint32_t reported;
     };
     const Case cases[] = {
-        {"selection time-out, stale tagged disk", 5, 0, taggedDisk, 36, SRB_STATUS_ERROR, 36},
-        {"selection time-out, stale no-device byte", 5, 0, noDevice, 36, SRB_STATUS_ERROR, 36},
+        {"selection time-out, stale tagged disk", 5, 0, taggedDisk, 36, SRB_STATUS_SELECTION_TIMEOUT, 36},
+        {"selection time-out, stale no-device byte", 5, 0, noDevice, 36, SRB_STATUS_SELECTION_TIMEOUT, 36},
         {"absent LUN into a 1-byte buffer", 0, 3, {}, 1, SRB_STATUS_DATA_OVERRUN, 1},
         {"absent LUN into a 36-byte buffer", 0, 3, {}, 36, SRB_STATUS_DATA_OVERRUN, 5},
     };
@@ -142,7 +142,7 @@ TEST(Completion, InquiryDataIsLookedAtOnlyWhenItArrived)
         EXPECT_EQ(r.srb.SrbStatus, c.status);
         EXPECT_EQ(r.srb.DataTransferLength, c.reported);
         EXPECT_EQ(fixture.lun(c.target, c.lun).QueueDepth, 1);
-        if (c.status == SRB_STATUS_ERROR) {
+        if (c.status == SRB_STATUS_SELECTION_TIMEOUT) {
             EXPECT_EQ(Bytes(buffer), before) << "a failed INQUIRY's buffer is not touched";
         }
         fixture.ExpectCleanEnd();

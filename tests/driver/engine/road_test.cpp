@@ -79,15 +79,72 @@ TEST(Road, WriteShorterThanTheBuffer)
     fixture.ExpectCleanEnd();
 }
 
-TEST(Road, NoDeviceAtTheIdIsASelectionTimeOut)
+// What a target does with the selection: answer it and carry the command,
+// not answer it, or take the command and leave the bus at once.
+class SelectionAnswer : public sim::TargetFaultHooks {
+public:
+    enum class Does { Carry, Ignore, Leave };
+    explicit SelectionAnswer(Does does) : does_(does) {}
+    bool answers_selection(sim::Target& /*target*/) override { return does_ != Does::Ignore; }
+    void command_planned(sim::Target& /*target*/, sim::PlannedCommand& command) override
+    {
+        if (does_ == Does::Leave)
+            command.steps = {{sim::Target::Step::Kind::Free}};
+    }
+
+private:
+    Does does_;
+};
+
+// Only a selection nobody answered ends as a selection time-out, whatever the
+// selection put into the FIFO (IDENTIFY alone or with a queue tag, a CDB of
+// 6 or 10 bytes, the selection that stops for SDTR). A target that answered
+// and dropped the bus at once, before any phase the driver sees, took bytes
+// out of the FIFO: its command failed.
+TEST(Road, OnlyASelectionNobodyAnsweredIsASelectionTimeOut)
 {
-    DriverFixture fixture = DiskRig();
-    auto& buffer = fixture.Buffer(512);
-    sim::Request& r = fixture.Run(3, 0, Read10(0, 1), &buffer);
-    EXPECT_EQ(r.srb.SrbStatus, SRB_STATUS_ERROR);
-    EXPECT_EQ(r.srb.ScsiStatus, 0x00);
-    EXPECT_EQ(fixture.lun(3).IssuedCount, 0);
-    fixture.ExpectCleanEnd();
+    using Does = SelectionAnswer::Does;
+    struct Case {
+        const char* what;
+        uint8_t flags;
+        int target;
+        bool tagged;
+        std::vector<uint8_t> cdb;
+        Does does;
+        uint8_t status;
+    };
+    constexpr uint8_t kPlain = sim::kTargetParity | sim::kTargetDisconnect;
+    constexpr uint8_t kAll = kPlain | sim::kTargetSync | sim::kTargetTagged;
+    const Case cases[] = {
+        {"INQUIRY to an empty ID", kPlain, 3, false, Inquiry(0, 36), Does::Carry, SRB_STATUS_SELECTION_TIMEOUT},
+        {"INQUIRY with SDTR to an empty ID", kAll, 3, false, Inquiry(0, 36), Does::Carry,
+         SRB_STATUS_SELECTION_TIMEOUT},
+        {"READ to an empty ID", kPlain, 3, false, Read10(0, 1), Does::Carry, SRB_STATUS_SELECTION_TIMEOUT},
+        {"tagged READ, the disk does not answer", kAll, 0, true, Read10(0, 1), Does::Ignore,
+         SRB_STATUS_SELECTION_TIMEOUT},
+        {"READ, the disk leaves after the command", kPlain, 0, false, Read10(0, 1), Does::Leave, SRB_STATUS_ERROR},
+        {"tagged READ, the disk leaves after the command", kAll, 0, true, Read10(0, 1), Does::Leave,
+         SRB_STATUS_ERROR},
+        {"INQUIRY, the disk leaves after the command", kPlain, 0, false, Inquiry(0, 36), Does::Leave,
+         SRB_STATUS_ERROR},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        DriverFixture fixture = DiskRig(Flags(c.flags));
+        if (c.tagged) {
+            Inquire(fixture, uint8_t(c.target));
+            ASSERT_GT(fixture.lun(c.target).QueueDepth, 1);
+        }
+        SelectionAnswer hooks(c.does);
+        fixture.device(0).set_fault_hooks(&hooks);
+        auto& buffer = fixture.Buffer(512);
+        sim::Request& r = fixture.Run(c.target, 0, c.cdb, &buffer);
+        fixture.device(0).set_fault_hooks(nullptr);
+        EXPECT_EQ(r.srb.SrbStatus, c.status);
+        EXPECT_EQ(r.srb.ScsiStatus, 0x00);
+        EXPECT_EQ(fixture.lun(c.target).IssuedCount, 0);
+        fixture.ExpectCleanEnd();
+    }
 }
 
 TEST(Road, CheckConditionThenRequestSenseReturnsTheSense)

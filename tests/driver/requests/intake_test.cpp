@@ -1,5 +1,7 @@
 // Request intake and the LUN queues: what is started at once, what waits,
 // the order of the service ring, and what is refused without taking a block.
+#include <algorithm>
+
 #include "support/driver_fixture.h"
 
 namespace hbatest {
@@ -92,6 +94,18 @@ TEST(Intake, RefusesFunctionsItDoesNotCarryOut)
     }
 }
 
+// An abort or reset request is completed by the miniport, once, before its
+// flush: a port's bulk completion ends every active request of the path, the
+// one HwStartIo is handling included, so completing it after the flush would
+// complete it twice.
+void ExpectCompletedOnceBeforeTheFlush(DriverFixture& b, const sim::Request& request, const sim::Request& flushed)
+{
+    const auto& done = b.port().completed();
+    EXPECT_EQ(std::count(done.begin(), done.end(), &request), 1);
+    EXPECT_FALSE(request.bulk_completed);
+    EXPECT_LT(std::find(done.begin(), done.end(), &request), std::find(done.begin(), done.end(), &flushed));
+}
+
 TEST(Intake, AbortsOnlyTheCurrentCommandAndOnlyByResettingTheBus)
 {
     DriverFixture b;
@@ -107,6 +121,7 @@ TEST(Intake, AbortsOnlyTheCurrentCommandAndOnlyByResettingTheBus)
     b.ChipWrites();
     sim::Request& abort = b.Function(SRB_FUNCTION_ABORT_COMMAND, 2, 0, &current.srb);
     EXPECT_EQ(abort.srb.SrbStatus, SRB_STATUS_SUCCESS);
+    ExpectCompletedOnceBeforeTheFlush(b, abort, current);
     for (sim::Request* r : {&current, &queued, &other}) {
         EXPECT_EQ(r->state, sim::Request::State::Completed);
         EXPECT_EQ(r->srb.SrbStatus, SRB_STATUS_BUS_RESET);
@@ -128,6 +143,8 @@ TEST(Intake, ResetBusRequestFlushesAndSucceeds)
     sim::Request& reset = b.Function(SRB_FUNCTION_RESET_BUS);
     EXPECT_EQ(reset.srb.SrbStatus, SRB_STATUS_SUCCESS);
     EXPECT_EQ(waiting.srb.SrbStatus, SRB_STATUS_BUS_RESET);
+    EXPECT_TRUE(waiting.bulk_completed);
+    ExpectCompletedOnceBeforeTheFlush(b, reset, waiting);
     EXPECT_EQ(b.FreeBlocks(), COMMAND_BLOCK_COUNT);
     b.ExpectCleanEnd();
 }

@@ -201,7 +201,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{FaultKind::MissingTag, kTaggedDisk, Answer::Reset},
         Case{FaultKind::ReselectionNoTargetBit, kTaggedDisk, Answer::Reset},
         Case{FaultKind::ReselectionSeveralTargetBits, kTaggedDisk, Answer::Reset},
-        Case{FaultKind::SelectionTimeout, kTaggedDisk, Answer::Failed, SRB_STATUS_ERROR},
+        Case{FaultKind::SelectionTimeout, kTaggedDisk, Answer::Failed, SRB_STATUS_SELECTION_TIMEOUT},
         Case{FaultKind::GhostReselection, kTaggedDisk, Answer::Reset},
         Case{FaultKind::ForeignBusReset, kTaggedDisk, Answer::Reset},
         Case{FaultKind::ForeignInterrupt, kTaggedDisk, Answer::Recovered},

@@ -55,6 +55,7 @@ struct Outcome {
     Results results;
     BusCounts bus;
     uint64_t resets_detected = 0;
+    uint64_t next_lu_requests = 0;  // tagged LUNs the driver kept open for their next request
     uint64_t port_accesses = 0;
     uint64_t timing_mismatches = 0;  // data phases run at a rate the target was not using
     std::string model_errors;
@@ -97,8 +98,10 @@ Outcome RunMachine(const hbasim::Scenario& scenario, KernelImage* image, std::op
             ResetBusAfter(machine, *reset_after);
         o.results = runner.run();
     }
-    for (size_t a = 0; a < machine.port_driver().adapter_count(); a++)
+    for (size_t a = 0; a < machine.port_driver().adapter_count(); a++) {
         o.resets_detected += machine.port_driver().adapter(a).resets_detected;
+        o.next_lu_requests += machine.port_driver().adapter(a).next_lu_requests;
+    }
     o.port_accesses = machine.ports().access_count();
     for (size_t b = 0; b < scenario.machine.adapters.size(); b++)
         o.timing_mismatches += machine.bus(b).timing_mismatches();
@@ -244,6 +247,9 @@ TEST_P(ImageWorkload, VerifiedMixWithDisconnectionTagsAndSynchronousTransfer)
     // Those that forbid disconnection go untagged, alone on their LUN.
     EXPECT_GE(loaded.bus.tag_messages, 4u * GetParam().requests - loaded.results.total.unusual.no_disconnect)
         << "every other disk command carried a tag";
+    // The image's NextLuRequest reaches the port with its LU, as the linked driver's does.
+    EXPECT_GT(loaded.next_lu_requests, 0u);
+    EXPECT_EQ(loaded.next_lu_requests, linked.next_lu_requests);
     ExpectSameFigures(loaded, linked);
 }
 
