@@ -19,6 +19,16 @@ constexpr uint8_t kUnread = 0xDB;   // a read's buffer before the data comes
 constexpr uint32_t kErrorsBeforeNoSynch = 4;       // and no tags
 constexpr uint32_t kErrorsBeforeNoDisconnect = 8;
 
+// Failures a disk class driver counts against the device: they point at the
+// link to it (parity, a target that drops the bus or goes astray in its
+// phases, a command that never ends), not at the medium or a reset.
+bool link_error(uint8_t status)
+{
+    return status == SRB_STATUS_PARITY_ERROR || status == SRB_STATUS_UNEXPECTED_BUS_FREE ||
+           status == SRB_STATUS_PHASE_SEQUENCE_FAILURE || status == SRB_STATUS_TIMEOUT ||
+           status == SRB_STATUS_COMMAND_TIMEOUT;
+}
+
 uint8_t srb_status(uint8_t status)
 {
     return status & 0x3F;  // without the autosense and queue-frozen flags
@@ -178,8 +188,9 @@ struct Runner::Device {
     std::vector<Nanoseconds> latencies;
     Nanoseconds last_completion = 0;
     DeviceResult result;
-    // Requests of the class driver's own that failed: a disk class driver
-    // stops tagging and synchronous transfer after 4, disconnection after 8.
+    // Requests of the class driver's own that failed on the link: a disk
+    // class driver stops tagging and synchronous transfer after 4,
+    // disconnection after 8.
     uint32_t error_count = 0;
 
     bool overlaps_in_flight(uint64_t lba, uint32_t count) const
@@ -628,7 +639,7 @@ void Runner::complete(Slot& s)
             machine_.errors().report("transfer", fmt::format("request {} succeeded although {}", s.request->id, *hole));
     if (status != SRB_STATUS_SUCCESS) {
         r.errors[status]++;
-        if (s.kind == Slot::Kind::Plain)
+        if (s.kind == Slot::Kind::Plain && link_error(status))
             d.error_count++;
         note_failure(r, fmt::format("{} of LBA {} ({} blocks) failed: {} (SCSI status {:#04x})",
                                     s.write ? "write" : "read", s.lba, n, srb_status_name(status), srb.ScsiStatus));

@@ -45,6 +45,12 @@ sim::Request& DriverFixture::Execute(int target, int lun, std::vector<uint8_t> c
     request_spec.buffer = buffer;
     request_spec.direction = buffer ? direction : DataDirection::None;
     request_spec.sense_wanted = sense_wanted_;
+    // Tagged, as a class driver sends its requests to a device that takes
+    // tagged commands: the port driver then gives the LU more than one.
+    if (ext_->Lun[target][lun].QueueDepth > 1) {
+        request_spec.queue_action_enable = true;
+        request_spec.queue_action = SRB_SIMPLE_TAG_REQUEST;
+    }
     return Submit(request_spec);
 }
 

@@ -24,6 +24,16 @@ using sim::BusEvent;
 using sim::DataDirection;
 using Layout = sim::PhysicalMemory::Layout;
 
+// A port driver that hands the driver whatever waits, at once: for tests of
+// what the driver does with requests a real port driver holds back (several
+// for one untagged LUN, or one within the 4 s after a bus reset).
+inline sim::MachineConfig LenientPort(sim::MachineConfig base = {})
+{
+    base.port_lenient.any_lu_request = true;
+    base.port_lenient.no_reset_hold = true;
+    return base;
+}
+
 class DriverFixture {
 public:
     static constexpr uint16_t kIoBase = 0xE800;

@@ -153,7 +153,7 @@ TEST(BusReset, TheUnitAttentionsRequestSenseRenegotiatesSynchronousTransfer)
             ASSERT_TRUE(fixture.device(id).agreement().synchronous());
             auto& data = fixture.Buffer(4096);
             sim::Request& r = fixture.Run(id, 0, Read10(40, 8), &data);
-            EXPECT_EQ(r.srb.SrbStatus, SRB_STATUS_ERROR | SRB_STATUS_AUTOSENSE_VALID);
+            EXPECT_EQ(r.srb.SrbStatus, SRB_STATUS_ERROR | SRB_STATUS_AUTOSENSE_VALID | SRB_STATUS_QUEUE_FROZEN);
             EXPECT_EQ(r.sense[2] & 0x0F, 0x06);
             EXPECT_EQ(r.sense[12], 0x29);
         }
@@ -168,7 +168,7 @@ TEST(BusReset, TheUnitAttentionsRequestSenseRenegotiatesSynchronousTransfer)
             ASSERT_FALSE(fixture.device(id).agreement().synchronous());
             auto& first = fixture.Buffer(4096);
             sim::Request& attention = fixture.Run(id, 0, Read10(40, 8), &first);
-            EXPECT_EQ(attention.srb.SrbStatus, SRB_STATUS_ERROR | SRB_STATUS_AUTOSENSE_VALID);
+            EXPECT_EQ(attention.srb.SrbStatus, SRB_STATUS_ERROR | SRB_STATUS_AUTOSENSE_VALID | SRB_STATUS_QUEUE_FROZEN);
             EXPECT_EQ(attention.srb.ScsiStatus, 0x02);
             EXPECT_EQ(attention.sense[2] & 0x0F, 0x06);
             EXPECT_TRUE(fixture.device(id).agreement().synchronous()) << "the REQUEST SENSE did not negotiate";

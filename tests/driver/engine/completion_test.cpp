@@ -227,7 +227,9 @@ TEST(Completion, InquiryOnATaggedLunKeepsHeldTagsBusy)
     disk.options.track_seek = 300 * sim::kMicrosecond;  // tagged commands disconnect
     disk.options.full_seek = 2 * sim::kMillisecond;
     disk.options.revolution = 1 * sim::kMillisecond;
-    DriverFixture fixture(Flags(sim::kTargetParity | sim::kTargetDisconnect | sim::kTargetTagged), {disk});
+    // A port driver that sends the INQUIRY while the reads hold their tags.
+    DriverFixture fixture(Flags(sim::kTargetParity | sim::kTargetDisconnect | sim::kTargetTagged), {disk},
+                          LenientPort());
     auto& first = fixture.Buffer(36);
     fixture.Run(0, 0, Inquiry(0, 36), &first);
     ASSERT_EQ(fixture.lun(0).QueueDepth, 8);

@@ -165,7 +165,7 @@ TEST(Road, CheckConditionThenRequestSenseReturnsTheSense)
         auto& data = fixture.Buffer(512);
         sim::Request& failed = fixture.Run(0, 0, c.cdb, &data);
         // The port driver fetched the sense with its own REQUEST SENSE.
-        EXPECT_EQ(failed.srb.SrbStatus, SRB_STATUS_ERROR | SRB_STATUS_AUTOSENSE_VALID);
+        EXPECT_EQ(failed.srb.SrbStatus, SRB_STATUS_ERROR | SRB_STATUS_AUTOSENSE_VALID | SRB_STATUS_QUEUE_FROZEN);
         EXPECT_EQ(failed.srb.ScsiStatus, 0x02);
         EXPECT_EQ(failed.srb.SenseInfoBufferLength, 18);
         EXPECT_EQ(failed.sense[0] & 0x7F, 0x70);

@@ -31,7 +31,7 @@ TEST(Selection, LoadsSettingsMessagesAndCdbThenTheRightCommand)
         {"REQUEST SENSE without sync", kNoSync, 0, 1, 0, kRequestSense, {0x80}, SelectWithAtn, kInFifo},
         {"REQUEST SENSE on a tagged LUN: no tag", kNoSync, 0, 16, 0xFFFFFFFF, kRequestSense, {0x80}, SelectWithAtn,
          kInFifo},
-        {"READ on a tagged LUN", kNoSync, 0, 4, 0xFFFFFFE0, kRead10, {0xC0, 0x22, 0x05}, SelectWithAtn3,
+        {"READ on a tagged LUN: a simple tag, as asked", kNoSync, 0, 4, 0xFFFFFFE0, kRead10, {0xC0, 0x20, 0x05}, SelectWithAtn3,
          kInFifo | CB_TAGGED},
         {"READ untagged", kSync, 2, 1, 0, kRead10, {0xC2}, SelectWithAtn, kInFifo},
         {"no disconnect privilege", 0x00, 0, 1, 0, kTestUnitReady, {0x80}, SelectWithAtn, kInFifo},

@@ -93,7 +93,7 @@ TEST(Workload, QueueFullLowersTheDepthAndTheRefusedCommandsStillComplete)
     VerifiedIo w(b);
 
     for (uint32_t i = 0; i < 16; i++)
-        w.Issue(1, i % 2 == 0, i * 64, 2);
+        w.Issue(1, i % 2 == 0, i * 64, 2, kSimpleTag);
     b.port().run_until_idle(60 * sim::kSecond);
 
     size_t queue_full = 0;

@@ -28,7 +28,7 @@ TEST(Queue, TheFirstRequestStartsAtOnceAndFormsARingOfOne)
 
 TEST(Queue, LunsJoiningWhileTheBusIsOwnedWaitInArrivalOrder)
 {
-    DriverFixture b;
+    DriverFixture b(AllFeatures(), {}, LenientPort());
     b.Execute(1, 0, kRead10);
     b.ChipWrites();
     b.Execute(2, 0, kRead10);
@@ -52,7 +52,7 @@ TEST(Queue, LunsJoiningWhileTheBusIsOwnedWaitInArrivalOrder)
 
 TEST(Intake, RefusesBusyAtSeventeenPerLunWithoutTakingABlock)
 {
-    DriverFixture b;
+    DriverFixture b(AllFeatures(), {}, LenientPort());
     for (int i = 0; i < MAX_QUEUED_PER_LUN; i++)
         EXPECT_EQ(b.Execute(0, 0, kRead10).srb.SrbStatus, SRB_STATUS_PENDING);
     EXPECT_EQ(b.lun(0).QueuedCount, 17);
@@ -70,7 +70,7 @@ TEST(Intake, RefusesBusyAtSeventeenPerLunWithoutTakingABlock)
 
 TEST(Intake, RefusesBusyWhenAllNinetySixBlocksAreInUse)
 {
-    DriverFixture b;
+    DriverFixture b(AllFeatures(), {}, LenientPort());
     for (int i = 0; i < COMMAND_BLOCK_COUNT; i++)
         ASSERT_EQ(b.Execute(i / 16, i % 16 / 8 + 2 * (i % 2), kRead10).srb.SrbStatus, SRB_STATUS_PENDING) << i;
     EXPECT_EQ(b.FreeBlocks(), 0);
@@ -108,7 +108,7 @@ void ExpectCompletedOnceBeforeTheFlush(DriverFixture& b, const sim::Request& req
 
 TEST(Intake, AbortsOnlyTheCurrentCommandAndOnlyByResettingTheBus)
 {
-    DriverFixture b;
+    DriverFixture b(AllFeatures(), {}, LenientPort());
     sim::Request& current = b.Execute(2, 0, kRead10);
     sim::Request& queued = b.Execute(2, 0, kRead10);
     sim::Request& other = b.Execute(3, 0, kRead10);

@@ -7,7 +7,7 @@ namespace {
 
 TEST(Flush, ReturnsEveryBlockAndEmptiesTheRing)
 {
-    DriverFixture b;
+    DriverFixture b(AllFeatures(), {}, LenientPort());
     std::vector<sim::Request*> requests;
     requests.push_back(&b.Execute(1, 0, kRead10));
     for (int i = 0; i < 2; i++)
@@ -94,7 +94,7 @@ TEST(ResetWait, GivesUpAfterFiveHundredPollsAndALateInterruptFlushesNothing)
 
 TEST(ResetWait, ALateInterruptEndsWhatWasStartedSinceTheWaitGaveUp)
 {
-    DriverFixture b(AllFeatures(), {}, ResetInterruptAfter(2 * sim::kMillisecond));
+    DriverFixture b(AllFeatures(), {}, LenientPort(ResetInterruptAfter(2 * sim::kMillisecond)));
     b.port().reset_bus(0);
     ASSERT_EQ(b.ext()->ResetPending, 1);
     // Started before the chip reports the reset: the chip drops it with the
