@@ -229,6 +229,11 @@ void PortDriver::find_and_initialize(PVOID context)
             continue;
         const BOOLEAN ok = call(Routine::Initialize, "HwInitialize", [&] { return d.HwInitialize(extension); });
         adapter.initialized = ok != FALSE;
+        // A port disconnects the interrupt of an adapter that failed to initialize.
+        if (!adapter.initialized) {
+            adapter.connected = false;
+            adapter.not_connected = "HwInitialize returned FALSE";
+        }
         deliver_interrupts();
     }
 }
@@ -804,8 +809,9 @@ bool PortDriver::interrupt_deliverable() const
         return false;
     for (uint8_t irq : interrupts_.raised_lines())
         for (const auto& a : adapters_)
-            if (a->initialized && a->config.BusInterruptLevel == irq)
-                return a->config.InterruptMode != Latched || interrupts_.edge_pending(irq);
+            if (a->initialized && a->config.BusInterruptLevel == irq &&
+                (a->config.InterruptMode != Latched || interrupts_.edge_pending(irq)))
+                return true;
     return false;
 }
 

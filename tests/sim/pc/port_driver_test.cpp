@@ -446,6 +446,28 @@ TEST_F(FakeMachine, ASecondAdapterOnALineHeldLatchedIsNotConnected)
     }
 }
 
+// An adapter whose HwInitialize fails has its interrupt disconnected: the
+// line is free again for the next one, even Latched, and ScsiPortInitialize
+// fails only when no adapter started.
+TEST_F(FakeMachine, AFailedInitializeGivesTheLineBack)
+{
+    int initialized = 0;
+    fake.adapters_to_find = 2;
+    fake.interrupt_mode = Latched;
+    fake.initialize = [&](PVOID) -> BOOLEAN { return initialized++ > 0; };
+    boot();
+    EXPECT_EQ(fake.calls, (std::vector<std::string>{"find", "initialize", "find", "initialize", "find"}));
+    EXPECT_FALSE(machine->port_driver().adapter(0).connected);
+    EXPECT_TRUE(machine->port_driver().adapter(1).connected) << machine->port_driver().adapter(1).not_connected;
+    EXPECT_EQ(status, PortDriver::kStatusSuccess);
+
+    fake = FakeMiniport{};
+    fake.initialize = [](PVOID) -> BOOLEAN { return FALSE; };
+    boot();
+    EXPECT_EQ(status, PortDriver::kStatusNoSuchDevice);
+    EXPECT_TRUE(machine->errors().empty()) << machine->errors().summary();
+}
+
 TEST_F(FakeMachine, ARoutineMustNotReturnWithInterruptsDisabled)
 {
     fake.find = [](PVOID, PPORT_CONFIGURATION_INFORMATION, BOOLEAN* again) -> ULONG {
