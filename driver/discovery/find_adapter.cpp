@@ -53,6 +53,10 @@ static void DescribeAdapter(AdapterExtension* extension, PPORT_CONFIGURATION_INF
 
     config->InitiatorBusId[0] = (CCHAR)initiatorId;
     config->BusInterruptLevel = DriverGlobals.AdapterIrq[row];
+    // A PCI interrupt line is level triggered and may be shared with other
+    // functions; the port's default (Latched, for an Isa interface) would
+    // connect it as an exclusive edge.
+    config->InterruptMode = LevelSensitive;
     config->NumberOfBuses = 1;
     (*config->AccessRanges)[0].RangeStart =
         ScsiPortConvertUlongToPhysicalAddress(DriverGlobals.AdapterIoBase[row]);

@@ -6,14 +6,13 @@ namespace sim {
 
 InterruptLine& InterruptController::connect(uint8_t irq)
 {
-    sources_.push_back(std::make_unique<Source>(irq, raised_sources_));
+    sources_.push_back(std::make_unique<Source>(irq, *this));
     return *sources_.back();
 }
 
 bool InterruptController::raised(uint8_t irq) const
 {
-    return std::any_of(sources_.begin(), sources_.end(),
-                       [irq](const auto& s) { return s->irq() == irq && s->raised(); });
+    return level_[irq] != 0;
 }
 
 InterruptController::Lines InterruptController::raised_lines() const

@@ -80,7 +80,7 @@ Machine::Machine(MachineConfig config)
     PortDriver::Options options;
     options.wanted_base = config_.wanted_base;
     options.interrupt_entry_cost = config_.interrupt_entry_cost;
-    options.hold_interrupts_during_reset = config_.hold_interrupts_during_reset;
+    options.interrupts_inside_reset_wait = config_.interrupts_inside_reset_wait;
     options.unmappable = config_.unmappable;
     options.lenient = config_.port_lenient;
     options.mechanism2_ports = config_.mechanism2;

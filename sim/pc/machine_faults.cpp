@@ -3,6 +3,8 @@
 #include <numeric>
 #include <stdexcept>
 
+#include <fmt/format.h>
+
 namespace sim {
 
 // Another device's interrupt source on an adapter's line, and whether it is raised.
@@ -66,8 +68,9 @@ MachineFaults::Line& MachineFaults::line(size_t config_index)
     slot = std::make_unique<Line>();
     const uint8_t irq = machine_.config().adapters.at(config_index).irq;
     slot->source = &machine_.interrupts().connect(irq);
-    // Its own routine claims it and quiets the device.
-    machine_.port_driver().add_shared_handler(irq, [this, l = slot.get(), alive = alive_] {
+    // Its own routine claims it and quiets the device. It shares the adapter's
+    // line, which it cannot when the adapter holds the line Latched.
+    const bool shared = machine_.port_driver().add_shared_handler(irq, [this, l = slot.get(), alive = alive_] {
         if (!*alive || !l->raised)
             return false;
         l->raised = false;
@@ -75,6 +78,10 @@ MachineFaults::Line& MachineFaults::line(size_t config_index)
         foreign_claimed_++;
         return true;
     });
+    if (!shared)
+        machine_.errors().report("machine faults", fmt::format("another device cannot share IRQ {}: the adapter "
+                                                               "connected it Latched (exclusive)",
+                                                               irq));
     return *slot;
 }
 

@@ -131,7 +131,9 @@ ULONG PortDriver::initialize(PVOID argument1, PVOID argument2, PHW_INITIALIZATIO
     registered_ = true;
     const size_t before = adapters_.size();
     find_and_initialize(context);
-    initialize_status_ = adapters_.size() > before ? kStatusSuccess : kStatusNoSuchDevice;
+    const bool started = std::any_of(adapters_.begin() + static_cast<std::ptrdiff_t>(before), adapters_.end(),
+                                     [](const auto& a) { return a->connected; });
+    initialize_status_ = started ? kStatusSuccess : kStatusNoSuchDevice;
     return initialize_status_;
 }
 
@@ -170,6 +172,8 @@ PORT_CONFIGURATION_INFORMATION PortDriver::fresh_config(ACCESS_RANGE* ranges) co
     c.DeviceExtensionSize = d.DeviceExtensionSize;
     c.SpecificLuExtensionSize = d.SpecificLuExtensionSize;
     c.SrbExtensionSize = d.SrbExtensionSize;
+    // As for an Isa interface: an exclusive edge, unless HwFindAdapter says otherwise.
+    c.InterruptMode = Latched;
     return c;
 }
 
@@ -219,9 +223,17 @@ void PortDriver::find_and_initialize(PVOID context)
         range_storage_.push_back(std::move(ranges));
         adapters_.push_back(std::move(config));
         Adapter& adapter = *adapters_.back();
+        // The interrupt is connected before HwInitialize, which runs at its
+        // level; an adapter whose interrupt cannot be connected is not started.
+        if (!connect_interrupt(adapter))
+            continue;
         const BOOLEAN ok = call(Routine::Initialize, "HwInitialize", [&] { return d.HwInitialize(extension); });
-        // The interrupt is connected once the adapter is initialized.
         adapter.initialized = ok != FALSE;
+        // A port disconnects the interrupt of an adapter that failed to initialize.
+        if (!adapter.initialized) {
+            adapter.connected = false;
+            adapter.not_connected = "HwInitialize returned FALSE";
+        }
         deliver_interrupts();
     }
 }
@@ -895,7 +907,8 @@ bool PortDriver::interrupt_deliverable() const
         return false;
     for (uint8_t irq : interrupts_.raised_lines())
         for (const auto& a : adapters_)
-            if (a->initialized && a->config.BusInterruptLevel == irq)
+            if (a->initialized && a->config.BusInterruptLevel == irq &&
+                (a->config.InterruptMode != Latched || interrupts_.edge_pending(irq)))
                 return true;
     return false;
 }
@@ -978,9 +991,10 @@ void PortDriver::reset_bus(size_t index, ULONG path)
 
 void PortDriver::on_interrupts_enabled()
 {
-    // The reset wait re-enables interrupts between its polls: the port driver
-    // lets the adapter's interrupt in at exactly those moments.
-    if (!routines_.empty() && routines_.back() == Routine::ResetBus && !options_.hold_interrupts_during_reset)
+    // HwResetBus runs at the interrupt's level, whatever it does with the
+    // processor's flag. Leniently, the reset wait's re-enabling between its
+    // polls lets the adapter's interrupt in at exactly those moments.
+    if (options_.interrupts_inside_reset_wait && !routines_.empty() && routines_.back() == Routine::ResetBus)
         deliver_interrupts();
 }
 
@@ -988,7 +1002,7 @@ void PortDriver::deliver_interrupts()
 {
     if (delivering_ || !cpu_.interrupts_enabled() || !interrupts_.any_raised())
         return;
-    if (!routines_.empty() && (routines_.back() != Routine::ResetBus || options_.hold_interrupts_during_reset))
+    if (!routines_.empty() && (routines_.back() != Routine::ResetBus || !options_.interrupts_inside_reset_wait))
         return;
     delivering_ = true;
     for (uint8_t irq : interrupts_.raised_lines())
@@ -998,14 +1012,30 @@ void PortDriver::deliver_interrupts()
 
 // Calls every HwInterrupt on the line until it drops. A line that stays raised
 // while every routine declines it would interrupt forever: it is reported and masked.
+// A line connected Latched has one adapter and interrupts once per rising edge:
+// one HwInterrupt call, and none again until the line has dropped and risen.
 bool PortDriver::service_interrupt_line(uint8_t irq)
 {
     // No adapter comes or goes while the line is serviced: they are picked out in place.
     const auto on_line = [irq](const std::unique_ptr<Adapter>& a) {
         return a->initialized && a->config.BusInterruptLevel == irq;
     };
-    if (std::none_of(adapters_.begin(), adapters_.end(), on_line))
+    const auto first = std::find_if(adapters_.begin(), adapters_.end(), on_line);
+    if (first == adapters_.end())
         return false;
+    if ((*first)->config.InterruptMode == Latched) {
+        if (!interrupts_.take_edge(irq))
+            return true;
+        Adapter& a = **first;
+        clock_.advance(options_.interrupt_entry_cost);
+        if (call(Routine::Interrupt, "HwInterrupt", [&] { return registration_.HwInterrupt(a.extension); }))
+            a.interrupts_claimed++;
+        else
+            errors_.report(kWho, fmt::format("IRQ {} rose and the HwInterrupt it is connected to (Latched) returned "
+                                             "FALSE: an interrupt nobody claims",
+                                             irq));
+        return true;
+    }
     for (int round = 0; interrupts_.raised(irq); round++) {
         if (round == kMaxInterruptRounds) {
             errors_.report(kWho, fmt::format("IRQ {} still raised after {} claimed interrupts; line masked", irq, round));
@@ -1052,9 +1082,51 @@ void PortDriver::service_timeouts()
         reset_bus(due.adapter, due.path);
 }
 
-void PortDriver::add_shared_handler(uint8_t irq, std::function<bool()> handler)
+bool PortDriver::add_shared_handler(uint8_t irq, std::function<bool()> handler)
 {
+    if (line_held_latched(irq))
+        return false;
     shared_handlers_.emplace_back(irq, std::move(handler));
+    return true;
+}
+
+bool PortDriver::line_held_latched(uint8_t irq) const
+{
+    return std::any_of(adapters_.begin(), adapters_.end(), [irq](const auto& a) {
+        return a->connected && a->config.BusInterruptLevel == irq && a->config.InterruptMode == Latched;
+    });
+}
+
+// Connects the adapter's interrupt as HwFindAdapter described it. A Latched
+// connection is exclusive, a LevelSensitive one shareable: the connection
+// fails when the line has another user and either side is Latched. That is
+// the driver's configuration at work, not a fault of the port: the adapter
+// is recorded as not connected, its mappings are given back, and it is never
+// initialized nor given requests.
+bool PortDriver::connect_interrupt(Adapter& adapter)
+{
+    const uint8_t irq = static_cast<uint8_t>(adapter.config.BusInterruptLevel);
+    const bool latched = adapter.config.InterruptMode == Latched;
+    const bool other_device =
+        std::any_of(shared_handlers_.begin(), shared_handlers_.end(), [irq](const auto& h) { return h.first == irq; });
+    const auto other = std::find_if(adapters_.begin(), adapters_.end(), [&](const auto& a) {
+        return a.get() != &adapter && a->connected && a->config.BusInterruptLevel == irq;
+    });
+    if (other != adapters_.end() && (latched || (*other)->config.InterruptMode == Latched)) {
+        adapter.not_connected = fmt::format(
+            "IRQ {} is connected {} by adapter {}; this adapter asks for it {}", irq,
+            (*other)->config.InterruptMode == Latched ? "Latched (exclusive)" : "LevelSensitive",
+            other - adapters_.begin(), latched ? "Latched (exclusive)" : "LevelSensitive");
+    } else if (latched && other_device) {
+        adapter.not_connected = fmt::format("IRQ {} is used by another device; this adapter asks for it Latched "
+                                            "(exclusive)",
+                                            irq);
+    } else {
+        adapter.connected = true;
+        return true;
+    }
+    drop_mappings_of(adapter.extension);
+    return false;
 }
 
 }  // namespace sim

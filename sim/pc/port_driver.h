@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <unordered_map>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -119,13 +120,17 @@ public:
     struct Options {
         std::optional<uint32_t> wanted_base;
         Nanoseconds interrupt_entry_cost = 2000;
-        bool hold_interrupts_during_reset = false;
         std::vector<uint32_t> unmappable;  // I/O addresses the port driver cannot map (resources taken)
         Lenient lenient{};
         // Mechanism #2's data ports (0xC000-0xCFFF) are configuration space
         // here, which a PCI scan reads without a mapping; without mechanism #2
         // they are other devices' ports like any others.
         bool mechanism2_ports = false;
+        // HwStartIo, HwInitialize and HwResetBus run at the interrupt's
+        // level, so HwInterrupt never runs inside them. Lenient: let the
+        // interrupt in whenever HwResetBus turns the processor's flag on
+        // between the polls of its reset wait.
+        bool interrupts_inside_reset_wait = false;
     };
 
     // One HwFindAdapter call as it returned.
@@ -161,6 +166,12 @@ public:
         std::unordered_map<uint32_t, Lu> lus;
         Nanoseconds hold_until = 0;  // no new request before then: a bus reset
         uint64_t sense_requests = 0;  // REQUEST SENSE the port driver issued itself
+        // The interrupt was connected (in config.InterruptMode on
+        // config.BusInterruptLevel) after HwFindAdapter reported the adapter.
+        // One that could not be is never initialized nor given requests;
+        // `not_connected` says why.
+        bool connected = false;
+        std::string not_connected;
     };
 
     enum class RunResult : uint8_t { Idle, Stalled, TimeLimit };
@@ -230,8 +241,10 @@ public:
     // at the next pump outside a miniport routine.
     const RequestTimeouts& timeouts() const { return timeouts_; }
     // Another device's interrupt routine on `irq`, called after the adapters';
-    // true when its device was interrupting.
-    void add_shared_handler(uint8_t irq, std::function<bool()> handler);
+    // true when its device was interrupting. The device uses the line too: on
+    // a line an adapter holds Latched (exclusive) it cannot connect, and the
+    // call returns false without adding it.
+    [[nodiscard]] bool add_shared_handler(uint8_t irq, std::function<bool()> handler);
     size_t outstanding() const;
     size_t waiting() const;
     // An outstanding request by its id, or null; every outstanding one for a LUN.
@@ -287,6 +300,8 @@ private:
     bool interrupt_deliverable() const;
     bool port_mapped(uint32_t port) const;
     bool service_interrupt_line(uint8_t irq);
+    bool connect_interrupt(Adapter& adapter);
+    bool line_held_latched(uint8_t irq) const;
     void on_interrupts_enabled();
     void service_timeouts();
 

@@ -38,8 +38,10 @@ public:
 
     std::vector<FoundUnit> run()
     {
+        // An adapter the port driver could not start has no devices to ask.
         for (size_t a = 0; a < machine_.port_driver().adapter_count(); a++)
-            scan_adapter(a);
+            if (machine_.port_driver().adapter(a).initialized)
+                scan_adapter(a);
         return std::move(found_);
     }
 

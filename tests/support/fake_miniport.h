@@ -18,11 +18,15 @@ struct FakeMiniport {
     std::vector<std::string> calls;
     std::function<ULONG(PVOID, PPORT_CONFIGURATION_INFORMATION, BOOLEAN*)> find;
     std::function<BOOLEAN(PVOID, PSCSI_REQUEST_BLOCK)> start_io;
+    std::function<BOOLEAN(PVOID)> initialize;
     std::function<BOOLEAN(PVOID)> interrupt;
     std::function<BOOLEAN(PVOID, ULONG)> reset_bus;
     std::function<void(HW_INITIALIZATION_DATA&)> edit_registration;
     int adapters_to_find = 1;
     ULONG extension_size = 64;
+    // How the default find reports each adapter's interrupt (IRQ 11); the
+    // port's own default for an Isa interface would be Latched.
+    KINTERRUPT_MODE interrupt_mode = LevelSensitive;
 };
 
 inline FakeMiniport* g_fake = nullptr;
@@ -39,13 +43,14 @@ extern "C" inline ULONG MINIPORT_API FakeFind(PVOID ext, PVOID, PVOID, PCHAR, PP
     }
     g_fake->adapters_to_find--;
     ci->BusInterruptLevel = 11;
+    ci->InterruptMode = g_fake->interrupt_mode;
     *again = TRUE;
     return SP_RETURN_FOUND;
 }
-extern "C" inline BOOLEAN MINIPORT_API FakeInitialize(PVOID)
+extern "C" inline BOOLEAN MINIPORT_API FakeInitialize(PVOID ext)
 {
     g_fake->calls.push_back("initialize");
-    return TRUE;
+    return g_fake->initialize ? g_fake->initialize(ext) : TRUE;
 }
 extern "C" inline BOOLEAN MINIPORT_API FakeStartIo(PVOID ext, PSCSI_REQUEST_BLOCK srb)
 {

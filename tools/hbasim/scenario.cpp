@@ -401,7 +401,7 @@ Scenario read_scenario(const toml::table& root, const std::string& file)
     sim::MachineConfig& c = scenario.machine;
     c.seed = static_cast<uint64_t>(r.integer("seed", 1, 0, INT64_MAX));
     c.port61_present = r.boolean("port61", true);
-    c.hold_interrupts_during_reset = r.boolean("hold_interrupts_during_reset", false);
+    c.interrupts_inside_reset_wait = r.boolean("interrupts_inside_reset_wait", false);
     if (const toml::node* ports = r.take("serial_ports")) {
         if (!ports->is_array())
             r.fail(*ports, "serial_ports must be a list of I/O bases");

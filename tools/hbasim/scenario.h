@@ -3,7 +3,7 @@
 //   seed = 1
 //   port61 = true                 # system control port 0x61 present
 //   wanted_base = 0xE800          # optional: the port driver hands in this access range
-//   hold_interrupts_during_reset = false
+//   interrupts_inside_reset_wait = false  # lenient: HwResetBus's reset wait takes the interrupt
 //   serial_ports = [0xC100]       # serial receivers (8 ports each); a read of the data port takes its byte
 //   [pci]
 //   mechanism1 = true

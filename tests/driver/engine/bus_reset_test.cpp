@@ -103,7 +103,6 @@ TEST(BusReset, AtAnyMomentOfACommandNothingIsStranded)
 TEST(BusReset, ResetFromElsewhereAfterAWaitThatTimedOutStillFlushes)
 {
     sim::MachineConfig base;
-    base.hold_interrupts_during_reset = true;
     sim::DeviceConfig disk = DiskAt(0);
     disk.options.track_seek = 300 * sim::kMicrosecond;  // the read below waits disconnected
     DriverFixture fixture(Flags(sim::kTargetParity | sim::kTargetDisconnect | sim::kTargetSync), {disk}, base);

@@ -4,6 +4,7 @@
 // targets asynchronous, so each adapter must judge its resets by its own
 // wait alone and forget its agreements whenever its bus was reset by someone
 // else; the next read on each bus returns the data on the disk.
+#include "pc/startup_scan.h"
 #include "support/driver_fixture.h"
 
 namespace hbatest {
@@ -12,17 +13,19 @@ namespace {
 constexpr uint16_t kBase[2] = {0xE800, 0xEC00};
 
 struct TwoAdapters {
-    explicit TwoAdapters(std::optional<sim::Nanoseconds> reset_interrupt0, std::optional<sim::Nanoseconds> reset_interrupt1)
-        : machine(Configure(reset_interrupt0, reset_interrupt1))
+    explicit TwoAdapters(std::optional<sim::Nanoseconds> reset_interrupt0, std::optional<sim::Nanoseconds> reset_interrupt1,
+                         bool one_line = false)
+        : machine(Configure(reset_interrupt0, reset_interrupt1, one_line))
     {
         machine.boot();
     }
 
-    static sim::MachineConfig Configure(std::optional<sim::Nanoseconds> r0, std::optional<sim::Nanoseconds> r1)
+    static sim::MachineConfig Configure(std::optional<sim::Nanoseconds> r0, std::optional<sim::Nanoseconds> r1,
+                                        bool one_line)
     {
         sim::MachineConfig c;
         for (int i = 0; i < 2; i++) {
-            sim::AdapterConfig a = AdapterAt(0, uint8_t(3 + i), kBase[i], uint8_t(10 + i));
+            sim::AdapterConfig a = AdapterAt(0, uint8_t(3 + i), kBase[i], uint8_t(one_line ? 11 : 10 + i));
             a.settings = Flags(sim::kTargetParity | sim::kTargetDisconnect | sim::kTargetSync);
             a.devices = {DiskAt(0)};
             a.chip_timing.reset_interrupt = i == 0 ? r0 : r1;
@@ -112,6 +115,48 @@ TEST(TwoAdapters, EachAdapterKeepsItsOwnResetHandshake)
             EXPECT_TRUE(m.machine.errors().empty()) << m.machine.errors().summary();
         }
     }
+}
+
+// Two adapters on one PCI interrupt line: the driver connects each
+// LevelSensitive, so the port shares the line between them, the start-up scan
+// finds both disks, and reads on both buses at once, interrupting on the same
+// line, return the data on each disk.
+TEST(TwoAdapters, ShareOneInterruptLine)
+{
+    TwoAdapters m(2 * sim::kMicrosecond, 2 * sim::kMicrosecond, true);
+    sim::PortDriver& port = m.machine.port_driver();
+    ASSERT_EQ(port.adapter_count(), 2u);
+    for (size_t i : {size_t(0), size_t(1)}) {
+        EXPECT_EQ(port.adapter(i).config.InterruptMode, LevelSensitive);
+        EXPECT_TRUE(port.adapter(i).connected) << port.adapter(i).not_connected;
+        EXPECT_TRUE(port.adapter(i).initialized);
+    }
+    const std::vector<sim::FoundUnit> found = sim::scan_devices(m.machine);
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].adapter, 0u);
+    EXPECT_EQ(found[1].adapter, 1u);
+
+    std::vector<uint8_t> expected[2] = {m.Fill(0, 300, 0x21), m.Fill(1, 300, 0x7C)};
+    const uint64_t claimed[2] = {port.adapter(0).interrupts_claimed, port.adapter(1).interrupts_claimed};
+    sim::PhysicalMemory::Buffer* data[2] = {};
+    const sim::Request* reads[2] = {};
+    for (size_t i : {size_t(0), size_t(1)}) {
+        data[i] = &m.machine.memory().allocate(8 * 512, 0x80);
+        sim::RequestSpec request;
+        request.cdb = Read10(300, 8);
+        request.buffer = data[i];
+        request.direction = DataDirection::In;
+        reads[i] = &port.submit(i, request);
+    }
+    EXPECT_EQ(port.run_until_idle(), sim::PortDriver::RunResult::Idle);
+    for (size_t i : {size_t(0), size_t(1)}) {
+        SCOPED_TRACE(testing::Message() << "read on adapter " << i);
+        EXPECT_EQ(reads[i]->srb.SrbStatus, SRB_STATUS_SUCCESS);
+        EXPECT_EQ(Bytes(*data[i]), expected[i]);
+        EXPECT_GT(port.adapter(i).interrupts_claimed, claimed[i]);
+    }
+    ExpectDriverIdle(m.machine);
+    EXPECT_TRUE(m.machine.errors().empty()) << m.machine.errors().summary();
 }
 
 }  // namespace

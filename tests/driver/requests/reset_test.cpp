@@ -45,10 +45,12 @@ TEST(Flush, ReturnsEveryBlockAndEmptiesTheRing)
 }
 
 // The reset wait polls once a microsecond with interrupts disabled; the
-// interrupt routine can only run between two polls.
+// interrupt routine can only run between two polls, and only with a port
+// driver that lets it in there (HwResetBus normally runs at the interrupt's level).
 sim::MachineConfig ResetInterruptAfter(sim::Nanoseconds delay)
 {
     sim::MachineConfig c;
+    c.interrupts_inside_reset_wait = true;
     c.adapters = {AdapterAt(0, 3, DriverFixture::kIoBase)};
     c.adapters[0].chip_timing.reset_interrupt = delay;
     return c;

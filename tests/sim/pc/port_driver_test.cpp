@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "support/fake_miniport.h"
 
@@ -22,6 +23,8 @@ TEST_F(FakeMachine, FindsInitializesThenFindsTheNextWithAFreshZeroedExtension)
         EXPECT_EQ(ci->Length, sizeof(PORT_CONFIGURATION_INFORMATION));
         EXPECT_EQ(ci->AdapterInterfaceType, Isa);
         EXPECT_EQ((*ci->AccessRanges)[0].RangeLength, 0u);
+        EXPECT_EQ(ci->InterruptMode, Latched) << "as for an Isa interface";
+        ci->InterruptMode = LevelSensitive;  // both adapters on one line
         std::memset(ext, 0xAB, fake.extension_size);  // must not leak into the next call
         extensions.push_back(ext);
         *again = fake.adapters_to_find > 0;
@@ -270,36 +273,199 @@ TEST_F(FakeMachine, AnInterruptNobodyClaimsIsReportedAndMasked)
     EXPECT_TRUE(machine->interrupts().masked(11));
 }
 
-// Inside HwResetBus the adapter's interrupt comes in only when the driver
-// re-enables interrupts, unless the machine holds it off for the whole call.
-TEST_F(FakeMachine, ResetWaitTakesTheInterruptOnlyWhereInterruptsAreReenabled)
+// HwInitialize, HwStartIo and HwResetBus run at the interrupt's level: an
+// interrupt raised inside one comes in after it returns, whatever it does
+// with the processor's flag. Only the lenient port lets it in where
+// HwResetBus's reset wait turns the flag on again.
+TEST_F(FakeMachine, NoInterruptInsideInitializeStartIoOrResetBusUnlessLenient)
 {
-    for (bool hold : {false, true}) {
-        fake.calls.clear();
-        fake.adapters_to_find = 1;
-        sim::MachineConfig c;
-        c.hold_interrupts_during_reset = hold;
-        boot(c);
-        sim::InterruptLine& line = machine->interrupts().connect(11);
-        fake.interrupt = [&](PVOID) -> BOOLEAN {
-            line.set_level(false);
-            return TRUE;
-        };
-        fake.reset_bus = [&](PVOID, ULONG) -> BOOLEAN {
+    enum class Routine { Initialize, StartIo, ResetBus };
+    struct Case {
+        Routine routine;
+        const char* name;
+        bool lenient;
+        bool taken_inside;
+    };
+    const Case cases[] = {
+        {Routine::Initialize, "initialize", false, false}, {Routine::Initialize, "initialize", true, false},
+        {Routine::StartIo, "startio", false, false},       {Routine::StartIo, "startio", true, false},
+        {Routine::ResetBus, "resetbus", false, false},     {Routine::ResetBus, "resetbus", true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + (c.lenient ? " lenient" : " strict"));
+        fake = FakeMiniport{};
+        sim::InterruptLine* line = nullptr;
+        // Raises the line with the flag off, then turns the flag on again.
+        const auto raise = [&] {
+            if (!line)
+                line = &machine->interrupts().connect(11);
             ULONG flags = SaveFlagsAndDisableInterrupts();
-            line.set_level(true);
+            line->set_level(true);
             fake.calls.push_back("raised");
             RestoreFlags(flags);
             fake.calls.push_back("restored");
+        };
+        fake.interrupt = [&](PVOID) -> BOOLEAN {
+            line->set_level(false);
             return TRUE;
         };
-        machine->port_driver().reset_bus(0);
-        const std::vector<std::string> taken_inside = {"resetbus", "raised", "interrupt", "restored"};
-        const std::vector<std::string> taken_after = {"resetbus", "raised", "restored", "interrupt"};
-        std::vector<std::string> tail(fake.calls.end() - 4, fake.calls.end());
-        EXPECT_EQ(tail, hold ? taken_after : taken_inside) << "hold " << hold;
+        if (c.routine == Routine::Initialize)
+            fake.initialize = [&](PVOID) -> BOOLEAN { return raise(), TRUE; };
+        if (c.routine == Routine::StartIo)
+            fake.start_io = [&](PVOID ext, PSCSI_REQUEST_BLOCK srb) -> BOOLEAN {
+                raise();
+                srb->SrbStatus = SRB_STATUS_SUCCESS;
+                ScsiPortNotification(RequestComplete, ext, srb);
+                ScsiPortNotification(NextRequest, ext);
+                return TRUE;
+            };
+        if (c.routine == Routine::ResetBus)
+            fake.reset_bus = [&](PVOID, ULONG) -> BOOLEAN { return raise(), TRUE; };
+        sim::MachineConfig config;
+        config.interrupts_inside_reset_wait = c.lenient;
+        boot(config);
+        if (c.routine == Routine::StartIo) {
+            sim::RequestSpec request;
+            request.cdb = {0x00, 0, 0, 0, 0, 0};
+            machine->port_driver().submit(0, request);
+            machine->port_driver().run_until_idle();
+        }
+        if (c.routine == Routine::ResetBus)
+            machine->port_driver().reset_bus(0);
+        const auto at = std::find(fake.calls.begin(), fake.calls.end(), c.name);
+        ASSERT_GE(fake.calls.end() - at, 4) << ::testing::PrintToString(fake.calls);
+        const std::vector<std::string> taken_inside = {c.name, "raised", "interrupt", "restored"};
+        const std::vector<std::string> taken_after = {c.name, "raised", "restored", "interrupt"};
+        EXPECT_EQ(std::vector<std::string>(at, at + 4), c.taken_inside ? taken_inside : taken_after);
         EXPECT_TRUE(machine->errors().empty()) << machine->errors().summary();
+        machine.reset();
     }
+}
+
+// A stand-in whose request raises two causes at once and whose interrupt
+// routine services one cause per call. Level sensitive, the line is still
+// raised after the first call and the routine is called again; latched, no
+// new edge comes, nothing calls it again, and the request ends only by its
+// time-out's bus reset.
+TEST_F(FakeMachine, ALatchedInterruptIsTakenOncePerRisingEdge)
+{
+    for (KINTERRUPT_MODE mode : {LevelSensitive, Latched}) {
+        SCOPED_TRACE(mode == Latched ? "Latched" : "LevelSensitive");
+        fake = FakeMiniport{};
+        fake.interrupt_mode = mode;
+        boot();
+        sim::InterruptLine& line = machine->interrupts().connect(11);
+        int causes = 0;
+        PSCSI_REQUEST_BLOCK held = nullptr;
+        fake.start_io = [&](PVOID ext, PSCSI_REQUEST_BLOCK srb) -> BOOLEAN {
+            held = srb;
+            causes = 2;
+            line.set_level(true);
+            ScsiPortNotification(NextRequest, ext);
+            return TRUE;
+        };
+        fake.interrupt = [&](PVOID ext) -> BOOLEAN {
+            if (causes == 0)
+                return FALSE;
+            if (--causes == 0 && (line.set_level(false), held)) {
+                held->SrbStatus = SRB_STATUS_SUCCESS;
+                ScsiPortNotification(RequestComplete, ext, std::exchange(held, nullptr));
+            }
+            return TRUE;
+        };
+        fake.reset_bus = [&](PVOID ext, ULONG path) -> BOOLEAN {
+            causes = 0;
+            line.set_level(false);
+            held = nullptr;
+            ScsiPortCompleteRequest(ext, static_cast<UCHAR>(path), 0xFF, 0xFF, SRB_STATUS_BUS_RESET);
+            return TRUE;
+        };
+        sim::RequestSpec spec;
+        spec.cdb = {0x00, 0, 0, 0, 0, 0};
+        spec.timeout_seconds = 2;
+        const sim::Request& r = machine->port_driver().submit(0, spec);
+        machine->port_driver().run_for(5 * sim::kSecond);
+        ASSERT_EQ(r.state, sim::Request::State::Completed);
+        const auto interrupts = std::count(fake.calls.begin(), fake.calls.end(), "interrupt");
+        if (mode == LevelSensitive) {
+            EXPECT_EQ(interrupts, 2);
+            EXPECT_EQ(r.srb.SrbStatus, SRB_STATUS_SUCCESS);
+            EXPECT_LT(r.completed - r.started, sim::kMillisecond);
+        } else {
+            EXPECT_EQ(interrupts, 1);
+            EXPECT_EQ(r.srb.SrbStatus, SRB_STATUS_BUS_RESET);
+            EXPECT_GE(r.completed - r.started, 2 * sim::kSecond);
+            EXPECT_EQ(std::count(fake.calls.begin(), fake.calls.end(), "resetbus"), 1);
+            // The line dropped with the reset; a new rising edge is taken again.
+            causes = 1;
+            held = nullptr;
+            line.set_level(true);
+            machine->port_driver().pump();
+            EXPECT_EQ(std::count(fake.calls.begin(), fake.calls.end(), "interrupt"), 2);
+        }
+        EXPECT_TRUE(machine->errors().empty()) << machine->errors().summary();
+        machine.reset();
+    }
+}
+
+// A Latched connection is exclusive, a LevelSensitive one shareable: the
+// second adapter on a line is connected only when neither is Latched. One
+// that is not is never initialized, and the start-up goes on without it.
+TEST_F(FakeMachine, ASecondAdapterOnALineHeldLatchedIsNotConnected)
+{
+    const std::pair<KINTERRUPT_MODE, KINTERRUPT_MODE> cases[] = {
+        {LevelSensitive, LevelSensitive}, {LevelSensitive, Latched}, {Latched, LevelSensitive}, {Latched, Latched}};
+    for (const auto& [first, second] : cases) {
+        SCOPED_TRACE(::testing::Message() << "modes " << first << " " << second);
+        fake = FakeMiniport{};
+        int found = 0;
+        fake.find = [&](PVOID, PPORT_CONFIGURATION_INFORMATION ci, BOOLEAN* again) -> ULONG {
+            *again = found < 2;
+            if (found == 2)
+                return SP_RETURN_NOT_FOUND;
+            ci->BusInterruptLevel = 11;
+            ci->InterruptMode = found++ == 0 ? first : second;
+            return SP_RETURN_FOUND;
+        };
+        boot();
+        const bool shared = first == LevelSensitive && second == LevelSensitive;
+        const std::vector<std::string> both = {"find", "initialize", "find", "initialize", "find"};
+        const std::vector<std::string> first_only = {"find", "initialize", "find", "find"};
+        EXPECT_EQ(fake.calls, shared ? both : first_only);
+        EXPECT_EQ(status, PortDriver::kStatusSuccess);
+        const PortDriver::Adapter& a = machine->port_driver().adapter(1);
+        EXPECT_EQ(a.connected, shared);
+        EXPECT_EQ(a.initialized, shared);
+        EXPECT_EQ(a.not_connected.find("IRQ 11") != std::string::npos, !shared) << a.not_connected;
+        EXPECT_TRUE(machine->port_driver().adapter(0).connected);
+        // Another device's routine on the line is a user of it too.
+        const bool added = machine->port_driver().add_shared_handler(11, [] { return false; });
+        EXPECT_EQ(added, first == LevelSensitive);
+        EXPECT_TRUE(machine->errors().empty()) << machine->errors().summary();
+        machine.reset();
+    }
+}
+
+// An adapter whose HwInitialize fails has its interrupt disconnected: the
+// line is free again for the next one, even Latched, and ScsiPortInitialize
+// fails only when no adapter started.
+TEST_F(FakeMachine, AFailedInitializeGivesTheLineBack)
+{
+    int initialized = 0;
+    fake.adapters_to_find = 2;
+    fake.interrupt_mode = Latched;
+    fake.initialize = [&](PVOID) -> BOOLEAN { return initialized++ > 0; };
+    boot();
+    EXPECT_EQ(fake.calls, (std::vector<std::string>{"find", "initialize", "find", "initialize", "find"}));
+    EXPECT_FALSE(machine->port_driver().adapter(0).connected);
+    EXPECT_TRUE(machine->port_driver().adapter(1).connected) << machine->port_driver().adapter(1).not_connected;
+    EXPECT_EQ(status, PortDriver::kStatusSuccess);
+
+    fake = FakeMiniport{};
+    fake.initialize = [](PVOID) -> BOOLEAN { return FALSE; };
+    boot();
+    EXPECT_EQ(status, PortDriver::kStatusNoSuchDevice);
+    EXPECT_TRUE(machine->errors().empty()) << machine->errors().summary();
 }
 
 TEST_F(FakeMachine, ARoutineMustNotReturnWithInterruptsDisabled)
