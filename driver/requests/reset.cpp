@@ -82,6 +82,12 @@ void ResetBusAndWait(AdapterExtension* extension, ULONG PathId)
         if (seen)
             return;
     }
+    // Called at the interrupt's level (as the port driver calls HwResetBus
+    // and HwStartIo), the reset's own interrupt cannot come in before we
+    // return: the chip holding an interrupt is the reset done, and the
+    // interrupt routine takes it as ours when it runs.
+    if (ChipRead(extension->IoBase, DmaStatus) & DMA_STATUS_CORE_INTERRUPT)
+        return;
     // Once, after the bounded wait: the bus did not come back from the reset.
     LogRecoveredError(extension, 0, 0, SP_BUS_TIME_OUT, LOG_ID_RESET_WAIT_EXPIRED);
 }

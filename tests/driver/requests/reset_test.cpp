@@ -1,5 +1,7 @@
 // Bus reset: the flush that gives every request back at once, and the
 // bounded wait for the reset's own interrupt.
+#include <optional>
+
 #include "support/driver_fixture.h"
 
 namespace hbatest {
@@ -107,6 +109,34 @@ TEST(ResetWait, ALateInterruptEndsWhatWasStartedSinceTheWaitGaveUp)
     EXPECT_EQ(r.srb.SrbStatus, SRB_STATUS_BUS_RESET);
     EXPECT_EQ(b.lun(2).QueuedCount, 0);
     b.ExpectCleanEnd();
+}
+
+// Called at the interrupt's level, the wait cannot see its own interrupt and
+// runs to its bound. A chip holding an interrupt then is the reset done: only
+// a bus that did not come back within the wait is logged.
+TEST(ResetWait, LogsABusTimeOutOnlyWhenTheChipHoldsNoInterrupt)
+{
+    struct Case {
+        const char* what;
+        std::optional<sim::Nanoseconds> reset_interrupt;
+        bool logged;
+    };
+    const Case cases[] = {
+        {"interrupt within the wait", 2 * sim::kMicrosecond, false},
+        {"interrupt after the wait", 2 * sim::kMillisecond, true},
+        {"no interrupt", std::nullopt, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::MachineConfig config = ResetInterruptAfter(0);
+        config.adapters[0].chip_timing.reset_interrupt = c.reset_interrupt;
+        DriverFixture b(AllFeatures(), {}, config);
+        b.port().reset_bus(0);
+        bool bus_time_out = false;
+        for (const sim::LogEntry& e : b.port().event_log())
+            bus_time_out |= e.code == SP_BUS_TIME_OUT;
+        EXPECT_EQ(bus_time_out, c.logged);
+    }
 }
 
 TEST(Flush, AnEmptyRingOnlyCompletesInBulk)
