@@ -83,6 +83,7 @@ Machine::Machine(MachineConfig config)
     options.hold_interrupts_during_reset = config_.hold_interrupts_during_reset;
     options.unmappable = config_.unmappable;
     options.mechanism2_ports = config_.mechanism2;
+    options.argument_string = config_.argument_string;
     port_driver_ = std::make_unique<PortDriver>(*this, clock_, errors_, ports_, cpu_, interrupts_, memory_, options);
 }
 

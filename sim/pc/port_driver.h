@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <set>
+#include <string>
 #include <deque>
 #include <functional>
 #include <map>
@@ -21,6 +22,7 @@
 #include "miniport.h"
 #include "model_error.h"
 #include "pc/cpu.h"
+#include "pc/dma_mapping.h"
 #include "pc/event_log.h"
 #include "pc/interrupts.h"
 #include "pc/physical_memory.h"
@@ -82,8 +84,10 @@ public:
     static constexpr ULONG kStatusSuccess = 0;
     static constexpr ULONG kStatusNoSuchDevice = 0xC0000192;
     static constexpr uint32_t kChipWindowLength = 0x60;
+    // The scatter/gather breaks a configuration starts with.
+    static constexpr ULONG kDefaultPhysicalBreaks = 17;
 
-    enum class Routine : uint8_t { FindAdapter, Initialize, StartIo, Interrupt, ResetBus, AdapterState };
+    enum class Routine : uint8_t { FindAdapter, Initialize, StartIo, Interrupt, ResetBus, AdapterState, Timer };
 
     struct Options {
         std::optional<uint32_t> wanted_base;
@@ -97,6 +101,9 @@ public:
         // here, which a PCI scan reads without a mapping; without mechanism #2
         // they are other devices' ports like any others.
         bool mechanism2_ports = false;
+        // The driver-parameter string configured for the miniport, passed to
+        // HwFindAdapter as its ArgumentString; none: a null ArgumentString.
+        std::optional<std::string> argument_string;
     };
 
     // One HwFindAdapter call as it returned.
@@ -123,6 +130,12 @@ public:
         // the port driver fetches sense for a CHECK CONDITION.
         std::set<uint32_t> frozen;
         uint64_t sense_requests = 0;  // REQUEST SENSE the port driver issued itself
+        // The timer call the miniport asked for (RequestTimerCall): the
+        // routine, the clock event that makes it due, and whether it is due.
+        PHW_TIMER timer = nullptr;
+        Clock::EventId timer_event = 0;
+        bool timer_due = false;
+        uint64_t timer_calls = 0;  // HwTimer calls made
     };
 
     enum class RunResult : uint8_t { Idle, Stalled, TimeLimit };
@@ -145,6 +158,9 @@ public:
     // The miniport can take another request for this LU (and for the adapter).
     void next_lu_request(PVOID extension, UCHAR path, UCHAR target, UCHAR lun);
     void reset_detected(PVOID extension);
+    // Call `routine` once, `microseconds` from now; 0 cancels the call
+    // pending, and a new request replaces it.
+    void request_timer(PVOID extension, PHW_TIMER routine, ULONG microseconds);
     void unsupported_notification(int type);
     void complete_request(PVOID extension, UCHAR path, UCHAR target, UCHAR lun, UCHAR status);
     void stall(ULONG microseconds);
@@ -217,6 +233,9 @@ public:
     };
     const std::vector<Mapping>& mappings() const { return mappings_; }
 
+    // --- DMA addresses --------------------------------------------------
+    const DmaMapping& dma() const { return dma_; }
+
 private:
     template <class F> auto call(Routine routine, std::string_view name, F&& body);
     bool validate(const HW_INITIALIZATION_DATA* data);
@@ -246,6 +265,7 @@ private:
     bool service_interrupt_line(uint8_t irq);
     void on_interrupts_enabled();
     void service_timeouts();
+    bool run_due_timers();
 
     Machine& machine_;
     Clock& clock_;
@@ -292,6 +312,8 @@ private:
     std::vector<const Request*> completed_;
     RequestTimeouts timeouts_{clock_};
     std::vector<std::pair<uint8_t, std::function<bool()>>> shared_handlers_;
+    DmaMapping dma_{memory_};
+    size_t timers_due_ = 0;  // adapters whose timer call is due
 };
 
 }  // namespace sim

@@ -135,7 +135,18 @@ INSTANTIATE_TEST_SUITE_P(
                  [](auto& b) { ReplaceText(b, Utf16(HBA_VERSION ".0"), Utf16(HBA_VERSION ".9")); },
                  true, "is not the file version"},
         Breakage{"StaleChecksum", [](auto& b) { Put32(b, LayoutOf(b).optional + 64, 0); }, false, "checksum"},
-        Breakage{"CodeChangedAfterSumming", [](auto& b) { b[0x400 + 0x10] ^= 0x01; }, false, "checksum"},
+        // A byte of the code section's file data past its last instruction:
+        // a byte changed inside the code could decode as another instruction
+        // and break a second rule, wherever the code happens to put it.
+        Breakage{"CodeChangedAfterSumming",
+                 [](auto& b) {
+                     auto pe = *sim::loader::parse_pe(b).file;
+                     for (const auto& s : pe.sections)
+                         if ((s.characteristics & sim::loader::kSectionExecute) && s.virtual_size < s.raw_size)
+                             return void(b[s.raw_offset + s.virtual_size] ^= 0x01);
+                     b[0x400 + 0x10] ^= 0x01;
+                 },
+                 false, "checksum"},
         Breakage{"NotPe", [](auto& b) { b[0] = 'X'; }, false, "not a readable PE32"},
         Breakage{"Truncated", [](auto& b) { b.resize(0x300); }, false, "not a readable PE32"}),
     [](const auto& p) { return std::string(p.param.name); });
