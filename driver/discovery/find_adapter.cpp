@@ -67,6 +67,9 @@ static void DescribeAdapter(AdapterExtension* extension, PPORT_CONFIGURATION_INF
     config->NumberOfPhysicalBreaks = MAX_SG_ENTRIES - 1;
     config->MaximumTransferLength = 0x10000;
     config->Master = TRUE;
+    // The chip's DMA engine drives all 32 address lines: no buffer of ours
+    // needs copying below 16 MiB.
+    config->Dma32BitAddresses = TRUE;
 }
 
 // Find the next adapter, continuing the scan recorded in the discovery context.

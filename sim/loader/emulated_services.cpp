@@ -48,9 +48,23 @@ ULONG FindAdapterThunk(PVOID extension, PVOID, PVOID bus_information, PCHAR argu
         return SP_RETURN_ERROR;
     g_by_extension[extension] = s;
     const uint32_t ext = s->guest_extension(extension, true);
-    if (bus_information || argument_string)
-        s->machine.errors().report("cpu386", "HwFindAdapter given bus information or an argument string the "
-                                             "emulated processor has no copy of");
+    if (bus_information)
+        s->machine.errors().report("cpu386", "HwFindAdapter given bus information the emulated processor has no "
+                                             "copy of");
+    // The parameter string, NUL and all, copied afresh for each call into
+    // pool memory of its own, as the port driver's copy is its own.
+    uint32_t guest_argument = 0;
+    if (argument_string) {
+        const auto size = static_cast<uint32_t>(std::strlen(argument_string) + 1);
+        if (size > s->argument_size) {
+            s->argument_string = s->allocate(size, "the driver-parameter string");
+            s->argument_size = s->argument_string ? size : 0;
+        }
+        if (uint8_t* p = s->host(s->argument_string, size)) {
+            std::memcpy(p, argument_string, size);
+            guest_argument = s->argument_string;
+        }
+    }
     uint8_t* page = s->host(s->config_page, kPage);
     std::memset(page, 0, kPage);
     const uint32_t ranges = s->config_page + i386::kConfigRangesOffset;
@@ -60,7 +74,7 @@ ULONG FindAdapterThunk(PVOID extension, PVOID, PVOID bus_information, PCHAR argu
     const uint32_t count = i386::range_count(*config);
     page[i386::kConfigAgainOffset] = again ? *again : 0;
     const uint32_t result = s->call(kFindAdapter, s->routine_address[kFindAdapter],
-                                    {ext, s->guest_context, 0, 0, s->config_page, again ? again_at : 0});
+                                    {ext, s->guest_context, 0, guest_argument, s->config_page, again ? again_at : 0});
     i386::take_config(page, *config);
     i386::take_ranges(page + i386::kConfigRangesOffset, *config, count);
     if (again)
@@ -97,6 +111,16 @@ BOOLEAN ResetBusThunk(PVOID extension, ULONG path)
         return FALSE;
     return static_cast<BOOLEAN>(
         s->call(kResetBus, s->routine_address[kResetBus], {s->guest_extension(extension, false), path}));
+}
+
+// The port driver's timer call: the driver's routine its last RequestTimerCall named.
+VOID TimerThunk(PVOID extension)
+{
+    EmulatedDriver::Session* s = session_of(extension);
+    if (!s || s->dead)
+        return;
+    const auto it = s->timer_routine.find(extension);
+    s->call(kTimer, it == s->timer_routine.end() ? 0 : it->second, {s->guest_extension(extension, false)});
 }
 
 VOID DmaStartedThunk(PVOID extension)
@@ -253,6 +277,13 @@ void EmulatedDriver::Session::service(Service s, uint32_t esp)
             ::ScsiPortNotification(type, extension, done);
         } else if (type == NextLuRequest) {
             ::ScsiPortNotification(type, extension, arg(2), arg(3), arg(4));
+        } else if (type == RequestTimerCall) {
+            // The routine is the driver's: the port driver gets the host
+            // slot that calls it, and calls it with the adapter's extension.
+            const uint32_t routine = arg(2);
+            if (routine)
+                timer_routine[extension] = routine;
+            ::ScsiPortNotification(type, extension, routine ? &TimerThunk : nullptr, arg(3));
         } else {
             ::ScsiPortNotification(type, extension);
         }

@@ -93,11 +93,12 @@ inline std::optional<uint32_t> resolve_service(std::string_view module, std::str
 
 // The routines the port driver calls, for the stack figures.
 enum Routine : uint8_t {
-    kDriverEntry, kFindAdapter, kHwInitialize, kStartIo, kInterrupt, kResetBus, kDmaStarted, kAdapterState,
+    kDriverEntry, kFindAdapter, kHwInitialize, kStartIo, kInterrupt, kResetBus, kDmaStarted, kAdapterState, kTimer,
     kRoutineCount
 };
-inline constexpr const char* kRoutineNames[kRoutineCount] = {"DriverEntry", "HwFindAdapter", "HwInitialize", "HwStartIo",
-                                                      "HwInterrupt", "HwResetBus",    "HwDmaStarted", "HwAdapterState"};
+inline constexpr const char* kRoutineNames[kRoutineCount] = {
+    "DriverEntry", "HwFindAdapter", "HwInitialize",   "HwStartIo", "HwInterrupt",
+    "HwResetBus",  "HwDmaStarted",  "HwAdapterState", "HwTimer"};
 
 struct PageBlock {
     void operator()(uint8_t* p) const { ::operator delete[](p, std::align_val_t{kPage}); }
@@ -216,6 +217,10 @@ struct EmulatedDriver::Session : Cpu::ExternalFlag {
     std::unordered_map<const void*, uint32_t> extensions;
     std::unordered_map<uint32_t, const void*> extension_hosts;
     uint32_t config_page = 0;
+    // The driver-parameter string HwFindAdapter gets, in the pool, and its size there.
+    uint32_t argument_string = 0, argument_size = 0;
+    // Per adapter extension, the driver's routine its last RequestTimerCall named.
+    std::unordered_map<const void*, uint32_t> timer_routine;
 
     struct Slot {
         SCSI_REQUEST_BLOCK* srb = nullptr;

@@ -144,6 +144,12 @@ VOID ScsiPortNotification(SCSI_NOTIFICATION_TYPE NotificationType, PVOID HwDevic
     case ResetDetected:
         p.reset_detected(HwDeviceExtension);
         break;
+    case RequestTimerCall: {
+        const auto routine = va_arg(args, PHW_TIMER);
+        const auto microseconds = va_arg(args, ULONG);
+        p.request_timer(HwDeviceExtension, routine, microseconds);
+        break;
+    }
     default:
         p.unsupported_notification(NotificationType);
         break;

@@ -84,6 +84,7 @@ Machine::Machine(MachineConfig config)
     options.unmappable = config_.unmappable;
     options.lenient = config_.port_lenient;
     options.mechanism2_ports = config_.mechanism2;
+    options.argument_string = config_.argument_string;
     port_driver_ = std::make_unique<PortDriver>(*this, clock_, errors_, ports_, cpu_, interrupts_, memory_, options);
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "adapter/chip.h"
@@ -67,6 +68,9 @@ struct MachineConfig {
     // Serial receivers at these I/O bases (eight ports each), each holding a
     // received byte that a read of its data port takes.
     std::vector<uint16_t> serial_ports;
+    // The driver-parameter string the port driver passes HwFindAdapter, when
+    // one is configured for the driver.
+    std::optional<std::string> argument_string;
 };
 
 constexpr size_t kMaxMachineAdapters = 6;

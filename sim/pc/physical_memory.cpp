@@ -19,16 +19,19 @@ PhysicalMemory::~PhysicalMemory()
         ::operator delete[](s, kPageAlign);
 }
 
-uint32_t PhysicalMemory::take_page(uint32_t previous, Layout layout, bool first)
+uint32_t PhysicalMemory::take_page(uint32_t previous, Layout layout, bool first, Region region)
 {
+    constexpr uint32_t kLimitPage = k24BitLimit / kPageSize;
+    const uint32_t low = region == Region::Above16MiB ? kLimitPage : kFirstPage;
+    const uint32_t end = region == Region::Below16MiB ? kLimitPage : kFirstPage + kPageCount;
     const bool want_next = !first && (layout == Layout::Contiguous ||
                                       (layout == Layout::Random && rng_.chance(0.4)));
-    if (want_next && previous + 1 < kFirstPage + kPageCount && !pages_.contains(previous + 1))
+    if (want_next && previous + 1 < end && !pages_.contains(previous + 1))
         return previous + 1;
     if (layout == Layout::Contiguous && !first)
         throw std::runtime_error("no contiguous physical run left for the buffer");
     for (int tries = 0; tries < 100000; tries++) {
-        auto page = static_cast<uint32_t>(rng_.range(kFirstPage, kFirstPage + kPageCount - 1));
+        auto page = static_cast<uint32_t>(rng_.range(low, end - 1));
         if (pages_.contains(page))
             continue;
         if (!first && layout == Layout::Scattered && page == previous + 1)
@@ -38,7 +41,7 @@ uint32_t PhysicalMemory::take_page(uint32_t previous, Layout layout, bool first)
     throw std::runtime_error("simulated physical memory is full");
 }
 
-PhysicalMemory::Buffer& PhysicalMemory::allocate(uint32_t length, uint32_t offset, Layout layout)
+PhysicalMemory::Buffer& PhysicalMemory::allocate(uint32_t length, uint32_t offset, Layout layout, Region region)
 {
     if (offset >= kPageSize)
         throw std::invalid_argument("buffer offset must lie within the first page");
@@ -50,7 +53,7 @@ PhysicalMemory::Buffer& PhysicalMemory::allocate(uint32_t length, uint32_t offse
     auto buffer = std::make_unique<Buffer>(Buffer{next_id_++, base + offset, length, offset, {}});
     uint32_t previous = 0;
     for (uint32_t i = 0; i < page_count; i++) {
-        previous = take_page(previous, layout, i == 0);
+        previous = take_page(previous, layout, i == 0, region);
         buffer->pages.push_back(previous);
         pages_[previous] = PageOwner{buffer.get(), i};
     }
@@ -103,15 +106,23 @@ PhysicalMemory::Translation PhysicalMemory::translate(const void* va, const void
     return t;
 }
 
-void PhysicalMemory::open_window(uint64_t request, const void* va, uint32_t length, Access access)
+void PhysicalMemory::open_window(uint64_t request, const void* va, uint32_t length, Access access, uint32_t offset)
 {
     const auto first = reinterpret_cast<uintptr_t>(va);
-    windows_.push_back(Window{request, first, first + length, access});
+    windows_.push_back(Window{request, first, first + length, access, offset});
+}
+
+void PhysicalMemory::mark_bounced(uint64_t request, const void* va, uint32_t length)
+{
+    const auto first = reinterpret_cast<uintptr_t>(va);
+    bounced_.push_back(Window{request, first, first + length, Access{}, 0});
 }
 
 void PhysicalMemory::close_window(uint64_t request)
 {
     std::erase_if(windows_, [request](const Window& w) { return w.request == request; });
+    if (!bounced_.empty())
+        std::erase_if(bounced_, [request](const Window& w) { return w.request == request; });
 }
 
 std::optional<PhysicalMemory::WindowHit> PhysicalMemory::window_at(uint32_t physical) const
@@ -121,7 +132,7 @@ std::optional<PhysicalMemory::WindowHit> PhysicalMemory::window_at(uint32_t phys
         return std::nullopt;
     for (const Window& w : windows_)
         if (h >= w.first && h < w.end)
-            return WindowHit{w.request, static_cast<uint32_t>(h - w.first)};
+            return WindowHit{w.request, w.offset + static_cast<uint32_t>(h - w.first)};
     return std::nullopt;
 }
 
@@ -147,15 +158,17 @@ bool PhysicalMemory::check(uint32_t physical, size_t length, DataDirection direc
             return w.allows(direction) && h >= w.first && h + (chunk_end - at) <= w.end;
         };
         if (!host || std::none_of(windows_.begin(), windows_.end(), ok)) {
-            const bool any = host && std::any_of(windows_.begin(), windows_.end(), [&](const Window& w) {
-                return h >= w.first && h < w.end;
-            });
+            const auto holds = [&](const Window& w) { return h >= w.first && h < w.end; };
+            const bool any = host && std::any_of(windows_.begin(), windows_.end(), holds);
+            const bool bounced = host && std::any_of(bounced_.begin(), bounced_.end(), holds);
             errors_.report("memory",
                            fmt::format("DMA {} of {} bytes at physical {:#010x}: byte {:#010x} is {}", what,
                                        length, physical, at,
-                                       !host ? "in no request buffer"
-                                       : any ? "in a buffer its request does not open this way"
-                                             : "outside every outstanding request's buffer"));
+                                       !host       ? "in no request buffer"
+                                       : any       ? "in a buffer its request does not open this way"
+                                       : bounced   ? "in a page of a request buffer that the port driver bounces "
+                                                     "below 16 MiB: an address it never gave out"
+                                                   : "outside every outstanding request's buffer"));
             return false;
         }
         at = chunk_end;

@@ -33,6 +33,10 @@ public:
         Contiguous,  // one physically contiguous run
         Scattered,   // no two neighbouring pages contiguous
     };
+    // Where the pages may lie: anywhere, or on one side of 16 MiB, the most
+    // an adapter with 24-bit DMA addresses reaches.
+    static constexpr uint32_t k24BitLimit = 16u << 20;
+    enum class Region : uint8_t { Anywhere, Below16MiB, Above16MiB };
 
     struct Buffer {
         uint32_t id;
@@ -47,7 +51,8 @@ public:
 
     // A buffer of `length` bytes starting `offset` bytes into a page (0-4095),
     // zero filled.
-    Buffer& allocate(uint32_t length, uint32_t offset = 0, Layout layout = Layout::Random);
+    Buffer& allocate(uint32_t length, uint32_t offset = 0, Layout layout = Layout::Random,
+                     Region region = Region::Anywhere);
     void free(Buffer& buffer);
     // Called with each buffer just before free() releases it (one listener;
     // an empty function removes it): whoever shows the buffer elsewhere, an
@@ -71,11 +76,18 @@ public:
         bool write = false;  // device to memory
         bool read = false;   // memory to device
     };
-    void open_window(uint64_t request, const void* va, uint32_t length, Access access);
+    // A request may have several windows: `offset` is where `va` lies in the
+    // request's buffer (a bounce page stands for a page of the buffer).
+    void open_window(uint64_t request, const void* va, uint32_t length, Access access, uint32_t offset = 0);
     void open_window(uint64_t request, const void* va, uint32_t length, DataDirection direction)
     {
         open_window(request, va, length, Access{direction == DataDirection::In, direction == DataDirection::Out});
     }
+    // Part of a request's buffer whose DMA goes through bounce pages: the
+    // engine has no business there, and a transfer that lands there is
+    // reported as one to an address the port driver never gave.
+    void mark_bounced(uint64_t request, const void* va, uint32_t length);
+    // Closes every window of the request, and forgets its bounced parts.
     void close_window(uint64_t request);
     // The open window holding physical address `physical`: its request and
     // the offset of that byte in the request's buffer.
@@ -96,6 +108,7 @@ private:
         uint64_t request;
         uintptr_t first, end;
         Access access;
+        uint32_t offset;  // of `first` in the request's buffer
         bool allows(DataDirection direction) const
         {
             return direction == DataDirection::In ? access.write : direction == DataDirection::Out && access.read;
@@ -105,7 +118,7 @@ private:
         Buffer* buffer;
         uint32_t index;
     };
-    uint32_t take_page(uint32_t previous, Layout layout, bool first);
+    uint32_t take_page(uint32_t previous, Layout layout, bool first, Region region);
     // The host address of `physical`, or null when no buffer holds it.
     uint8_t* host_address(uint32_t physical) const;
     bool check(uint32_t physical, size_t length, DataDirection direction, const char* what);
@@ -118,6 +131,7 @@ private:
     std::map<uintptr_t, Buffer*> by_address_;  // first page's host address -> buffer
     std::unordered_map<uint32_t, PageOwner> pages_;
     std::vector<Window> windows_;
+    std::vector<Window> bounced_;  // parts of buffers whose DMA goes through bounce pages
     uint64_t bytes_written_ = 0, bytes_read_ = 0;
     std::function<void(const Buffer&)> on_free_;
 };

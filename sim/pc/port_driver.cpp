@@ -169,6 +169,14 @@ PORT_CONFIGURATION_INFORMATION PortDriver::fresh_config(ACCESS_RANGE* ranges) co
     c.MultipleRequestPerLu = d.MultipleRequestPerLu;
     c.ReceiveEvent = d.ReceiveEvent;
     c.MaximumNumberOfTargets = 8;
+    // What the port driver fills before the miniport describes its adapter:
+    // the defaults it would use if the miniport left them, and the values
+    // that mean "not given".
+    c.NumberOfPhysicalBreaks = kDefaultPhysicalBreaks;
+    c.MaximumTransferLength = SP_UNINITIALIZED_VALUE;
+    c.DmaChannel = SP_UNINITIALIZED_VALUE;
+    c.DmaPort = SP_UNINITIALIZED_VALUE;
+    std::memset(c.InitiatorBusId, 0xFF, sizeof c.InitiatorBusId);
     c.DeviceExtensionSize = d.DeviceExtensionSize;
     c.SpecificLuExtensionSize = d.SpecificLuExtensionSize;
     c.SrbExtensionSize = d.SrbExtensionSize;
@@ -198,10 +206,17 @@ void PortDriver::find_and_initialize(PVOID context)
         config->extension = extension;
         config->config = fresh_config(ranges.get());
 
+        // A fresh copy of the parameter string for each call, NUL-terminated.
+        std::vector<char> argument;
+        if (options_.argument_string) {
+            argument.assign(options_.argument_string->begin(), options_.argument_string->end());
+            argument.push_back('\0');
+        }
         again = FALSE;
         candidate_extension_ = extension;
         const ULONG result = call(Routine::FindAdapter, "HwFindAdapter", [&] {
-            return d.HwFindAdapter(extension, context, nullptr, nullptr, &config->config, &again);
+            return d.HwFindAdapter(extension, context, nullptr, argument.empty() ? nullptr : argument.data(),
+                                   &config->config, &again);
         });
         candidate_extension_ = nullptr;
         check_config_ports_released();
@@ -520,10 +535,12 @@ void PortDriver::start_waiting(size_t index)
         // The buffer is open to DMA as far as the direction flags say: with
         // neither flag (no data transfer) not at all, with both either way.
         const ULONG flags = r.srb.SrbFlags;
+        // A bus master's pages beyond its 24-bit reach are bounced below
+        // 16 MiB here; a miniport that moves data itself needs no bouncing.
         if (r.srb.DataBuffer && (flags & kDataFlags))
-            memory_.open_window(r.id, r.srb.DataBuffer, r.srb.DataTransferLength,
-                                PhysicalMemory::Access{(flags & SRB_FLAGS_DATA_IN) != 0,
-                                                       (flags & SRB_FLAGS_DATA_OUT) != 0});
+            dma_.open(r.id, static_cast<uint8_t*>(r.srb.DataBuffer), r.srb.DataTransferLength,
+                      PhysicalMemory::Access{(flags & SRB_FLAGS_DATA_IN) != 0, (flags & SRB_FLAGS_DATA_OUT) != 0},
+                      !a.config.Master || a.config.Dma32BitAddresses);
         hand_out_buffer(r);
         // The next request goes only after the miniport asks for it.
         a.ready = false;
@@ -549,7 +566,8 @@ void PortDriver::finish(Request& r)
     auto lu = a.lus.find(lun_key(r.srb));
     if (lu != a.lus.end() && lu->second.outstanding > 0 && --lu->second.outstanding == 0 && !lu->second.parked)
         a.lus.erase(lu);
-    memory_.close_window(r.id);
+    // Data in reaches a bounced buffer here, before anyone sees the request done.
+    dma_.close(r.id);
     take_back_buffer(r);
     if (r.sense_for) {
         sense_fetched(r);
@@ -803,6 +821,57 @@ void PortDriver::hold_after_reset(Adapter& a)
     clock_.after(kResetHold, [] {});
 }
 
+void PortDriver::request_timer(PVOID extension, PHW_TIMER routine, ULONG microseconds)
+{
+    const int index = adapter_of(extension);
+    if (index < 0) {
+        errors_.report(kWho, "RequestTimerCall from an extension that is no adapter");
+        return;
+    }
+    if (!routine && microseconds != 0) {
+        errors_.report(kWho, fmt::format("RequestTimerCall for {} us without a routine to call", microseconds));
+        return;
+    }
+    Adapter& a = *adapters_[static_cast<size_t>(index)];
+    if (a.timer_event)
+        clock_.cancel(a.timer_event);
+    if (a.timer_due)
+        timers_due_--;
+    a.timer_event = 0;
+    a.timer_due = false;
+    a.timer = microseconds == 0 ? nullptr : routine;
+    if (!a.timer)
+        return;
+    Adapter* adapter = &a;
+    a.timer_event = clock_.after(Nanoseconds{microseconds} * kMicrosecond, [this, adapter] {
+        adapter->timer_event = 0;
+        adapter->timer_due = true;
+        timers_due_++;
+    });
+}
+
+// A due timer call runs as the interrupt routine does: between miniport
+// routines, with interrupts enabled, never beside HwInterrupt.
+bool PortDriver::run_due_timers()
+{
+    if (timers_due_ == 0 || in_routine() || !cpu_.interrupts_enabled())
+        return false;
+    for (const auto& a : adapters_) {
+        if (!a->timer_due)
+            continue;
+        a->timer_due = false;
+        timers_due_--;
+        const PHW_TIMER routine = std::exchange(a->timer, nullptr);
+        a->timer_calls++;
+        call(Routine::Timer, "HwTimer", [&] {
+            routine(a->extension);
+            return 0;
+        });
+        deliver_interrupts();
+    }
+    return true;
+}
+
 void PortDriver::unsupported_notification(int type)
 {
     errors_.report(kWho, fmt::format("ScsiPortNotification type {} is not one this miniport may use", type));
@@ -867,7 +936,8 @@ SCSI_PHYSICAL_ADDRESS PortDriver::get_physical_address(PVOID, PSCSI_REQUEST_BLOC
     none.QuadPart = 0;
     if (length)
         *length = 0;
-    if (!srb || !outstanding_request(srb)) {
+    const Request* request = srb ? outstanding_request(srb) : nullptr;
+    if (!request) {
         errors_.report(kWho, "ScsiPortGetPhysicalAddress for an SRB that is not outstanding");
         return none;
     }
@@ -887,7 +957,8 @@ SCSI_PHYSICAL_ADDRESS PortDriver::get_physical_address(PVOID, PSCSI_REQUEST_BLOC
             break;
         }
     }
-    const PhysicalMemory::Translation t = memory_.translate(at, end);
+    // The address the adapter uses: a bounce page's for a page it cannot reach.
+    const PhysicalMemory::Translation t = dma_.translate(request->id, at, end);
     if (t.contiguous == 0) {
         errors_.report(kWho, "ScsiPortGetPhysicalAddress for a buffer that is not in physical memory");
         return none;
@@ -925,7 +996,7 @@ void PortDriver::pump()
     if (timeouts_.due())
         service_timeouts();
     for (bool progress = true; progress;) {
-        progress = false;
+        progress = timers_due_ != 0 && run_due_timers();
         if (interrupts_.any_raised())
             deliver_interrupts();
         for (size_t i = 0; i < adapters_.size(); i++) {

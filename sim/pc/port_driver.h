@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <set>
+#include <string>
 #include <deque>
 #include <functional>
 #include <map>
@@ -22,6 +23,7 @@
 #include "miniport.h"
 #include "model_error.h"
 #include "pc/cpu.h"
+#include "pc/dma_mapping.h"
 #include "pc/event_log.h"
 #include "pc/interrupts.h"
 #include "pc/physical_memory.h"
@@ -88,8 +90,10 @@ public:
     static constexpr ULONG kStatusSuccess = 0;
     static constexpr ULONG kStatusNoSuchDevice = 0xC0000192;
     static constexpr uint32_t kChipWindowLength = 0x60;
+    // The scatter/gather breaks a configuration starts with.
+    static constexpr ULONG kDefaultPhysicalBreaks = 17;
 
-    enum class Routine : uint8_t { FindAdapter, Initialize, StartIo, Interrupt, ResetBus, AdapterState };
+    enum class Routine : uint8_t { FindAdapter, Initialize, StartIo, Interrupt, ResetBus, AdapterState, Timer };
 
     // The model is as strict as a real port driver by default; each of these
     // brings back an older, more lenient rule, for tests that are about
@@ -131,6 +135,9 @@ public:
         // interrupt in whenever HwResetBus turns the processor's flag on
         // between the polls of its reset wait.
         bool interrupts_inside_reset_wait = false;
+        // The driver-parameter string configured for the miniport, passed to
+        // HwFindAdapter as its ArgumentString; none: a null ArgumentString.
+        std::optional<std::string> argument_string;
     };
 
     // One HwFindAdapter call as it returned.
@@ -172,6 +179,12 @@ public:
         // `not_connected` says why.
         bool connected = false;
         std::string not_connected;
+        // The timer call the miniport asked for (RequestTimerCall): the
+        // routine, the clock event that makes it due, and whether it is due.
+        PHW_TIMER timer = nullptr;
+        Clock::EventId timer_event = 0;
+        bool timer_due = false;
+        uint64_t timer_calls = 0;  // HwTimer calls made
     };
 
     enum class RunResult : uint8_t { Idle, Stalled, TimeLimit };
@@ -194,6 +207,9 @@ public:
     // The miniport can take another request for this LU (and for the adapter).
     void next_lu_request(PVOID extension, UCHAR path, UCHAR target, UCHAR lun);
     void reset_detected(PVOID extension);
+    // Call `routine` once, `microseconds` from now; 0 cancels the call
+    // pending, and a new request replaces it.
+    void request_timer(PVOID extension, PHW_TIMER routine, ULONG microseconds);
     void unsupported_notification(int type);
     void complete_request(PVOID extension, UCHAR path, UCHAR target, UCHAR lun, UCHAR status);
     void stall(ULONG microseconds);
@@ -270,6 +286,9 @@ public:
     };
     const std::vector<Mapping>& mappings() const { return mappings_; }
 
+    // --- DMA addresses --------------------------------------------------
+    const DmaMapping& dma() const { return dma_; }
+
 private:
     template <class F> auto call(Routine routine, std::string_view name, F&& body);
     bool validate(const HW_INITIALIZATION_DATA* data);
@@ -304,6 +323,7 @@ private:
     bool line_held_latched(uint8_t irq) const;
     void on_interrupts_enabled();
     void service_timeouts();
+    bool run_due_timers();
 
     Machine& machine_;
     Clock& clock_;
@@ -350,6 +370,8 @@ private:
     std::vector<const Request*> completed_;
     RequestTimeouts timeouts_{clock_};
     std::vector<std::pair<uint8_t, std::function<bool()>>> shared_handlers_;
+    DmaMapping dma_{memory_};
+    size_t timers_due_ = 0;  // adapters whose timer call is due
 };
 
 }  // namespace sim

@@ -1,6 +1,7 @@
 #include "workload/hostile_input.h"
 
 #include <optional>
+#include <string>
 
 namespace sim::workload {
 
@@ -15,10 +16,30 @@ uint8_t take(std::span<const uint8_t>& in)
     return b;
 }
 
+// A driver-parameter string configured or not, as a machine may have: from
+// the seed byte's top bits, so that no byte of an input from before changes
+// its meaning (the driver ignores the string; a run shows it does).
+std::optional<std::string> hostile_argument(uint8_t seed)
+{
+    if (!(seed & 0x80))
+        return std::nullopt;
+    switch ((seed >> 5) & 3) {
+    case 0:
+        return std::string();
+    case 1:
+        return std::string("DisableTags");
+    case 2:
+        return std::string("MaximumSGList=16; DisableSync; Id=7");
+    default:
+        return std::string(300, 'x');
+    }
+}
+
 MachineConfig hostile_machine(std::span<const uint8_t>& in)
 {
     MachineConfig c = default_machine_config();
     c.seed = take(in);
+    c.argument_string = hostile_argument(static_cast<uint8_t>(c.seed));
     DeviceConfig disk;
     disk.id = 0;
     disk.options.block_count = 256;

@@ -11,7 +11,8 @@
 namespace sim::workload {
 
 // One hostile run chosen entirely by `bytes` (the fuzzer's input): the
-// machine's timing, the workload, the fault kinds (legal behaviours among
+// machine's seed (whose top bits also say whether the driver gets a
+// parameter string, and which), its timing, the workload, the fault kinds (legal behaviours among
 // them) and rate, the requests with flags of their own (an optional byte
 // after the legal behaviours'), then every choice the devices make. Boots
 // its own machine with a tagged disk and an optical drive. `devices` is how many the scan found (2 unless the run broke).

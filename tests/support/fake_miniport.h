@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,7 +22,10 @@ struct FakeMiniport {
     std::function<BOOLEAN(PVOID)> initialize;
     std::function<BOOLEAN(PVOID)> interrupt;
     std::function<BOOLEAN(PVOID, ULONG)> reset_bus;
+    std::function<void(PVOID)> timer;  // the routine RequestTimerCall names (FakeTimer)
     std::function<void(HW_INITIALIZATION_DATA&)> edit_registration;
+    // The ArgumentString each HwFindAdapter call was given (none: null).
+    std::vector<std::optional<std::string>> argument_strings;
     int adapters_to_find = 1;
     ULONG extension_size = 64;
     // How the default find reports each adapter's interrupt (IRQ 11); the
@@ -31,10 +35,11 @@ struct FakeMiniport {
 
 inline FakeMiniport* g_fake = nullptr;
 
-extern "C" inline ULONG MINIPORT_API FakeFind(PVOID ext, PVOID, PVOID, PCHAR, PPORT_CONFIGURATION_INFORMATION ci,
-                                              BOOLEAN* again)
+extern "C" inline ULONG MINIPORT_API FakeFind(PVOID ext, PVOID, PVOID, PCHAR argument,
+                                              PPORT_CONFIGURATION_INFORMATION ci, BOOLEAN* again)
 {
     g_fake->calls.push_back("find");
+    g_fake->argument_strings.push_back(argument ? std::optional<std::string>(argument) : std::nullopt);
     if (g_fake->find)
         return g_fake->find(ext, ci, again);
     if (g_fake->adapters_to_find == 0) {
@@ -64,6 +69,12 @@ extern "C" inline BOOLEAN MINIPORT_API FakeInterrupt(PVOID ext)
 {
     g_fake->calls.push_back("interrupt");
     return g_fake->interrupt ? g_fake->interrupt(ext) : FALSE;
+}
+extern "C" inline VOID MINIPORT_API FakeTimer(PVOID ext)
+{
+    g_fake->calls.push_back("timer");
+    if (g_fake->timer)
+        g_fake->timer(ext);
 }
 extern "C" inline BOOLEAN MINIPORT_API FakeResetBus(PVOID ext, ULONG path)
 {

@@ -412,6 +412,11 @@ Scenario read_scenario(const toml::table& root, const std::string& file)
             c.serial_ports.push_back(static_cast<uint16_t>(*base));
         }
     }
+    if (const toml::node* argument = r.take("argument_string")) {
+        if (!argument->is_string())
+            r.fail(*argument, "argument_string must be a string");
+        c.argument_string = *argument->value<std::string>();
+    }
     if (r.take("wanted_base"))
         c.wanted_base = static_cast<uint32_t>(r.integer("wanted_base", 0, 1, 0xFFA0));
     if (const toml::node* pci = r.take("pci")) {

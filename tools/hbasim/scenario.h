@@ -5,6 +5,7 @@
 //   wanted_base = 0xE800          # optional: the port driver hands in this access range
 //   interrupts_inside_reset_wait = false  # lenient: HwResetBus's reset wait takes the interrupt
 //   serial_ports = [0xC100]       # serial receivers (8 ports each); a read of the data port takes its byte
+//   argument_string = "..."      # optional: the driver-parameter string HwFindAdapter gets
 //   [pci]
 //   mechanism1 = true
 //   mechanism2 = false

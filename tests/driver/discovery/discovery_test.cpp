@@ -213,6 +213,7 @@ TEST(Discovery, DescribesTheAdapterToThePortDriver)
     EXPECT_TRUE(ci.ScatterGather);
     EXPECT_TRUE(ci.TaggedQueuing);
     EXPECT_TRUE(ci.Master);
+    EXPECT_TRUE(ci.Dma32BitAddresses);
     EXPECT_EQ(ci.NumberOfPhysicalBreaks, 16u);
     EXPECT_EQ(ci.MaximumTransferLength, 0x10000u);
     const AdapterExtension* ext = internals::Extension(found);

@@ -217,6 +217,31 @@ TEST(Completion, ShortInquiryBufferIsNotReadOrWrittenBeyondItsLength)
     }
 }
 
+// The interrupt routine reads INQUIRY data through DataBuffer before the
+// request completes, and clears CmdQue there for a target it will not tag.
+// That works because the driver reports 32-bit DMA addresses: for a 24-bit
+// adapter the port driver bounces a buffer above 16 MiB, the driver reads the
+// caller's bytes from before the transfer, and the copy back at completion
+// hands the caller the device's CmdQue bit after all.
+TEST(Completion, InquiryDataIsReadWhereTheDeviceWroteIt)
+{
+    for (bool dma32 : {true, false}) {
+        SCOPED_TRACE(dma32 ? "32-bit addresses, as the driver reports" : "24-bit addresses, bounced");
+        DriverFixture fixture(Flags(TF_PARITY | TF_DISCONNECT), {DiskAt(0)});
+        ASSERT_TRUE(fixture.port().adapter(0).config.Dma32BitAddresses);
+        // As if HwFindAdapter had left it FALSE.
+        fixture.port().adapter(0).config.Dma32BitAddresses = dma32;
+        auto& buffer = fixture.machine().memory().allocate(36, 0x40, Layout::Scattered,
+                                                            sim::PhysicalMemory::Region::Above16MiB);
+        EXPECT_EQ(fixture.Run(0, 0, Inquiry(0, 36), &buffer).srb.SrbStatus, SRB_STATUS_SUCCESS);
+        EXPECT_EQ(fixture.port().dma().pages_bounced(), dma32 ? 0u : 1u);
+        EXPECT_EQ(buffer.data[2] & 0x07, 2);  // SCSI-2: the device's answer arrived either way
+        EXPECT_EQ((buffer.data[7] & 0x02) != 0, !dma32);
+        EXPECT_EQ(fixture.lun(0).QueueDepth, 1);
+        fixture.ExpectCleanEnd();
+    }
+}
+
 // An INQUIRY completing on a LUN that is already tagged, while tagged
 // commands hold tags: switching tagged queuing on again must not free those
 // tags, or a new command would reuse one (the target answers that with

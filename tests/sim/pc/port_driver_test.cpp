@@ -481,5 +481,115 @@ TEST_F(FakeMachine, ARoutineMustNotReturnWithInterruptsDisabled)
     EXPECT_TRUE(machine->cpu().interrupts_enabled());
 }
 
+// HwFindAdapter gets a configuration as a port driver fills it before the
+// miniport describes its adapter, and the driver-parameter string when one
+// is configured, afresh for each call.
+TEST_F(FakeMachine, HwFindAdapterGetsThePreFilledConfigurationAndTheParameterString)
+{
+    const std::optional<std::string> strings[] = {std::nullopt, "", "MaximumSGList=16; DisableTags"};
+    for (const auto& argument : strings) {
+        SCOPED_TRACE(argument.value_or("(none)"));
+        fake.adapters_to_find = 2;
+        fake.argument_strings.clear();
+        fake.find = [&](PVOID, PPORT_CONFIGURATION_INFORMATION ci, BOOLEAN* again) -> ULONG {
+            EXPECT_EQ(ci->NumberOfPhysicalBreaks, 17u);
+            EXPECT_EQ(ci->MaximumTransferLength, SP_UNINITIALIZED_VALUE);
+            EXPECT_EQ(ci->DmaChannel, SP_UNINITIALIZED_VALUE);
+            EXPECT_EQ(ci->DmaPort, SP_UNINITIALIZED_VALUE);
+            for (CCHAR id : ci->InitiatorBusId)
+                EXPECT_EQ(static_cast<UCHAR>(id), 0xFF);
+            EXPECT_FALSE(ci->Dma32BitAddresses);
+            EXPECT_FALSE(ci->Master);
+            ci->BusInterruptLevel = 11;
+            *again = fake.adapters_to_find > 0;
+            return fake.adapters_to_find-- > 0 ? SP_RETURN_FOUND : SP_RETURN_NOT_FOUND;
+        };
+        sim::MachineConfig c;
+        c.argument_string = argument;
+        boot(c);
+        EXPECT_EQ(machine->adapters().size(), 2u);
+        EXPECT_EQ(fake.argument_strings, std::vector<std::optional<std::string>>(3, argument));
+        EXPECT_TRUE(machine->errors().empty()) << machine->errors().summary();
+    }
+}
+
+// RequestTimerCall: HwTimer once, the given microseconds later, never inside
+// another miniport routine; 0 cancels, a new request replaces the pending one.
+TEST_F(Requests, RequestTimerCallCallsHwTimerOnceAtItsTimeOutsideOtherRoutines)
+{
+    struct Case {
+        const char* what;
+        std::vector<ULONG> requests;  // in HwStartIo, in order
+        int rearm;                    // times HwTimer asks again (1 ms)
+        uint64_t calls;
+        sim::Nanoseconds earliest;   // of the first call, after HwStartIo began
+    };
+    const Case cases[] = {
+        {"once, due inside HwStartIo", {1000}, 0, 1, 3 * sim::kMillisecond},
+        {"replaced by a later one", {1000, 5000}, 0, 1, 5 * sim::kMillisecond},
+        {"cancelled", {1000, 0}, 0, 0, 0},
+        {"asked again from HwTimer", {4000}, 2, 3, 4 * sim::kMillisecond},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fake.calls.clear();
+        PSCSI_REQUEST_BLOCK held = nullptr;
+        sim::Nanoseconds started = 0;
+        std::vector<sim::Nanoseconds> called;
+        int rearm = c.rearm;
+        fake.start_io = [&](PVOID ext, PSCSI_REQUEST_BLOCK srb) -> BOOLEAN {
+            started = machine->clock().now();
+            held = srb;
+            for (ULONG us : c.requests)
+                ScsiPortNotification(RequestTimerCall, ext, FakeTimer, us);
+            ScsiPortStallExecution(3000);  // a timer that falls due here waits for the routine to end
+            fake.calls.push_back("stalled");
+            return TRUE;
+        };
+        fake.timer = [&](PVOID ext) {
+            EXPECT_EQ(ext, machine->port_driver().adapter(0).extension);
+            called.push_back(machine->clock().now() - started);
+            if (rearm-- > 0) {
+                ScsiPortNotification(RequestTimerCall, ext, FakeTimer, ULONG{1000});
+                return;
+            }
+            held->SrbStatus = SRB_STATUS_SUCCESS;
+            ScsiPortNotification(RequestComplete, ext, held);
+            ScsiPortNotification(NextRequest, ext);
+        };
+        const uint64_t calls_before = machine->port_driver().adapter(0).timer_calls;
+        const sim::Request& r = submit(1);
+        machine->port_driver().run_for(20 * sim::kMillisecond);
+        EXPECT_EQ(machine->port_driver().adapter(0).timer_calls - calls_before, c.calls);
+        ASSERT_EQ(called.size(), c.calls);
+        if (c.calls > 0) {
+            EXPECT_GE(called[0], c.earliest);
+            EXPECT_LT(called[0], c.earliest + 100 * sim::kMicrosecond);
+            EXPECT_EQ(r.state, sim::Request::State::Completed);
+        }
+        std::vector<std::string> expected = {"startio", "stalled"};
+        expected.insert(expected.end(), c.calls, "timer");
+        EXPECT_EQ(std::vector<std::string>(std::find(fake.calls.begin(), fake.calls.end(), "startio"),
+                                           fake.calls.end()),
+                  expected);
+        for (size_t i = 1; i < called.size(); i++)
+            EXPECT_GE(called[i] - called[i - 1], 1000 * sim::kMicrosecond);
+        EXPECT_TRUE(machine->errors().empty()) << machine->errors().summary();
+        if (c.calls == 0) {
+            held->SrbStatus = SRB_STATUS_SUCCESS;
+            ScsiPortNotification(RequestComplete, machine->port_driver().adapter(0).extension, held);
+            ScsiPortNotification(NextRequest, machine->port_driver().adapter(0).extension);
+        }
+    }
+
+    // A time without a routine, and a request from no adapter, are the miniport's errors.
+    PVOID extension = machine->port_driver().adapter(0).extension;
+    ScsiPortNotification(RequestTimerCall, extension, PHW_TIMER{}, ULONG{1000});
+    int not_an_adapter = 0;
+    ScsiPortNotification(RequestTimerCall, &not_an_adapter, FakeTimer, ULONG{1000});
+    EXPECT_TRUE(error_mentions("without a routine")) << machine->errors().summary();
+    EXPECT_TRUE(error_mentions("RequestTimerCall from an extension that is no adapter"));
+}
+
 }  // namespace
 }  // namespace hbatest

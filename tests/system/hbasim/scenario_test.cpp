@@ -16,6 +16,7 @@ TEST(Scenario, DevicesAndWorkloadAreRead)
 {
     const auto r = parse_scenario(R"(
 seed = 9
+argument_string = "DisableTags; MaximumSGList=16"
 [[adapter]]
 pci_device = 5
 [[adapter.device]]
@@ -45,6 +46,7 @@ verify = false
 )",
                                   "t.toml");
     ASSERT_TRUE(r.ok()) << r.error;
+    EXPECT_EQ(r.scenario.machine.argument_string, "DisableTags; MaximumSGList=16");
     const sim::AdapterConfig& a = r.scenario.machine.adapters.at(0);
     EXPECT_EQ(a.device, 5);
     ASSERT_EQ(a.devices.size(), 2u);
@@ -136,6 +138,7 @@ TEST(Scenario, MistakesNameTheKeyAndTheLine)
          "t.toml:5: adapter.device.behaviour_rate must be a fraction 0-1 or a percentage"},
         {"[workload\n", "t.toml:1: "},
         {"serial_ports = 0xC100\n", "t.toml:1: serial_ports must be a list of I/O bases"},
+        {"argument_string = 4\n", "t.toml:1: argument_string must be a string"},
         {"serial_ports = [0xC104]\n", "t.toml:1: serial_ports must be a list of I/O bases 0-0xFFF8, multiples of 8"},
     };
     for (const Case& c : cases) {

@@ -3,7 +3,13 @@
 // port accesses, one for one, on the same machine.
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
+#include <span>
+
 #include "support/kernel_image.h"
+#include "support/machines.h"
 
 namespace {
 
@@ -14,6 +20,7 @@ struct BootResult {
     std::vector<sim::PortAccess> accesses;
     std::vector<uint32_t> bases;
     std::vector<uint32_t> irqs;
+    std::vector<std::string> configs;  // what HwFindAdapter left in the fields the port driver pre-fills
     std::string errors;
     bool interrupts_enabled;
     size_t flag_depth;
@@ -29,6 +36,11 @@ BootResult Boot(const sim::MachineConfig& config, KernelImage* image)
     for (const auto& a : machine.adapters()) {
         r.bases.push_back(static_cast<uint32_t>((*a.config.AccessRanges)[0].RangeStart.QuadPart));
         r.irqs.push_back(a.config.BusInterruptLevel);
+        const PORT_CONFIGURATION_INFORMATION& c = a.config;
+        r.configs.push_back(fmt::format("breaks {} max {:#x} dma {:#x}/{:#x} ids {:02x} master {} dma32 {} sg {}",
+                                        c.NumberOfPhysicalBreaks, c.MaximumTransferLength, c.DmaChannel, c.DmaPort,
+                                        fmt::join(std::span(reinterpret_cast<const uint8_t*>(c.InitiatorBusId), 8), ""),
+                                        c.Master, c.Dma32BitAddresses, c.ScatterGather));
     }
     r.errors = machine.errors().summary();
     r.interrupts_enabled = machine.cpu().interrupts_enabled();
@@ -79,6 +91,15 @@ MachineCase DamagedEeprom()
     return {"damaged_eeprom_passed_over", c, 1};
 }
 
+// A driver-parameter string configured: the driver ignores it.
+MachineCase WithArgumentString()
+{
+    MachineCase c = TwoAdaptersBothMechanisms();
+    c.name = "argument_string";
+    c.config.argument_string = "MaximumTags=8; DisableSync";
+    return c;
+}
+
 MachineCase NoAdapter()
 {
     auto c = sim::default_machine_config();
@@ -99,6 +120,7 @@ TEST_P(ImageBoot, MatchesTheLinkedDriverAccessForAccess)
     EXPECT_EQ(loaded.status, linked.status);
     EXPECT_EQ(loaded.bases, linked.bases);
     EXPECT_EQ(loaded.irqs, linked.irqs);
+    EXPECT_EQ(loaded.configs, linked.configs);
     EXPECT_EQ(loaded.errors, "");
     EXPECT_EQ(linked.errors, "");
     EXPECT_TRUE(loaded.interrupts_enabled);
@@ -111,7 +133,58 @@ TEST_P(ImageBoot, MatchesTheLinkedDriverAccessForAccess)
 
 INSTANTIATE_TEST_SUITE_P(Machines, ImageBoot,
                          ::testing::Values(DefaultMachine(), TwoAdaptersBothMechanisms(), DamagedEeprom(),
-                                           NoAdapter()),
+                                           WithArgumentString(), NoAdapter()),
                          [](const auto& p) { return std::string(p.param.name); });
+
+// A buffer the port driver bounces below 16 MiB (as for an adapter with
+// 24-bit addresses) looks the same to the image as to the linked-in driver:
+// its address is the caller's buffer, and only the physical addresses change.
+// Both read the INQUIRY data from before the transfer, so neither clears
+// CmdQue for the untagged target, and the copy back at completion shows it.
+TEST(ImageBoot, ABouncedBufferLooksTheSameAsToTheLinkedDriver)
+{
+    struct Seen {
+        std::vector<uint8_t> data;
+        uint8_t status = 0;
+        uint64_t bounced = 0, accesses = 0;
+        std::string errors;
+    };
+    auto run = [](KernelImage* image) {
+        sim::MachineConfig config = sim::default_machine_config();
+        config.adapters[0].settings = hbatest::Flags(sim::kTargetParity | sim::kTargetDisconnect);
+        config.adapters[0].devices = {hbatest::DiskAt(0)};
+        sim::Machine machine(config);
+        Seen seen;
+        EXPECT_EQ(image ? machine.boot(image->driver()) : machine.boot(), 0u);
+        machine.port_driver().adapter(0).config.Dma32BitAddresses = FALSE;
+        auto& buffer = machine.memory().allocate(36, 0xFF0, sim::PhysicalMemory::Layout::Scattered,
+                                                 sim::PhysicalMemory::Region::Above16MiB);
+        sim::RequestSpec spec;
+        spec.cdb = {0x12, 0, 0, 0, 36, 0};
+        spec.direction = sim::DataDirection::In;
+        spec.buffer = &buffer;
+        const sim::Request& r = machine.port_driver().submit(0, spec);
+        machine.port_driver().run_until_idle();
+        seen.data.assign(buffer.data, buffer.data + buffer.length);
+        seen.status = r.srb.SrbStatus;
+        seen.bounced = machine.port_driver().dma().pages_bounced();
+        seen.accesses = machine.ports().access_count();
+        seen.errors = machine.errors().summary();
+        return seen;
+    };
+    const Seen linked = run(nullptr);
+    KernelImage image;
+    ASSERT_TRUE(image.ok());
+    const Seen loaded = run(&image);
+    EXPECT_EQ(linked.errors, "");
+    EXPECT_EQ(loaded.errors, "");
+    EXPECT_EQ(linked.status, SRB_STATUS_SUCCESS);
+    EXPECT_EQ(linked.bounced, 2u);  // 36 bytes across a page boundary
+    EXPECT_NE(linked.data[7] & 0x02, 0) << "the driver's clear of CmdQue, overwritten by the copy back";
+    EXPECT_EQ(loaded.status, linked.status);
+    EXPECT_EQ(loaded.bounced, linked.bounced);
+    EXPECT_EQ(loaded.data, linked.data);
+    EXPECT_EQ(loaded.accesses, linked.accesses);
+}
 
 }  // namespace
