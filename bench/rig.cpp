@@ -2,9 +2,10 @@
 
 namespace bench {
 
-Rig::Rig(unsigned disks, bool tagged, DiskModel media, sim::Miniport* driver)
+Rig::Rig(unsigned disks, bool tagged, DiskModel media, sim::Miniport* driver, sim::PortDriver::Lenient lenient)
 {
     sim::MachineConfig c = sim::default_machine_config();
+    c.port_lenient = lenient;
     sim::AdapterConfig& a = c.adapters[0];
     for (auto& t : a.settings.targets)
         t.flags = static_cast<uint8_t>(tagged ? t.flags | sim::kTargetTagged : t.flags & ~sim::kTargetTagged);

@@ -16,7 +16,9 @@ class Rig {
 public:
     // With `driver`, that miniport (the kernel image on the emulated
     // processor, say) instead of the linked-in driver.
-    Rig(unsigned disks, bool tagged, DiskModel media = {}, sim::Miniport* driver = nullptr);
+    // `lenient`: the port driver's rules relaxed (all strict by default).
+    Rig(unsigned disks, bool tagged, DiskModel media = {}, sim::Miniport* driver = nullptr,
+        sim::PortDriver::Lenient lenient = {});
     sim::workload::Results run(const sim::workload::WorkloadConfig& w);
     sim::Machine& machine() { return *machine_; }
     const std::vector<sim::workload::ScannedDevice>& devices() const { return devices_; }
