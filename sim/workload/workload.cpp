@@ -20,13 +20,15 @@ constexpr uint32_t kErrorsBeforeNoSynch = 4;       // and no tags
 constexpr uint32_t kErrorsBeforeNoDisconnect = 8;
 
 // Failures a disk class driver counts against the device: they point at the
-// link to it (parity, a target that drops the bus or goes astray in its
-// phases, a command that never ends), not at the medium or a reset.
-bool link_error(uint8_t status)
+// link to it (parity, a target that drops the bus, with or without a status
+// byte, or goes astray in its phases, a command that never ends), not at the
+// medium or a reset.
+bool link_error(const SCSI_REQUEST_BLOCK& srb)
 {
+    const uint8_t status = srb.SrbStatus & 0x3F;
     return status == SRB_STATUS_PARITY_ERROR || status == SRB_STATUS_UNEXPECTED_BUS_FREE ||
            status == SRB_STATUS_PHASE_SEQUENCE_FAILURE || status == SRB_STATUS_TIMEOUT ||
-           status == SRB_STATUS_COMMAND_TIMEOUT;
+           status == SRB_STATUS_COMMAND_TIMEOUT || (status == SRB_STATUS_ERROR && srb.ScsiStatus == 0);
 }
 
 uint8_t srb_status(uint8_t status)
@@ -639,7 +641,7 @@ void Runner::complete(Slot& s)
             machine_.errors().report("transfer", fmt::format("request {} succeeded although {}", s.request->id, *hole));
     if (status != SRB_STATUS_SUCCESS) {
         r.errors[status]++;
-        if (s.kind == Slot::Kind::Plain && link_error(status))
+        if (s.kind == Slot::Kind::Plain && link_error(srb))
             d.error_count++;
         note_failure(r, fmt::format("{} of LBA {} ({} blocks) failed: {} (SCSI status {:#04x})",
                                     s.write ? "write" : "read", s.lba, n, srb_status_name(status), srb.ScsiStatus));

@@ -168,5 +168,47 @@ TEST(StartupScan, InquiryOffersNoSynchronousNegotiation)
     EXPECT_TRUE(machine.errors().empty()) << machine.errors().summary();
 }
 
+// An INQUIRY that fails other than by a selection time-out (here: the
+// target takes it and leaves the bus) is sent twice more; a LUN whose three
+// INQUIRYs all fail is given up.
+TEST(StartupScan, AFailedInquiryIsSentAgainTwice)
+{
+    class LeavesTheBus : public sim::TargetFaultHooks {
+    public:
+        explicit LeavesTheBus(unsigned count) : left_(count) {}
+        void command_planned(sim::Target& /*target*/, sim::PlannedCommand& command) override
+        {
+            if (command.cdb[0] != 0x12 || command.lun != 0 || left_ == 0)
+                return;
+            left_--;
+            command.steps = {{sim::Target::Step::Kind::Free}};
+        }
+
+    private:
+        unsigned left_;
+    };
+    for (unsigned failures : {2u, 3u}) {
+        SCOPED_TRACE(testing::Message() << failures << " INQUIRYs fail");
+        sim::MachineConfig config;
+        config.adapters = {AdapterAt(0, 3, 0xE800, 11)};
+        config.adapters[0].devices = {DiskAt(0)};
+        sim::Machine machine(config);
+        ASSERT_EQ(machine.boot(), 0u);
+        LeavesTheBus leaves(failures);
+        machine.bus(0).target(0)->set_fault_hooks(&leaves);
+        size_t inquiries = 0;
+        machine.bus(0).set_listener([&](const BusEvent& e) {
+            inquiries += e.kind == BusEvent::Kind::Command && e.byte == 0x12;
+        });
+        const std::vector<sim::FoundUnit> found = sim::scan_devices(machine);
+        machine.bus(0).target(0)->set_fault_hooks(nullptr);
+        const bool found_disk = !found.empty() && found[0].id == 0 && found[0].lun == 0;
+        EXPECT_EQ(found_disk, failures < 3);
+        // LUN 0 asked up to three times, LUNs 1-7 once each (qualifier 3).
+        EXPECT_EQ(inquiries, 3u + 7u);
+        EXPECT_TRUE(machine.errors().empty()) << machine.errors().summary();
+    }
+}
+
 }  // namespace
 }  // namespace hbatest

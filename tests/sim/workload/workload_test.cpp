@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+
 #include <cstdio>
 #include <fstream>
 
@@ -147,6 +150,72 @@ TEST(Runner, BusyAnswersAreRetriedUntilTheyGoThrough)
 
 // More outstanding than the driver queues for a LUN: the driver answers busy
 // and the requests go again until there is room, however long that takes.
+// A target that takes the first `count` commands and leaves the bus at once,
+// without a status.
+class LeavesTheBus : public sim::TargetFaultHooks {
+public:
+    explicit LeavesTheBus(unsigned count) : left_(count) {}
+    void command_planned(sim::Target& /*target*/, sim::PlannedCommand& command) override
+    {
+        if (left_ == 0)
+            return;
+        left_--;
+        command.steps = {{sim::Target::Step::Kind::Free}};
+    }
+
+private:
+    unsigned left_;
+};
+
+// A device that keeps failing on the link loses, as a disk class driver
+// treats it, tags and synchronous transfer after 4 failures and
+// disconnection after 8: every request sent after that many failures
+// carries the flags, none before.
+TEST(Runner, ADeviceThatKeepsFailingLosesTagsThenDisconnection)
+{
+    Fixture r(OneAdapter({Disk(0, 8192)}));
+    ASSERT_TRUE(r.devices.at(0).tagged);
+    LeavesTheBus leaves(10);
+    r.machine.bus(0).target(0)->set_fault_hooks(&leaves);
+    WorkloadConfig w = Mixed(300);
+    w.read_percent = 100;
+    const size_t before = r.machine.port_driver().completed().size();
+    const auto res = r.Go(w);
+    r.machine.bus(0).target(0)->set_fault_hooks(nullptr);
+    EXPECT_EQ(res.total.errors.at(SRB_STATUS_ERROR), 10u);
+    EXPECT_EQ(res.total.requests, 300u);
+    EXPECT_EQ(res.total.lost + res.total.bytes_miscompared, 0u);
+
+    const auto& completed = r.machine.port_driver().completed();
+    std::vector<sim::Nanoseconds> failures;
+    for (size_t i = before; i < completed.size(); i++)
+        if ((completed[i]->srb.SrbStatus & 0x3F) == SRB_STATUS_ERROR && completed[i]->srb.ScsiStatus == 0)
+            failures.push_back(completed[i]->completed);
+    std::array<unsigned, 3> seen{};
+    for (size_t i = before; i < completed.size(); i++) {
+        const sim::Request& q = *completed[i];
+        const auto failed_before = std::count_if(failures.begin(), failures.end(),
+                                                 [&q](sim::Nanoseconds at) { return at <= q.submitted; });
+        const ULONG f = q.srb.SrbFlags;
+        const bool tagged = f & SRB_FLAGS_QUEUE_ACTION_ENABLE, no_synch = f & SRB_FLAGS_DISABLE_SYNCH_TRANSFER,
+                   no_disconnect = f & SRB_FLAGS_DISABLE_DISCONNECT;
+        SCOPED_TRACE(testing::Message() << "request " << q.id << " after " << failed_before << " failures");
+        if (failed_before >= 8) {
+            seen[2]++;
+            EXPECT_TRUE(!tagged && no_synch && no_disconnect);
+        } else if (failed_before >= 4) {
+            seen[1]++;
+            EXPECT_TRUE(!tagged && no_synch);
+        } else if (tagged) {
+            seen[0]++;
+            EXPECT_FALSE(no_synch || no_disconnect);
+        }
+    }
+    for (unsigned n : seen)
+        EXPECT_GT(n, 0u);
+    EXPECT_TRUE(r.machine.errors().empty()) << r.machine.errors().summary();
+}
+
 // More requests than the driver's queue for the LUN holds: the driver tells
 // the port driver when the LU can take more (NextLuRequest), so nothing is
 // refused. A port driver that sends whatever waits meets BUSY instead, and
