@@ -774,7 +774,10 @@ Results Runner::run()
     Nanoseconds drain_deadline = UINT64_MAX;
     uint64_t steps = 0;
     for (;;) {
+        const bool completed = !done_.empty();
         process_completions();
+        if (completed && drain_deadline != UINT64_MAX)
+            drain_deadline = clock.now() + config_.drain_limit;
         fill_idle_slots();
         port.pump();
         if (!done_.empty())

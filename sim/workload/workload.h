@@ -37,7 +37,10 @@ struct WorkloadConfig {
     // again, as a class driver does, up to this many times.
     unsigned unit_attention_retries = 4;
     // Once no more requests are to be issued, the outstanding ones get this
-    // long to complete; whatever is still outstanding then is lost.
+    // long to complete, counted again from each completion: a port driver
+    // recovers one LU's stuck requests one time-out and reset hold after
+    // another. Whatever is still outstanding when nothing has completed for
+    // this long is lost.
     Nanoseconds drain_limit = 30 * kSecond;
 
     // Requests other than plain reads and writes that a class driver or the
