@@ -641,6 +641,9 @@ void Runner::complete(Slot& s)
             machine_.errors().report("transfer", fmt::format("request {} succeeded although {}", s.request->id, *hole));
     if (status != SRB_STATUS_SUCCESS) {
         r.errors[status]++;
+        if (status == SRB_STATUS_ERROR &&
+            (srb.ScsiStatus == scsi::status::kBusy || srb.ScsiStatus == scsi::status::kQueueFull))
+            r.busy_failed++;
         if (s.kind == Slot::Kind::Plain && link_error(srb))
             d.error_count++;
         note_failure(r, fmt::format("{} of LBA {} ({} blocks) failed: {} (SCSI status {:#04x})",
@@ -854,6 +857,7 @@ Results Runner::collect()
         total.writes += r.writes;
         total.bytes += r.bytes;
         total.busy_retries += r.busy_retries;
+        total.busy_failed += r.busy_failed;
         total.unit_attentions += r.unit_attentions;
         total.short_transfers += r.short_transfers;
         total.bytes_miscompared += r.bytes_miscompared;

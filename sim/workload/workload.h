@@ -100,6 +100,10 @@ struct DeviceResult {
     Latency latency;
     std::map<uint8_t, uint64_t> errors;  // failed requests by SRB status
     uint64_t busy_retries = 0;     // by the port driver
+    // Failed BUSY or QUEUE FULL: the device still answered so when the port
+    // driver had sent the request again as often as it does (a driver that
+    // kept refusing it, SRB_STATUS_BUSY, is not counted here).
+    uint64_t busy_failed = 0;
     uint64_t unit_attentions = 0;  // requests sent again after a unit attention
     // Successful, but the SRB reports less data moved than asked for (a
     // device that ended its data phase early): counted apart from the
