@@ -649,8 +649,10 @@ void Runner::complete(Slot& s)
         note_failure(r, fmt::format("{} of LBA {} ({} blocks) failed: {} (SCSI status {:#04x})",
                                     s.write ? "write" : "read", s.lba, n, srb_status_name(status), srb.ScsiStatus));
         // It may have landed in part; not after a selection time-out, where
-        // the device never had the command and its blocks are as they were.
-        if (s.write && status != SRB_STATUS_SELECTION_TIMEOUT)
+        // the device never had the command and its blocks are as they were,
+        // unless an earlier sending of it reached the device (one sent again
+        // after a CHECK CONDITION whose sense says nothing may have landed).
+        if (s.write && (status != SRB_STATUS_SELECTION_TIMEOUT || s.unit_attentions > 0))
             d.model->written(s.lba, n, BlockModel::kUnknown);
         return;
     }
