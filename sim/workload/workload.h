@@ -37,11 +37,12 @@ struct WorkloadConfig {
     // again, as a class driver does, up to this many times.
     unsigned unit_attention_retries = 4;
     // Once no more requests are to be issued, the outstanding ones get this
-    // long to complete, counted again from each completion: a port driver
-    // recovers one LU's stuck requests one time-out and reset hold after
-    // another. Whatever is still outstanding when nothing has completed for
-    // this long is lost.
-    Nanoseconds drain_limit = 30 * kSecond;
+    // long to complete, counted again from each completion. Between two
+    // completions a port driver may take a request's time-out and two
+    // ticks, a 4 s reset hold and 20 one-second BUSY retries of the request
+    // waiting behind it. Whatever is still outstanding when nothing has
+    // completed for this long is lost.
+    Nanoseconds drain_limit = 120 * kSecond;
 
     // Requests other than plain reads and writes that a class driver or the
     // port driver may send, each drawn at its rate per request issued (from
