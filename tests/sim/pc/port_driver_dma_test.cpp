@@ -85,12 +85,12 @@ protected:
     {
         std::memset(buffer.data, kCallerByte, buffer.length);
         read.clear();
-        sim::RequestSpec spec;
-        spec.cdb = {direction == DataDirection::In ? uint8_t(0x28) : uint8_t(0x2A), 0, 0, 0, 0, 0, 0, 0, 1, 0};
-        spec.direction = direction;
-        spec.buffer = &buffer;
+        sim::RequestSpec request_spec;
+        request_spec.cdb = {direction == DataDirection::In ? uint8_t(0x28) : uint8_t(0x2A), 0, 0, 0, 0, 0, 0, 0, 1, 0};
+        request_spec.direction = direction;
+        request_spec.buffer = &buffer;
         std::vector<uint8_t> at_completion;
-        machine->port_driver().submit(0, spec, [&](const sim::Request&) {
+        machine->port_driver().submit(0, request_spec, [&](const sim::Request&) {
             at_completion.assign(buffer.data, buffer.data + buffer.length);
         });
         EXPECT_EQ(machine->port_driver().run_until_idle(), sim::PortDriver::RunResult::Idle);

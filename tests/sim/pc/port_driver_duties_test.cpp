@@ -131,12 +131,12 @@ TEST_F(Duties, CheckConditionBringsItsSenseBeforeTheLunGoesOn)
                                                                             : Answer{};
     };
     Boot(true);
-    sim::RequestSpec spec;
-    spec.target = 1;
-    spec.cdb = {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0};
-    spec.hold_frozen_queue = true;
-    spec.disable_synch_transfer = true;
-    Request& failing = machine->port_driver().submit(0, spec);
+    sim::RequestSpec request_spec;
+    request_spec.target = 1;
+    request_spec.cdb = {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0};
+    request_spec.hold_frozen_queue = true;
+    request_spec.disable_synch_transfer = true;
+    Request& failing = machine->port_driver().submit(0, request_spec);
     // Tell the second request to LUN 1/0 apart from the first: it succeeds.
     Request& next_same_lun = Submit(1);
     next_same_lun.srb.QueueTag = 1;
@@ -201,13 +201,13 @@ protected:
     // A request told apart by the mark it carries in QueueTag.
     Request& Submit(uint8_t target, uint8_t mark, bool tagged, uint8_t function = SRB_FUNCTION_EXECUTE_SCSI)
     {
-        sim::RequestSpec spec;
-        spec.function = function;
-        spec.target = target;
-        spec.cdb = {0x00, 0, 0, 0, 0, 0};
-        spec.queue_action_enable = tagged;
-        spec.queue_action = tagged ? SRB_SIMPLE_TAG_REQUEST : 0;
-        Request& r = machine->port_driver().submit(0, spec);
+        sim::RequestSpec request_spec;
+        request_spec.function = function;
+        request_spec.target = target;
+        request_spec.cdb = {0x00, 0, 0, 0, 0, 0};
+        request_spec.queue_action_enable = tagged;
+        request_spec.queue_action = tagged ? SRB_SIMPLE_TAG_REQUEST : 0;
+        Request& r = machine->port_driver().submit(0, request_spec);
         r.srb.QueueTag = mark;
         return r;
     }

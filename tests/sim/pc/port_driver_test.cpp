@@ -380,10 +380,10 @@ TEST_F(FakeMachine, ALatchedInterruptIsTakenOncePerRisingEdge)
             ScsiPortCompleteRequest(ext, static_cast<UCHAR>(path), 0xFF, 0xFF, SRB_STATUS_BUS_RESET);
             return TRUE;
         };
-        sim::RequestSpec spec;
-        spec.cdb = {0x00, 0, 0, 0, 0, 0};
-        spec.timeout_seconds = 2;
-        const sim::Request& r = machine->port_driver().submit(0, spec);
+        sim::RequestSpec request_spec;
+        request_spec.cdb = {0x00, 0, 0, 0, 0, 0};
+        request_spec.timeout_seconds = 2;
+        const sim::Request& r = machine->port_driver().submit(0, request_spec);
         machine->port_driver().run_for(5 * sim::kSecond);
         ASSERT_EQ(r.state, sim::Request::State::Completed);
         const auto interrupts = std::count(fake.calls.begin(), fake.calls.end(), "interrupt");

@@ -159,11 +159,11 @@ TEST(ImageBoot, ABouncedBufferLooksTheSameAsToTheLinkedDriver)
         machine.port_driver().adapter(0).config.Dma32BitAddresses = FALSE;
         auto& buffer = machine.memory().allocate(36, 0xFF0, sim::PhysicalMemory::Layout::Scattered,
                                                  sim::PhysicalMemory::Region::Above16MiB);
-        sim::RequestSpec spec;
-        spec.cdb = {0x12, 0, 0, 0, 36, 0};
-        spec.direction = sim::DataDirection::In;
-        spec.buffer = &buffer;
-        const sim::Request& r = machine.port_driver().submit(0, spec);
+        sim::RequestSpec request_spec;
+        request_spec.cdb = {0x12, 0, 0, 0, 36, 0};
+        request_spec.direction = sim::DataDirection::In;
+        request_spec.buffer = &buffer;
+        const sim::Request& r = machine.port_driver().submit(0, request_spec);
         machine.port_driver().run_until_idle();
         seen.data.assign(buffer.data, buffer.data + buffer.length);
         seen.status = r.srb.SrbStatus;
