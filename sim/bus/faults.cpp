@@ -217,7 +217,11 @@ bool DeviceFaults::apply(FaultKind kind, PlannedCommand& command)
     case FaultKind::MessageOutRequest: insert_step(command, {Kind::MessageOut}); return true;
     case FaultKind::LongDataPhase: return lengthen_data(command);
     case FaultKind::ShortDataPhase: return shorten_data(command);
-    case FaultKind::QueueFull: replace_with_status(command, status::kQueueFull); return true;
+    // A full queue: QUEUE FULL answers a command that came with a queue tag;
+    // one without gets BUSY.
+    case FaultKind::QueueFull:
+        replace_with_status(command, command.tag ? status::kQueueFull : status::kBusy);
+        return true;
     case FaultKind::Busy: replace_with_status(command, status::kBusy); return true;
     case FaultKind::NeverReturns: return vanish(command);
     case FaultKind::HangInPhase: return hang(command);

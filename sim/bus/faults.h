@@ -33,7 +33,7 @@ enum class FaultKind : uint8_t {
     MessageOutRequest,   // message out requested without ATN
     LongDataPhase,       // more data than the buffer holds
     ShortDataPhase,      // less data than asked for, then GOOD
-    QueueFull,           // QUEUE FULL, whatever the depth
+    QueueFull,           // a full queue, whatever the depth: QUEUE FULL to a tagged command, BUSY to an untagged one
     Busy,                // BUSY
     NeverReturns,        // disconnects and never reselects
     HangInPhase,         // stops in the middle and never asserts REQ again

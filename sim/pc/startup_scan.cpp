@@ -3,6 +3,7 @@
 #include <array>
 
 #include "bus/scsi.h"
+#include "pc/class_driver.h"
 #include "pc/machine.h"
 
 namespace sim {
@@ -10,13 +11,15 @@ namespace {
 
 using scsi::op::kInquiry;
 using scsi::op::kReadCapacity;
-using scsi::status::kCheckCondition;
 constexpr uint32_t kInquiryLength = 36;
 constexpr uint32_t kCapacityLength = 8;
 constexpr uint8_t kCmdQue = 0x02;  // INQUIRY byte 7
 constexpr uint8_t kNotSupported = 3;  // peripheral qualifier: no device can be at this LUN
-constexpr int kUnitAttentionRetries = 3;
 constexpr int kInquiryRetries = 2;
+// How long the scan waits for one request: the port driver ends every request
+// within its time-out and recovery (a reset and its hold), and twenty BUSY
+// answers a second apart may come before.
+constexpr Nanoseconds kRequestLimit = 120 * kSecond;
 
 // Block devices whose capacity the port driver asks for: direct access,
 // CD-ROM and optical memory.
@@ -58,7 +61,9 @@ private:
     // `probe`: the port driver's own INQUIRY, which offers no synchronous
     // negotiation, sent again twice when it fails unless nobody answered the
     // selection. READ CAPACITY is the class driver's, an ordinary data-in
-    // request, sent again after a unit attention (the device's power-on).
+    // request, sent again as a class driver does: after a unit attention
+    // (the device's power-on), BUSY that outlasted the port driver, a bus
+    // reset.
     Answer execute(size_t adapter, uint8_t id, uint8_t lun, const std::vector<uint8_t>& cdb, uint32_t length,
                    bool probe)
     {
@@ -70,7 +75,8 @@ private:
                 answer = execute_once(adapter, id, lun, cdb, length, probe);
             return answer;
         }
-        for (int retry = 0; retry < kUnitAttentionRetries && unit_attention(answer); retry++)
+        for (unsigned retry = 0;
+             retry < kClassDriverRetries && class_driver_resends(answer.srb, answer.sense) != Resend::No; retry++)
             answer = execute_once(adapter, id, lun, cdb, length, probe);
         return answer;
     }
@@ -80,14 +86,6 @@ private:
     {
         const uint8_t status = answer.srb.SrbStatus & 0x3F;
         return status == SRB_STATUS_SUCCESS || status == SRB_STATUS_DATA_OVERRUN;
-    }
-
-    static bool unit_attention(const Answer& answer)
-    {
-        const SCSI_REQUEST_BLOCK& srb = answer.srb;
-        return (srb.SrbStatus & 0x3F) == SRB_STATUS_ERROR && srb.ScsiStatus == kCheckCondition &&
-               (srb.SrbStatus & SRB_STATUS_AUTOSENSE_VALID) && srb.SenseInfoBufferLength > 2 &&
-               (answer.sense[2] & 0x0F) == static_cast<uint8_t>(scsi::SenseKey::UnitAttention);
     }
 
     Answer execute_once(size_t adapter, uint8_t id, uint8_t lun, const std::vector<uint8_t>& cdb, uint32_t length,
@@ -103,9 +101,13 @@ private:
         request_spec.disable_synch_transfer = probe;
         request_spec.buffer = &buffer;
         const Request& request = machine_.port_driver().submit(adapter, request_spec);
-        machine_.port_driver().run_until_idle();
+        machine_.port_driver().run_until_idle(kRequestLimit);
         Answer answer{request.srb, std::vector<uint8_t>(buffer.data, buffer.data + length), request.sense};
-        memory.free(buffer);
+        // A request the port driver still holds (the run stopped at its
+        // limit, a model error already) keeps its buffer: the driver may yet
+        // be handed it.
+        if (request.state == Request::State::Completed)
+            memory.free(buffer);
         return answer;
     }
 

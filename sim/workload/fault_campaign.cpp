@@ -56,6 +56,7 @@ PhaseFigures FaultCampaign::run_phase(const WorkloadConfig& config, const std::f
     f.requests = r.total.requests;
     f.busy_retries = r.total.busy_retries;
     f.busy_failed = r.total.busy_failed;
+    f.resent_after_reset = r.total.resent_after_reset;
     f.short_transfers = r.total.short_transfers;
     f.lost = r.total.lost;
     f.bytes_miscompared = r.total.bytes_miscompared;
@@ -157,11 +158,17 @@ CampaignResult FaultCampaign::run()
     // Legal behaviours alone fail nothing, but for a request the device
     // still answered BUSY or QUEUE FULL when the port driver had sent it
     // again as often as it does: a real port driver fails that one too.
+    // Nor do they end any request by a bus reset, though the class driver's
+    // sending again would hide that in the figures above.
     if ((result.kinds & ~legal_behaviours()).none() && result.faults_injected() == 0) {
         const uint64_t good = result.faulty.by_status[SRB_STATUS_SUCCESS] - result.faulty.short_transfers;
         if (good + result.faulty.busy_failed != result.faulty.requests)
             result.problems.push_back(fmt::format("with legal behaviours only, {} of {} requests succeeded in full",
                                                   good, result.faulty.requests));
+        if (result.faulty.resent_after_reset)
+            result.problems.push_back(fmt::format("with legal behaviours only, a bus reset ended {} request{}",
+                                                  result.faulty.resent_after_reset,
+                                                  result.faulty.resent_after_reset == 1 ? "" : "s"));
     }
     result.time_outs = port.timeouts().time_outs() - timeouts_before;
     for (size_t i = 0; i < port.adapter_count(); i++)
@@ -310,6 +317,7 @@ std::string summary(const CampaignResult& r)
     row("selections ignoring DISABLE_* flags", fu.flags_ignored, cu.flags_ignored);
     row("BUSY retries", r.faulty.busy_retries, r.clean.busy_retries);
     row("  failed still BUSY or QUEUE FULL", r.faulty.busy_failed, r.clean.busy_failed);
+    row("sent again after a bus reset", r.faulty.resent_after_reset, r.clean.resent_after_reset);
     row("requests lost", r.faulty.lost, r.clean.lost);
     row("bytes miscompared", r.faulty.bytes_miscompared, r.clean.bytes_miscompared);
     out += fmt::format("time-outs {}, bus resets {}, foreign interrupts claimed {}\n", r.time_outs, r.bus_resets,

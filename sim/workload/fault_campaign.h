@@ -48,6 +48,7 @@ struct PhaseFigures {
     uint64_t short_transfers = 0;         // of the successes: less data than asked for
     uint64_t busy_retries = 0;
     uint64_t busy_failed = 0;         // still BUSY or QUEUE FULL after the port driver's retries
+    uint64_t resent_after_reset = 0;  // sent again by the class driver after a bus reset ended them
     uint64_t lost = 0;                // submitted and never completed
     uint64_t bytes_miscompared = 0;
     UnusualCounts unusual;            // requests with flags of their own, by class

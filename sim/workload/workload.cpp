@@ -136,19 +136,6 @@ std::vector<std::string> Results::problems() const
     return out;
 }
 
-// A CHECK CONDITION whose sense, fetched by the port driver, says UNIT
-// ATTENTION, or says nothing (a tagged command queued behind the one that
-// reported the unit attention cleared its sense before the REQUEST SENSE
-// came): a class driver sends the request again.
-static bool unit_attention(const SCSI_REQUEST_BLOCK& srb)
-{
-    if (srb_status(srb.SrbStatus) != SRB_STATUS_ERROR || srb.ScsiStatus != scsi::status::kCheckCondition ||
-        !(srb.SrbStatus & SRB_STATUS_AUTOSENSE_VALID) || srb.SenseInfoBufferLength <= 2)
-        return false;
-    const auto key = static_cast<scsi::SenseKey>(static_cast<const uint8_t*>(srb.SenseInfoBuffer)[2] & 0x0F);
-    return key == scsi::SenseKey::UnitAttention || key == scsi::SenseKey::NoSense;
-}
-
 // ------------------------------------------------------------------ records
 
 struct Runner::Slot {
@@ -175,7 +162,7 @@ struct Runner::Slot {
     uint64_t lba = 0;
     uint32_t generation = 0;
     Nanoseconds first_submitted = 0;
-    unsigned unit_attentions = 0;
+    unsigned resent = 0;  // times sent again, as a class driver does
     const Request* request = nullptr;
 };
 
@@ -446,7 +433,7 @@ bool Runner::issue(Device& d, Slot& s)
     s.write = write;
     s.lba = lba;
     s.first_submitted = machine_.clock().now();
-    s.unit_attentions = 0;
+    s.resent = 0;
     if (write) {
         s.generation = d.model->next_generation();
         if (config_.verify)
@@ -525,7 +512,7 @@ bool Runner::issue_refused(Device& d, Slot& s)
         std::fill_n(s.buffer->data, s.buffer->length, kUnread);
     }
     s.first_submitted = machine_.clock().now();
-    s.unit_attentions = 0;
+    s.resent = 0;
     in_flight_++;
     submit(s);
     return true;
@@ -567,10 +554,10 @@ void Runner::submit(Slot& s)
     // As a disk class driver sends them: a device that had errors loses
     // synchronous transfer and tags, then disconnection; a request sent again
     // goes with neither disconnection nor synchronous transfer, untagged.
-    const bool retry = s.unit_attentions > 0;
-    if (d.error_count >= kErrorsBeforeNoSynch || retry)
+    const bool resent = s.resent > 0;
+    if (d.error_count >= kErrorsBeforeNoSynch || resent)
         request_spec.disable_synch_transfer = true;
-    if (d.error_count >= kErrorsBeforeNoDisconnect || retry)
+    if (d.error_count >= kErrorsBeforeNoDisconnect || resent)
         request_spec.disable_disconnect = true;
     // Tagged when the device's INQUIRY data offers it. A request that may
     // not disconnect goes untagged: a queue tag is worth nothing to a target
@@ -611,12 +598,8 @@ void Runner::complete(Slot& s)
     const SCSI_REQUEST_BLOCK& srb = s.request->srb;
     const uint8_t status = srb_status(srb.SrbStatus);
     r.busy_retries += s.request->busy_retries;
-    if (unit_attention(srb) && s.unit_attentions < config_.unit_attention_retries) {
-        s.unit_attentions++;
-        r.unit_attentions++;
-        submit(s);
+    if (s.resent < config_.class_retries && resend(s))
         return;
-    }
     s.state = Slot::State::Idle;
     in_flight_--;
     r.requests++;
@@ -652,7 +635,7 @@ void Runner::complete(Slot& s)
         // the device never had the command and its blocks are as they were,
         // unless an earlier sending of it reached the device (one sent again
         // after a CHECK CONDITION whose sense says nothing may have landed).
-        if (s.write && (status != SRB_STATUS_SELECTION_TIMEOUT || s.unit_attentions > 0))
+        if (s.write && (status != SRB_STATUS_SELECTION_TIMEOUT || s.resent > 0))
             d.model->written(s.lba, n, BlockModel::kUnknown);
         return;
     }
@@ -680,6 +663,31 @@ void Runner::complete(Slot& s)
         r.blocks_miscompared++;
         note_failure(r, fmt::format("read of LBA {}: {} bytes wrong: {}", s.lba + i, c.bytes_wrong, c.what));
     }
+}
+
+// A request that ended as a class driver does not take for an answer goes
+// again: after a unit attention or a CHECK CONDITION whose sense says
+// nothing, BUSY or QUEUE FULL that outlasted the port driver's retries, or a
+// bus reset. A read's buffer is marked unread again, so that nothing the
+// failed sending left there can pass for data of the next.
+bool Runner::resend(Slot& s)
+{
+    const Resend why = class_driver_resends(s.request->srb, s.request->sense);
+    if (why == Resend::No)
+        return false;
+    DeviceResult& r = s.device->result;
+    r.resent++;
+    switch (why) {
+    case Resend::CheckCondition: r.unit_attentions++; break;
+    case Resend::Busy: r.resent_busy++; break;
+    case Resend::BusReset: r.resent_after_reset++; break;
+    case Resend::No: break;
+    }
+    s.resent++;
+    if (!s.write && config_.verify)
+        std::fill_n(s.buffer->data, s.buffer->length, kUnread);
+    submit(s);
+    return true;
 }
 
 // A request the driver had to refuse: the linked one before the bus, with
@@ -861,6 +869,9 @@ Results Runner::collect()
         total.busy_retries += r.busy_retries;
         total.busy_failed += r.busy_failed;
         total.unit_attentions += r.unit_attentions;
+        total.resent += r.resent;
+        total.resent_busy += r.resent_busy;
+        total.resent_after_reset += r.resent_after_reset;
         total.short_transfers += r.short_transfers;
         total.bytes_miscompared += r.bytes_miscompared;
         total.blocks_miscompared += r.blocks_miscompared;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "bus/scsi_bus.h"
+#include "pc/class_driver.h"
 #include "pc/machine.h"
 #include "workload/block_model.h"
 #include "workload/device_scan.h"
@@ -33,9 +34,12 @@ struct WorkloadConfig {
     // Each request's time-out (TimeOutValue): the port driver sends a BUSY
     // answer again until it has passed, and resets the bus after it.
     uint32_t timeout_seconds = 10;
-    // A request that ends in a unit attention (the device was reset) is sent
-    // again, as a class driver does, up to this many times.
-    unsigned unit_attention_retries = 4;
+    // A request that ends in a unit attention (the device was reset), a
+    // CHECK CONDITION whose sense says nothing, BUSY or QUEUE FULL that
+    // outlasted the port driver's retries, or a bus reset, is sent again, as a
+    // class driver does, up to this many times (class_driver.h); then its
+    // failure counts.
+    unsigned class_retries = kClassDriverRetries;
     // Once no more requests are to be issued, the outstanding ones get this
     // long to complete, counted again from each completion. Between two
     // completions a port driver may take a request's time-out and two
@@ -105,7 +109,11 @@ struct DeviceResult {
     // driver had sent the request again as often as it does (a driver that
     // kept refusing it, SRB_STATUS_BUSY, is not counted here).
     uint64_t busy_failed = 0;
-    uint64_t unit_attentions = 0;  // requests sent again after a unit attention
+    // Sendings again, as a class driver does them (WorkloadConfig::class_retries):
+    uint64_t resent = 0;              // in all
+    uint64_t unit_attentions = 0;     // after a CHECK CONDITION: unit attention, or sense that says nothing
+    uint64_t resent_busy = 0;         // after BUSY or QUEUE FULL that outlasted the port driver
+    uint64_t resent_after_reset = 0;  // after a bus reset
     // Successful, but the SRB reports less data moved than asked for (a
     // device that ended its data phase early): counted apart from the
     // successes; a read is checked over the whole blocks that arrived.
@@ -173,6 +181,7 @@ private:
     void complete_refused(Slot& s);
     void submit(Slot& s);
     void complete(Slot& s);
+    bool resend(Slot& s);
     void fill_idle_slots();
     void process_completions();
     double progress() const;

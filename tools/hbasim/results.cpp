@@ -56,6 +56,7 @@ nlohmann::json result_json(const DeviceResult& r)
             {"latency_ns", {{"p50", r.latency.p50}, {"p99", r.latency.p99}, {"max", r.latency.max}}},
             {"busy_retries", r.busy_retries},
             {"unit_attentions", r.unit_attentions},
+            {"resent", {{"in_all", r.resent}, {"busy", r.resent_busy}, {"after_reset", r.resent_after_reset}}},
             {"errors", errors},
             {"bytes_miscompared", r.bytes_miscompared},
             {"blocks_miscompared", r.blocks_miscompared},

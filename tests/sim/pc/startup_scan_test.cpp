@@ -210,5 +210,57 @@ TEST(StartupScan, AFailedInquiryIsSentAgainTwice)
     }
 }
 
+// READ CAPACITY is the class driver's: one that ends with a CHECK CONDITION
+// whose sense says nothing, or BUSY still after the port driver's twenty
+// retries, is sent again up to four times, then the capacity stays unknown.
+TEST(StartupScan, ReadCapacityIsSentAgainAsAClassDriverDoes)
+{
+    // Answers the first `count` READ CAPACITY commands with `status` alone.
+    class Refuses : public sim::TargetFaultHooks {
+    public:
+        Refuses(uint8_t status, unsigned count) : status_(status), left_(count) {}
+        void command_planned(sim::Target& /*target*/, sim::PlannedCommand& command) override
+        {
+            if (command.cdb[0] != 0x25 || left_ == 0)
+                return;
+            left_--;
+            using Kind = sim::Target::Step::Kind;
+            command.reply = sim::CommandReply{.status = status_};
+            command.steps = {{Kind::Status}, {Kind::MessageIn, {0x00}}, {Kind::Free}};
+        }
+
+    private:
+        uint8_t status_;
+        unsigned left_;
+    };
+    constexpr unsigned kPortSendings = 21;  // the first and twenty retries
+    const struct {
+        const char* what;
+        uint8_t status;
+        unsigned refused;
+        bool capacity_known;
+    } cases[] = {
+        {"CHECK CONDITION four times", 0x02, 4, true},
+        {"CHECK CONDITION five times", 0x02, 5, false},
+        {"BUSY through one sending's port retries", 0x08, kPortSendings, true},
+        {"BUSY through five sendings' port retries", 0x08, 5 * kPortSendings, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::MachineConfig config;
+        config.adapters = {AdapterAt(0, 3, 0xE800, 11)};
+        config.adapters[0].devices = {DiskAt(0)};
+        sim::Machine machine(config);
+        ASSERT_EQ(machine.boot(), 0u);
+        Refuses refuses(c.status, c.refused);
+        machine.bus(0).target(0)->set_fault_hooks(&refuses);
+        const std::vector<sim::FoundUnit> found = sim::scan_devices(machine);
+        machine.bus(0).target(0)->set_fault_hooks(nullptr);
+        ASSERT_EQ(found.size(), 1u);
+        EXPECT_EQ(found[0].capacity_known, c.capacity_known);
+        EXPECT_TRUE(machine.errors().empty()) << machine.errors().summary();
+    }
+}
+
 }  // namespace
 }  // namespace hbatest

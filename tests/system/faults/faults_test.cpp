@@ -157,13 +157,16 @@ TEST_P(EachFault, DriverAnswersAndLedgerEndsClean)
         EXPECT_EQ(ShortSuccesses(machine), 1u);
         EXPECT_EQ(r.bus_resets, 0u);
         break;
+    // The requests a reset ends are sent again by the class driver, and succeed.
     case Answer::Reset:
-        EXPECT_GE(CountWithStatus(r.faulty, SRB_STATUS_BUS_RESET), 1u);
+        EXPECT_GE(r.faulty.resent_after_reset, 1u);
+        EXPECT_EQ(CountWithStatus(r.faulty, SRB_STATUS_SUCCESS), r.faulty.requests);
         EXPECT_EQ(r.bus_resets, 1u);
         EXPECT_EQ(r.time_outs, 0u);
         break;
     case Answer::TimedOut:
-        EXPECT_GE(CountWithStatus(r.faulty, SRB_STATUS_BUS_RESET), 1u);
+        EXPECT_GE(r.faulty.resent_after_reset, 1u);
+        EXPECT_EQ(CountWithStatus(r.faulty, SRB_STATUS_SUCCESS), r.faulty.requests);
         EXPECT_GE(r.time_outs, 1u);
         EXPECT_EQ(r.bus_resets, 1u);
         break;
@@ -213,6 +216,35 @@ INSTANTIATE_TEST_SUITE_P(
         return name + "_on_" + std::to_string(param.param.device);
     });
 
+
+// A full queue answers a tagged command QUEUE FULL and an untagged one BUSY:
+// QUEUE FULL is the answer to a queue tag.
+TEST(QueueFull, OnlyATaggedCommandIsAnsweredQueueFull)
+{
+    for (const uint8_t device : {kTaggedDisk, kOptical}) {
+        SCOPED_TRACE(int(device));
+        sim::Machine machine(Machine());
+        machine.boot();
+        FaultCampaign campaign(machine, Small());
+        campaign.faults().device(0, device).force(FaultKind::QueueFull);
+        std::map<uint8_t, std::optional<uint8_t>> connected;  // target -> tag of the command it just took
+        std::map<std::pair<uint8_t, bool>, int> answers;     // (status, tagged) -> how often
+        campaign.set_bus_observer([&](size_t, const sim::BusEvent& e) {
+            if (e.note == sim::BusNote::CommandBegins)
+                connected[e.target] = e.tag;
+            else if (e.kind == sim::BusEvent::Kind::BusFree)
+                connected.clear();
+            else if (e.kind == sim::BusEvent::Kind::Status && connected.contains(e.target) &&
+                     (e.byte == 0x28 || e.byte == 0x08))
+                answers[{e.byte, connected[e.target].has_value()}]++;
+        });
+        const CampaignResult r = campaign.run();
+        SCOPED_TRACE(sim::workload::summary(r));
+        EXPECT_TRUE(r.sound());
+        const bool tagged = device == kTaggedDisk;
+        EXPECT_EQ(answers, (std::map<std::pair<uint8_t, bool>, int>{{{tagged ? 0x28 : 0x08, tagged}, 1}}));
+    }
+}
 
 std::vector<uint64_t> Seeds()
 {
@@ -312,7 +344,7 @@ TEST(Recovery, FlushesEvenWhenAnEarlierResetWaitTimedOut)
     SCOPED_TRACE(sim::workload::summary(r));
     EXPECT_EQ(r.injected[size_t(FaultKind::GhostReselection)], 1u);
     EXPECT_TRUE(r.sound());
-    EXPECT_GE(CountWithStatus(r.faulty, SRB_STATUS_BUS_RESET), 1u);
+    EXPECT_GE(r.faulty.resent_after_reset, 1u);
     EXPECT_EQ(r.time_outs, 0u);
 }
 
