@@ -207,7 +207,8 @@ int run_workload(sim::Machine& machine, const std::vector<sim::workload::Scanned
         if (devices.empty())
             fmt::print(out.report, "no block devices on any bus: nothing to run a workload against\n");
         else
-            fmt::print(out.report, "every request completed{}\n", scenario.workload.verify ? " and every byte read back verified" : "");
+            fmt::print(out.report, "every request completed{}\n",
+                       scenario.workload.verify ? " and every byte read back verified" : "");
         return 0;
     }
     for (const std::string& p : problems)
@@ -305,8 +306,8 @@ int run(const Options& options, sim::loader::EmulatedDriver* driver, const std::
         out.waveform = std::make_unique<hbasim::VcdWriter>(
             *out.vcd, found.size(), first < 0 ? sim::BusTiming{} : config.adapters[static_cast<size_t>(first)].bus_timing);
     }
-    fmt::print(out.report, "{}: seed {}, PCI mechanism #1 {}, mechanism #2 {}, {} adapter{} in the machine\n", name, config.seed,
-               config.mechanism1 ? "present" : "absent", config.mechanism2 ? "present" : "absent",
+    fmt::print(out.report, "{}: seed {}, PCI mechanism #1 {}, mechanism #2 {}, {} adapter{} in the machine\n", name,
+               config.seed, config.mechanism1 ? "present" : "absent", config.mechanism2 ? "present" : "absent",
                config.adapters.size(), config.adapters.size() == 1 ? "" : "s");
     fmt::print(out.report, "DriverEntry returned {:#010x} after {:.3f} ms of virtual time\n", status,
                static_cast<double>(machine.clock().now()) / sim::kMillisecond);

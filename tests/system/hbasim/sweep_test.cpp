@@ -84,8 +84,8 @@ TEST(SeedLine, KeyFiguresOfAWorkloadAndOfACampaign)
     workload.virtual_time_ns = 900;
     workload.figures = nlohmann::json::parse(R"({
         "devices": [{}, {}], "model_errors": 0, "problems": [], "clean": true,
-        "results": {"elapsed_ns": 800, "total": {"requests": 1000, "errors": {"SRB_STATUS_ERROR": 2, "SRB_STATUS_BUSY": 1},
-                    "lost": 0, "bytes_miscompared": 0}}})");
+        "results": {"elapsed_ns": 800, "total": {"requests": 1000,
+                    "errors": {"SRB_STATUS_ERROR": 2, "SRB_STATUS_BUSY": 1}, "lost": 0, "bytes_miscompared": 0}}})");
     EXPECT_EQ(hbasim::seed_line(workload).dump(),
               R"({"scenario":"scenarios/queue-full.toml","seed":7,"ok":true,"devices":2,"requests":1000,"failed":3,)"
               R"("lost":0,"bytes_miscompared":0,"workload_ns":800,"virtual_time_ns":900,"model_errors":0})");
