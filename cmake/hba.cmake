@@ -32,7 +32,8 @@ set(HBA_HBASIM_CORE_SOURCES
   ${HBA_TOP}/tools/hbasim/report.cpp
   ${HBA_TOP}/tools/hbasim/bus_trace.cpp
   ${HBA_TOP}/tools/hbasim/vcd.cpp
-  ${HBA_TOP}/tools/hbasim/results.cpp)
+  ${HBA_TOP}/tools/hbasim/results.cpp
+  ${HBA_TOP}/tools/hbasim/sweep.cpp)
 
 # hba_add_driver(NAME): the driver as a static library with its flags and
 # warnings, its headers public.
