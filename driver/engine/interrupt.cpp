@@ -37,11 +37,17 @@ static void HandlePhase(AdapterExtension* extension, UCHAR status)
     }
     block = lun->CurrentBlock;
     // The first phase after a selection: an empty FIFO means the chip's own
-    // command phase took the whole CDB.
+    // command phase took the whole CDB. A target that goes on to data or
+    // status with bytes still there took the command it wanted, shorter than
+    // the CDB (a padded one): what is left must not go out as data.
     if (block->Flags & CB_CDB_IN_FIFO) {
         block->Flags &= ~CB_CDB_IN_FIFO;
-        if ((ChipRead(extension->IoBase, FifoFlags) & FIFO_COUNT_MASK) == 0)
+        if ((ChipRead(extension->IoBase, FifoFlags) & FIFO_COUNT_MASK) == 0) {
             block->Flags |= CB_CDB_SENT;
+        } else if ((status & STATUS_PHASE_MASK) <= PHASE_STATUS && (status & STATUS_PHASE_MASK) != PHASE_COMMAND) {
+            block->Flags |= CB_CDB_SENT;
+            WriteCommand(extension->IoBase, FlushFifo);
+        }
     }
     FinishPhase(extension, &status);
     phase = (UCHAR)(status & STATUS_PHASE_MASK);

@@ -46,12 +46,39 @@ static BOOLEAN QueueActionValid(PSCSI_REQUEST_BLOCK srb)
            srb->QueueAction == SRB_ORDERED_QUEUE_TAG_REQUEST;
 }
 
+// Where the target finds the control byte: the last byte of the length the
+// operation code's group gives (6, 10 or 12 bytes), or of the CDB when it is
+// shorter or its group has no standard length. A longer CDB (a pass-through
+// request may pad one) carries bytes the target never takes.
+static ULONG ControlByteIndex(PSCSI_REQUEST_BLOCK srb)
+{
+    ULONG length;
+
+    switch (srb->Cdb[0] >> 5) {
+    case 0:
+        length = 6;
+        break;
+    case 1:
+    case 2:
+        length = 10;
+        break;
+    case 5:
+        length = 12;
+        break;
+    default:
+        length = srb->CdbLength;
+        break;
+    }
+    return (length < srb->CdbLength ? length : srb->CdbLength) - 1;
+}
+
 // A linked command asks the target to take the next command of a chain in
 // the same connection. We send one command per request and could only send
-// the same CDB again when the target asks for the next: refused.
+// the same CDB again when the target asks for the next: refused, by the link
+// bit where the target reads it, and in the last byte as well.
 static BOOLEAN CdbLinked(PSCSI_REQUEST_BLOCK srb)
 {
-    return (srb->Cdb[srb->CdbLength - 1] & CDB_CONTROL_LINK) != 0;
+    return ((srb->Cdb[ControlByteIndex(srb)] | srb->Cdb[srb->CdbLength - 1]) & CDB_CONTROL_LINK) != 0;
 }
 
 // Hand a request back at once with the given status.

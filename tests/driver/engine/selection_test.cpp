@@ -98,6 +98,50 @@ TEST(Selection, RefusesACdbThatDoesNotFitTheFifoBesideItsMessages)
 }
 
 
+// A CDB longer than its operation code's group says (a pass-through request
+// may pad one): the target takes the bytes it wants and goes on to its data
+// phase with the rest still in the chip's FIFO. None of them may come in
+// ahead of the data, nor go out as data.
+TEST(Selection, ACdbLongerThanItsGroupLeavesNothingBehindForTheData)
+{
+    for (const uint8_t depth : {1, 4}) {
+        SCOPED_TRACE(testing::Message() << "depth " << int(depth));
+        DriverFixture b(AllFeatures(), {DiskAt(0)});
+        if (depth > 1)
+            MakeTagged(b.lun(0), depth);
+        const std::vector<uint8_t> expected = b.Fill(0, 100, 1, 0x3C);
+        std::vector<uint8_t> read = Read10(100, 1);
+        read.resize(12);
+        sim::PhysicalMemory::Buffer& in = b.Buffer(512);
+        EXPECT_EQ(b.Run(0, 0, read, &in).srb.SrbStatus, SRB_STATUS_SUCCESS);
+        EXPECT_EQ(std::vector<uint8_t>(in.data, in.data + 512), expected) << "read";
+
+        std::vector<uint8_t> write = Write10(200, 1);
+        write.resize(12);
+        sim::PhysicalMemory::Buffer& out = b.Buffer(512);
+        std::copy(expected.begin(), expected.end(), out.data);
+        EXPECT_EQ(b.Run(0, 0, write, &out, DataDirection::Out).srb.SrbStatus, SRB_STATUS_SUCCESS);
+        sim::PhysicalMemory::Buffer& back = b.Buffer(512);
+        EXPECT_EQ(b.Run(0, 0, Read10(200, 1), &back).srb.SrbStatus, SRB_STATUS_SUCCESS);
+        EXPECT_EQ(std::vector<uint8_t>(back.data, back.data + 512), expected) << "written";
+
+        // A write longer than its buffer: the chip pads the rest, and fails
+        // it as any data phase longer than its buffer; no CDB byte goes out
+        // as data.
+        const std::vector<uint8_t> write6 = {0x0A, 0, 1, 44, 2, 0, 0, 0, 0, 0, 0, 0};
+        sim::Request& overrun = b.Run(0, 0, write6, &b.Buffer(513), DataDirection::Out);
+        EXPECT_EQ(overrun.srb.SrbStatus & 0x3F, SRB_STATUS_ERROR);
+
+        std::vector<uint8_t> sense = kRequestSense;
+        sense.resize(8);
+        sim::PhysicalMemory::Buffer& s = b.Buffer(18);
+        std::fill_n(s.data, 18, 0xEE);
+        EXPECT_EQ(b.Run(0, 0, sense, &s).srb.SrbStatus, SRB_STATUS_SUCCESS);
+        EXPECT_EQ(s.data[0], 0x70) << "sense data";
+        b.ExpectCleanEnd();
+    }
+}
+
 // A selection is held back while the chip has an interrupt pending. When that
 // interrupt is an illegal-command one (a command overtaken by a reset the
 // driver has not read yet), nothing else would start the held-back command:

@@ -185,8 +185,10 @@ TEST(Intake, RefusesAQueueActionThatIsNoQueueTagMessage)
 
 // A linked CDB asks the target for the next command of a chain in the same
 // connection; we would only have the same CDB to send again, running it
-// twice. The link bit sits in the control byte, the last of the CDB whatever
-// its length: refused before a block is taken or a byte reaches the chip.
+// twice. The link bit sits in the control byte: the last of the length the
+// operation code's group gives, where the target reads it however many bytes
+// the CDB has, and the driver also looks at the last byte. Refused before a
+// block is taken or a byte reaches the chip.
 TEST(Intake, RefusesALinkedCommand)
 {
     struct Case {
@@ -200,6 +202,10 @@ TEST(Intake, RefusesALinkedCommand)
         {{0xA8, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0x41}, SRB_STATUS_INVALID_REQUEST},  // READ(12), vendor bit and LINK
         {{0x28, 0x01, 0, 0, 0, 0, 0, 0, 1, 0x00}, SRB_STATUS_PENDING},             // bit 0 elsewhere is not the link
         {{0x00, 0, 0, 0, 0, 0x02}, SRB_STATUS_PENDING},                            // FLAG alone: the target's to judge
+        {{0x03, 0, 0, 0, 1, 0x01, 0x04}, SRB_STATUS_INVALID_REQUEST},              // 7-byte REQUEST SENSE: byte 5
+        {{0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0x01, 0, 0}, SRB_STATUS_INVALID_REQUEST},  // READ(10) padded to 12
+        {{0xA8, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0x00, 0x01}, SRB_STATUS_INVALID_REQUEST},  // and the last byte
+        {{0x03, 0, 0, 0, 18, 0, 0, 0}, SRB_STATUS_PENDING},                        // padded, no link
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "operation " << int(c.cdb[0]) << " control " << int(c.cdb.back()));
