@@ -51,23 +51,29 @@ void BlockModel::fill(uint64_t lba, uint32_t generation, uint8_t* out) const
 
 void BlockModel::written(uint64_t lba, uint32_t count, uint32_t generation)
 {
-    for (uint32_t i = 0; i < count; i++)
+    if (count == 0)
+        return;
+    if (generations_.size() < lba + count)
+        generations_.resize(std::max<uint64_t>(lba + count, generations_.size() * 2));
+    for (uint32_t i = 0; i < count; i++) {
+        written_ += generations_[lba + i] == 0;
         generations_[lba + i] = generation;
+    }
 }
 
 std::vector<uint64_t> BlockModel::written_blocks() const
 {
     std::vector<uint64_t> out;
-    out.reserve(generations_.size());
-    for (const auto& [lba, generation] : generations_)
-        out.push_back(lba);
+    out.reserve(written_);
+    for (uint64_t lba = 0; lba < generations_.size(); lba++)
+        if (generations_[lba] != 0)
+            out.push_back(lba);
     return out;
 }
 
 uint32_t BlockModel::generation(uint64_t lba) const
 {
-    const auto it = generations_.find(lba);
-    return it == generations_.end() ? 0 : it->second;
+    return lba < generations_.size() ? generations_[lba] : 0;
 }
 
 void BlockModel::original(uint64_t lba, uint8_t* out)
