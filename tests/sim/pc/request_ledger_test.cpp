@@ -3,6 +3,7 @@
 // still caught.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 
 #include <fmt/format.h>
@@ -93,6 +94,44 @@ TEST_F(Ledger, RecordingKeepsEveryRequestAndListsTheCompletions)
     for (size_t i = 1; i < done.size(); i++)
         ASSERT_EQ(done[i]->id, done[i - 1]->id + 1) << "each one kept, in order";
     EXPECT_EQ(done.front()->state, sim::Request::State::Completed);
+}
+
+// A long run with faults logs an entry per recovery: the first ones are
+// kept in full, every one is counted by its code.
+TEST_F(Ledger, EventLogKeepsItsFirstEntriesAndCountsTheRest)
+{
+    kept = reinterpret_cast<PSCSI_REQUEST_BLOCK>(1);
+    fake.start_io = [](PVOID ext, PSCSI_REQUEST_BLOCK srb) -> BOOLEAN {
+        ScsiPortLogError(ext, srb, 0, srb->TargetId, 0, SP_BUS_PARITY_ERROR, 0x101);
+        srb->SrbStatus = SRB_STATUS_SUCCESS;
+        ScsiPortNotification(RequestComplete, ext, srb);
+        ScsiPortNotification(NextRequest, ext);
+        return TRUE;
+    };
+    const uint64_t n = PortDriver::kLogEntriesKept + 234;
+    run(n);
+    const PortDriver& port = machine->port_driver();
+    ASSERT_EQ(port.event_log().size(), PortDriver::kLogEntriesKept);
+    EXPECT_EQ(port.log_entries(), n);
+    EXPECT_EQ(port.logged_by_code(), (std::map<uint32_t, uint64_t>{{SP_BUS_PARITY_ERROR, n}}));
+    EXPECT_TRUE(machine->errors().empty()) << machine->errors().summary();
+}
+
+TEST(ModelErrors, KeepTheFirstAndCountEveryOne)
+{
+    sim::Clock clock;
+    sim::ModelErrors errors(clock);
+    const uint64_t n = sim::ModelErrors::kKept + 500;
+    for (uint64_t i = 0; i < n; i++)
+        errors.report("port driver", fmt::format("error {}", i));
+    EXPECT_FALSE(errors.empty());
+    EXPECT_EQ(errors.count(), n);
+    ASSERT_EQ(errors.all().size(), sim::ModelErrors::kKept);
+    EXPECT_EQ(errors.all().back().message, fmt::format("error {}", sim::ModelErrors::kKept - 1));
+    EXPECT_NE(errors.summary().find("and 500 more"), std::string::npos);
+    errors.clear();
+    EXPECT_TRUE(errors.empty());
+    EXPECT_EQ(errors.count(), 0u);
 }
 
 }  // namespace
