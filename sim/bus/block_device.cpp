@@ -110,8 +110,11 @@ void BlockStore::write(uint64_t lba, const uint8_t* data, uint32_t count)
     }
     transfer_all(true, scratch_, const_cast<uint8_t*>(data), size_t{count} * block_size_,
                  static_cast<off_t>(lba * block_size_));
-    if (written_.size() < lba + count)
-        written_.resize(std::max<uint64_t>(lba + count, std::min<uint64_t>(block_count_, written_.size() * 2)));
+    if (written_.size() < lba + count) {
+        // The whole medium's bits at once: 1/4096 of its size in bytes.
+        written_.reserve(std::max<uint64_t>(block_count_, lba + count));
+        written_.resize(std::max<uint64_t>(block_count_, lba + count));
+    }
     for (uint32_t i = 0; i < count; i++)
         written_[lba + i] = true;
 }

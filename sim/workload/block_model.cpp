@@ -53,8 +53,13 @@ void BlockModel::written(uint64_t lba, uint32_t count, uint32_t generation)
 {
     if (count == 0)
         return;
-    if (generations_.size() < lba + count)
-        generations_.resize(std::max<uint64_t>(lba + count, generations_.size() * 2));
+    if (generations_.size() < lba + count) {
+        // Grown in steps of 64 Ki blocks, not doubled: no more than the
+        // device's last block written, whenever in the run that was.
+        constexpr uint64_t kStep = uint64_t{1} << 16;
+        generations_.reserve((lba + count + kStep - 1) / kStep * kStep);
+        generations_.resize(lba + count);
+    }
     for (uint32_t i = 0; i < count; i++) {
         written_ += generations_[lba + i] == 0;
         generations_[lba + i] = generation;
