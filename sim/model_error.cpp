@@ -11,7 +11,8 @@ std::string ModelError::to_string() const
 
 void ModelErrors::report(std::string component, std::string message)
 {
-    errors_.push_back(ModelError{clock_.now(), std::move(component), std::move(message)});
+    if (count_++ < kKept)
+        errors_.push_back(ModelError{clock_.now(), std::move(component), std::move(message)});
 }
 
 std::string ModelErrors::summary() const
@@ -19,6 +20,8 @@ std::string ModelErrors::summary() const
     std::string out;
     for (const ModelError& e : errors_)
         out += e.to_string() + "\n";
+    if (count_ > errors_.size())
+        out += fmt::format("and {} more\n", count_ - errors_.size());
     return out;
 }
 

@@ -20,15 +20,25 @@ struct ModelError {
 class ModelErrors {
 public:
     explicit ModelErrors(const Clock& clock) : clock_(clock) {}
+    // The first kKept errors are kept in full, the rest counted: a driver
+    // that breaks a rule on every request of a long run would otherwise fill
+    // the memory with the same sentence.
+    static constexpr size_t kKept = 1000;
     void report(std::string component, std::string message);
-    const std::vector<ModelError>& all() const { return errors_; }
-    bool empty() const { return errors_.empty(); }
-    std::string summary() const;  // one line per error
-    void clear() { errors_.clear(); }
+    const std::vector<ModelError>& all() const { return errors_; }  // the first kKept
+    uint64_t count() const { return count_; }                       // every error reported
+    bool empty() const { return count_ == 0; }
+    std::string summary() const;  // one line per error kept
+    void clear()
+    {
+        errors_.clear();
+        count_ = 0;
+    }
 
 private:
     const Clock& clock_;
     std::vector<ModelError> errors_;
+    uint64_t count_ = 0;
 };
 
 }  // namespace sim

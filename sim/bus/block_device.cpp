@@ -1,10 +1,15 @@
 #include "bus/block_device.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
 
 #include <fmt/format.h>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace sim {
 
@@ -52,13 +57,36 @@ void BlockStore::open_image(const std::string& path)
     block_count_ = size / block_size_;
 }
 
+BlockStore::~BlockStore()
+{
+    if (scratch_ >= 0)
+        ::close(scratch_);
+}
+
+namespace {
+void transfer_all(bool write, int fd, uint8_t* data, size_t length, off_t at)
+{
+    while (length > 0) {
+        const ssize_t n = write ? ::pwrite(fd, data, length, at) : ::pread(fd, data, length, at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throw std::runtime_error(fmt::format("block store scratch file: {} failed at offset {}",
+                                                 write ? "write" : "read", at));
+        data += n;
+        length -= static_cast<size_t>(n);
+        at += n;
+    }
+}
+}  // namespace
+
 std::vector<uint8_t> BlockStore::read(uint64_t lba, uint32_t count)
 {
     std::vector<uint8_t> out(size_t{count} * block_size_, 0);
     for (uint32_t i = 0; i < count; i++) {
         uint8_t* dest = out.data() + size_t{i} * block_size_;
-        if (auto it = blocks_.find(lba + i); it != blocks_.end()) {
-            std::copy(it->second.begin(), it->second.end(), dest);
+        if (was_written(lba + i)) {
+            transfer_all(false, scratch_, dest, block_size_, static_cast<off_t>((lba + i) * block_size_));
         } else if (image_.is_open()) {
             image_.clear();
             image_.seekg(static_cast<std::streamoff>((lba + i) * block_size_));
@@ -70,8 +98,32 @@ std::vector<uint8_t> BlockStore::read(uint64_t lba, uint32_t count)
 
 void BlockStore::write(uint64_t lba, const uint8_t* data, uint32_t count)
 {
+    if (count == 0)
+        return;
+    if (scratch_ < 0) {
+        const char* dir = std::getenv("TMPDIR");
+        std::string path = fmt::format("{}/hba-blocks-XXXXXX", dir && *dir ? dir : "/var/tmp");
+        scratch_ = ::mkstemp(path.data());
+        if (scratch_ < 0)
+            throw std::runtime_error(fmt::format("block store: cannot create a scratch file {}", path));
+        ::unlink(path.c_str());
+    }
+    transfer_all(true, scratch_, const_cast<uint8_t*>(data), size_t{count} * block_size_,
+                 static_cast<off_t>(lba * block_size_));
+    if (written_.size() < lba + count) {
+        // The whole medium's bits at once: 1/4096 of its size in bytes.
+        written_.reserve(std::max<uint64_t>(block_count_, lba + count));
+        written_.resize(std::max<uint64_t>(block_count_, lba + count));
+    }
     for (uint32_t i = 0; i < count; i++)
-        blocks_[lba + i].assign(data + size_t{i} * block_size_, data + size_t{i + 1} * block_size_);
+        written_[lba + i] = true;
+}
+
+void BlockStore::forget_writes()
+{
+    written_.clear();
+    if (scratch_ >= 0 && ::ftruncate(scratch_, 0) != 0)
+        throw std::runtime_error("block store: cannot empty its scratch file");
 }
 
 // --- BlockDevice ---

@@ -16,11 +16,17 @@
 
 namespace sim {
 
-// Blocks in memory (sparse: unwritten blocks read as zeros, or from the
-// image file when there is one). Writes never touch the image file.
+// A medium's blocks: unwritten blocks read as zeros, or from the image file
+// when there is one; writes never touch the image file. Written blocks go to
+// a sparse scratch file of the store's own (unlinked, in TMPDIR or /var/tmp),
+// with one bit per block saying which were written: a long run writes most
+// of a disk, and its contents stay out of the simulator's memory.
 class BlockStore {
 public:
     BlockStore(uint32_t block_size, uint64_t block_count) : block_size_(block_size), block_count_(block_count) {}
+    ~BlockStore();
+    BlockStore(const BlockStore&) = delete;
+    BlockStore& operator=(const BlockStore&) = delete;
     // Opens an image; throws std::runtime_error naming the path when it
     // cannot be read or its size is not a whole, non-zero number of blocks.
     void open_image(const std::string& path);
@@ -30,12 +36,15 @@ public:
     std::vector<uint8_t> read(uint64_t lba, uint32_t count);
     void write(uint64_t lba, const uint8_t* data, uint32_t count);
     // Back to the original contents: every write is forgotten.
-    void forget_writes() { blocks_.clear(); }
+    void forget_writes();
 
 private:
+    bool was_written(uint64_t lba) const { return lba < written_.size() && written_[lba]; }
+
     uint32_t block_size_;
     uint64_t block_count_;
-    std::map<uint64_t, std::vector<uint8_t>> blocks_;
+    std::vector<bool> written_;  // by LBA, as far as the last block written
+    int scratch_ = -1;           // the written blocks, at lba * block_size
     std::ifstream image_;
 };
 

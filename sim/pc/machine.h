@@ -120,6 +120,7 @@ public:
     ScsiBus& bus(size_t config_index) { return *buses_.at(config_index); }
     // The transfer audit of adapter `config_index`'s chip.
     const MachineAudit& audit(size_t config_index) const { return *audits_.at(config_index); }
+    MachineAudit& audit(size_t config_index) { return *audits_.at(config_index); }
     const ScsiBus& bus(size_t config_index) const { return *buses_.at(config_index); }
     SerialPort& serial_port(size_t index) { return *serial_ports_.at(index); }
 

@@ -402,7 +402,10 @@ void PortDriver::log_error(PVOID extension, PSCSI_REQUEST_BLOCK srb, UCHAR path,
         errors_.report(kWho, fmt::format("more than {} event-log entries from one miniport routine call: the "
                                          "driver floods the log",
                                          kMaxLogEntriesPerCall));
-    event_log_.push_back(entry);
+    log_entries_++;
+    logged_by_code_[code]++;
+    if (event_log_.size() < kLogEntriesKept)
+        event_log_.push_back(entry);
 }
 
 // ---------------------------------------------------------------- requests
@@ -417,8 +420,7 @@ Request& PortDriver::submit(size_t index, const RequestSpec& request_spec, std::
         throw std::invalid_argument(fmt::format("direction flags {:#x} hold more than SRB_FLAGS_DATA_IN and "
                                                 "SRB_FLAGS_DATA_OUT",
                                                 *request_spec.direction_flags));
-    auto request = std::make_unique<Request>();
-    Request& r = *request;
+    Request& r = ledger_.make();
     r.id = next_request_id_++;
     r.adapter = index;
     r.submitted = clock_.now();
@@ -457,9 +459,7 @@ Request& PortDriver::submit(size_t index, const RequestSpec& request_spec, std::
     srb.OriginalRequest = &r;
     r.hold_frozen_queue = request_spec.hold_frozen_queue;
 
-    by_srb_[&r.srb] = &r;
     adapters_[index]->waiting.push_back(&r);
-    requests_.push_back(std::move(request));
     return r;
 }
 
@@ -552,8 +552,8 @@ void PortDriver::start_waiting(size_t index)
 
 Request* PortDriver::outstanding_request(const SCSI_REQUEST_BLOCK* srb)
 {
-    auto it = by_srb_.find(srb);
-    return it != by_srb_.end() && it->second->state == Request::State::Outstanding ? it->second : nullptr;
+    Request* r = ledger_.by_srb(srb);
+    return r && r->state == Request::State::Outstanding ? r : nullptr;
 }
 
 // The miniport is done with a request: what the port driver does before the
@@ -582,13 +582,13 @@ void PortDriver::deliver(Request& r)
 {
     r.state = Request::State::Completed;
     r.completed = clock_.now();
-    completed_.push_back(&r);
     if (r.on_complete)
         r.on_complete(r);
     // The class driver takes a request back with its LU's queue frozen and
     // releases the queue then.
     if ((r.srb.SrbStatus & SRB_STATUS_QUEUE_FROZEN) && !r.hold_frozen_queue)
         release_queue(r.adapter, r.srb.PathId, r.srb.TargetId, r.srb.Lun);
+    ledger_.done(r, true);
 }
 
 void PortDriver::release_queue(size_t index, uint8_t path, uint8_t target, uint8_t lun)
@@ -659,8 +659,7 @@ bool PortDriver::fetch_sense(Request& r)
     a.frozen.insert(lun_key(srb));
     a.sense_requests++;
 
-    auto sense = std::make_unique<Request>();
-    Request& s = *sense;
+    Request& s = ledger_.make();
     s.id = next_request_id_++;
     s.adapter = r.adapter;
     s.submitted = clock_.now();
@@ -689,9 +688,7 @@ bool PortDriver::fetch_sense(Request& r)
 
     r.state = Request::State::Waiting;
     parked_++;
-    by_srb_[&s.srb] = &s;
     a.waiting.push_front(&s);
-    requests_.push_back(std::move(sense));
     return true;
 }
 
@@ -712,6 +709,7 @@ void PortDriver::sense_fetched(Request& s)
     // The LU stays frozen until the class driver releases it.
     r.srb.SrbStatus |= SRB_STATUS_QUEUE_FROZEN;
     parked_--;
+    ledger_.done(s, false);
     deliver(r);
 }
 
@@ -748,12 +746,12 @@ void PortDriver::take_back_buffer(Request& r)
 
 void PortDriver::request_complete(PVOID extension, PSCSI_REQUEST_BLOCK srb)
 {
-    auto it = by_srb_.find(srb);
-    if (it == by_srb_.end()) {
+    Request* found = ledger_.by_srb(srb);
+    if (!found) {
         errors_.report(kWho, "RequestComplete for an SRB the port driver never gave out");
         return;
     }
-    Request& r = *it->second;
+    Request& r = *found;
     if (r.state == Request::State::Completed) {
         errors_.report(kWho, fmt::format("RequestComplete for request {} (target {} LUN {}), already completed", r.id,
                                          r.srb.TargetId, r.srb.Lun));

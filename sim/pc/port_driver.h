@@ -27,6 +27,7 @@
 #include "pc/event_log.h"
 #include "pc/interrupts.h"
 #include "pc/physical_memory.h"
+#include "pc/request_ledger.h"
 #include "pc/timeouts.h"
 #include "port_space.h"
 
@@ -218,7 +219,12 @@ public:
     // Most entries one call of a miniport routine may write: a routine that
     // writes more is logging from a loop, and would flood the system's log.
     static constexpr size_t kMaxLogEntriesPerCall = 8;
-    const std::vector<LogEntry>& event_log() const { return event_log_; }
+    // The log keeps its first entries in full and counts every entry by
+    // code: a long run with faults writes one entry per recovery.
+    static constexpr size_t kLogEntriesKept = 1000;
+    const std::vector<LogEntry>& event_log() const { return event_log_; }  // the first kLogEntriesKept
+    const std::map<uint32_t, uint64_t>& logged_by_code() const { return logged_by_code_; }
+    uint64_t log_entries() const { return log_entries_; }  // every entry written
     uint64_t stalls() const { return stalls_; }  // ScsiPortStallExecution calls so far
 
     // --- start-up results ----------------------------------------------
@@ -249,8 +255,13 @@ public:
     // The class driver's SRB_FUNCTION_RELEASE_QUEUE: the LU's frozen queue moves again.
     void release_queue(size_t index, uint8_t path, uint8_t target, uint8_t lun);
 
-    // Requests completed to their submitters (not the port driver's own REQUEST SENSE).
-    const std::vector<const Request*>& completed() const { return completed_; }
+    // A request is forgotten once it is complete and checked (RequestLedger).
+    // Recording keeps every request and lists the ones completed to their
+    // submitters (not the port driver's own REQUEST SENSE), for tests that
+    // look at them afterwards; turn it on before submitting them.
+    void record_completions(bool on = true) { ledger_.set_recording(on); }
+    const std::vector<const Request*>& completed() const { return ledger_.completed(); }
+    const RequestLedger& ledger() const { return ledger_; }
 
     // --- time-outs and shared interrupt lines ----------------------------
     // Requests past their TimeOutValue reset their adapter's bus (HwResetBus)
@@ -269,8 +280,8 @@ public:
     // True while `srb` is a request the miniport holds (given, not yet completed).
     bool holds(const SCSI_REQUEST_BLOCK* srb) const
     {
-        auto it = by_srb_.find(srb);
-        return it != by_srb_.end() && it->second->state == Request::State::Outstanding;
+        const Request* r = ledger_.by_srb(srb);
+        return r && r->state == Request::State::Outstanding;
     }
 
     // --- interrupts -------------------------------------------------------
@@ -349,11 +360,12 @@ private:
     const void* candidate_extension_ = nullptr;  // during HwFindAdapter
 
     uint64_t next_request_id_ = 1;
-    std::deque<std::unique_ptr<Request>> requests_;
-    std::unordered_map<const SCSI_REQUEST_BLOCK*, Request*> by_srb_;
+    RequestLedger ledger_;
     std::map<uint64_t, Request*> outstanding_;
     uint64_t stalls_ = 0;
     std::vector<LogEntry> event_log_;
+    std::map<uint32_t, uint64_t> logged_by_code_;
+    uint64_t log_entries_ = 0;
     size_t log_entries_this_call_ = 0;  // by id: bulk completion goes in submission order
     size_t parked_ = 0;    // requests waiting for a BUSY retry or for their sense
     // Views of unmapped buffers (MapBuffers FALSE) handed to the miniport:
@@ -367,7 +379,6 @@ private:
     };
     std::vector<UnmappedView> unmapped_;
     std::vector<std::byte*> extension_storage_;
-    std::vector<const Request*> completed_;
     RequestTimeouts timeouts_{clock_};
     std::vector<std::pair<uint8_t, std::function<bool()>>> shared_handlers_;
     DmaMapping dma_{memory_};

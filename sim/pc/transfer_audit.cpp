@@ -14,6 +14,16 @@ std::optional<std::string> MachineAudit::hole(uint64_t id) const
     return it == holes_.end() ? std::nullopt : std::optional<std::string>(it->second);
 }
 
+std::optional<std::string> MachineAudit::take_hole(uint64_t id)
+{
+    const auto it = holes_.find(id);
+    if (it == holes_.end())
+        return std::nullopt;
+    std::string hole = std::move(it->second);
+    holes_.erase(it);
+    return hole;
+}
+
 std::optional<size_t> MachineAudit::port_index() const
 {
     const auto& found = machine_.adapters();

@@ -25,6 +25,8 @@ public:
                DataDirection direction) override;
     // What the chip padded or discarded inside request `id`'s data, if it did.
     std::optional<std::string> hole(uint64_t id) const;
+    // The same, and forgets it: for the submitter, once per completion.
+    std::optional<std::string> take_hole(uint64_t id);
 
 private:
     // The port driver's index of this adapter; nothing before the driver reported it.

@@ -51,23 +51,34 @@ void BlockModel::fill(uint64_t lba, uint32_t generation, uint8_t* out) const
 
 void BlockModel::written(uint64_t lba, uint32_t count, uint32_t generation)
 {
-    for (uint32_t i = 0; i < count; i++)
+    if (count == 0)
+        return;
+    if (generations_.size() < lba + count) {
+        // Grown in steps of 64 Ki blocks, not doubled: no more than the
+        // device's last block written, whenever in the run that was.
+        constexpr uint64_t kStep = uint64_t{1} << 16;
+        generations_.reserve((lba + count + kStep - 1) / kStep * kStep);
+        generations_.resize(lba + count);
+    }
+    for (uint32_t i = 0; i < count; i++) {
+        written_ += generations_[lba + i] == 0;
         generations_[lba + i] = generation;
+    }
 }
 
 std::vector<uint64_t> BlockModel::written_blocks() const
 {
     std::vector<uint64_t> out;
-    out.reserve(generations_.size());
-    for (const auto& [lba, generation] : generations_)
-        out.push_back(lba);
+    out.reserve(written_);
+    for (uint64_t lba = 0; lba < generations_.size(); lba++)
+        if (generations_[lba] != 0)
+            out.push_back(lba);
     return out;
 }
 
 uint32_t BlockModel::generation(uint64_t lba) const
 {
-    const auto it = generations_.find(lba);
-    return it == generations_.end() ? 0 : it->second;
+    return lba < generations_.size() ? generations_[lba] : 0;
 }
 
 void BlockModel::original(uint64_t lba, uint8_t* out)

@@ -48,7 +48,9 @@ private:
     uint32_t key_;
     uint32_t block_size_;
     uint32_t last_generation_ = 0;
-    std::unordered_map<uint64_t, uint32_t> generations_;  // absent: never written
+    // By LBA, as far as the last block written; 0: never written.
+    std::vector<uint32_t> generations_;
+    uint64_t written_ = 0;  // blocks written at least once
     std::optional<std::ifstream> image_;
     std::vector<uint8_t> expected_;
 };

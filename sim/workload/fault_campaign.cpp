@@ -109,7 +109,7 @@ CampaignResult FaultCampaign::run()
     CampaignResult result;
     PortDriver& port = machine_.port_driver();
     const uint64_t timeouts_before = port.timeouts().time_outs();
-    const size_t log_before = port.event_log().size();
+    const std::map<uint32_t, uint64_t> log_before = port.logged_by_code();
     uint64_t resets_before = 0;
     for (size_t i = 0; i < port.adapter_count(); i++)
         resets_before += port.adapter(i).resets_detected;
@@ -175,8 +175,11 @@ CampaignResult FaultCampaign::run()
         result.bus_resets += port.adapter(i).resets_detected;
     result.bus_resets -= resets_before;
     result.foreign_interrupts = faults_.foreign_interrupts_claimed();
-    for (size_t i = log_before; i < port.event_log().size(); i++)
-        result.logged[port.event_log()[i].code]++;
+    for (const auto& [code, n] : port.logged_by_code()) {
+        const auto before = log_before.find(code);
+        if (const uint64_t added = n - (before == log_before.end() ? 0 : before->second))
+            result.logged[code] = added;
+    }
     check_ledger(result);
     check_logged(result);
     return result;
@@ -239,10 +242,10 @@ void FaultCampaign::check_ledger(CampaignResult& result) const
     if (config_.end_check)
         config_.end_check(machine_, result.problems);
     // One line: the first error tells the story, and a broken run can see thousands.
-    const auto& errors = machine_.errors().all();
+    const ModelErrors& errors = machine_.errors();
     if (!errors.empty())
-        result.problems.push_back(fmt::format("{} model error{}, the first: {}", errors.size(),
-                                              errors.size() == 1 ? "" : "s", errors.front().to_string()));
+        result.problems.push_back(fmt::format("{} model error{}, the first: {}", errors.count(),
+                                              errors.count() == 1 ? "" : "s", errors.all().front().to_string()));
 }
 
 std::string log_summary(const std::map<uint32_t, uint64_t>& logged)
@@ -261,10 +264,7 @@ std::string log_summary(const std::map<uint32_t, uint64_t>& logged)
 
 std::map<uint32_t, uint64_t> logged_by_code(const PortDriver& port)
 {
-    std::map<uint32_t, uint64_t> logged;
-    for (const LogEntry& e : port.event_log())
-        logged[e.code]++;
-    return logged;
+    return port.logged_by_code();
 }
 
 std::string summary(const CampaignResult& r)

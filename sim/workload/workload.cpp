@@ -6,6 +6,8 @@
 
 #include <fmt/format.h>
 
+#include "workload/latency_histogram.h"
+
 namespace sim::workload {
 
 namespace {
@@ -50,14 +52,11 @@ std::vector<uint8_t> cdb10(uint8_t opcode, uint64_t lba, uint32_t count)
             0};
 }
 
-Latency summarize(std::vector<Nanoseconds> v)
+// The nearest rank, in integers: the same figure on every build, within the
+// histogram's precision (LatencyHistogram); the maximum is exact.
+Latency summarize(const LatencyHistogram& h)
 {
-    if (v.empty())
-        return {};
-    std::sort(v.begin(), v.end());
-    // The nearest rank, in integers: the same figure on every build.
-    auto at = [&](size_t percent) { return v[std::min(v.size() - 1, v.size() * percent / 100)]; };
-    return {at(50), at(99), v.back()};
+    return {h.percentile(50), h.percentile(99), h.max()};
 }
 
 void note_failure(DeviceResult& r, std::string text)
@@ -174,7 +173,7 @@ struct Runner::Device {
     uint64_t issued = 0;
     std::unique_ptr<BlockModel> model;
     std::vector<std::unique_ptr<Slot>> slots;
-    std::vector<Nanoseconds> latencies;
+    LatencyHistogram latencies;
     Nanoseconds last_completion = 0;
     DeviceResult result;
     // Requests of the class driver's own that failed on the link: a disk
@@ -591,8 +590,13 @@ void Runner::complete(Slot& s)
 {
     Device& d = *s.device;
     DeviceResult& r = d.result;
+    // Whatever the chip padded or discarded inside the request: taken once,
+    // whatever its end (a success must have none).
+    const int ci = machine_.adapters().at(d.info.adapter).config_index;
+    const std::optional<std::string> hole =
+        ci >= 0 ? machine_.audit(static_cast<size_t>(ci)).take_hole(s.request->id) : std::nullopt;
     if (s.kind >= Slot::Kind::ReadFlaggedOut) {
-        complete_refused(s);
+        complete_refused(s, hole);
         return;
     }
     const SCSI_REQUEST_BLOCK& srb = s.request->srb;
@@ -614,14 +618,12 @@ void Runner::complete(Slot& s)
         break;
     default: break;
     }
-    d.latencies.push_back(s.request->completed - s.first_submitted);
+    d.latencies.add(s.request->completed - s.first_submitted);
     d.last_completion = s.request->completed;
     const uint32_t n = d.blocks_per_request;
     // A success must have moved all its data: nothing padded or discarded inside it.
-    const int ci = machine_.adapters().at(d.info.adapter).config_index;
-    if (status == SRB_STATUS_SUCCESS && ci >= 0)
-        if (const auto hole = machine_.audit(static_cast<size_t>(ci)).hole(s.request->id))
-            machine_.errors().report("transfer", fmt::format("request {} succeeded although {}", s.request->id, *hole));
+    if (status == SRB_STATUS_SUCCESS && hole)
+        machine_.errors().report("transfer", fmt::format("request {} succeeded although {}", s.request->id, *hole));
     if (status != SRB_STATUS_SUCCESS) {
         r.errors[status]++;
         if (status == SRB_STATUS_ERROR &&
@@ -696,7 +698,7 @@ bool Runner::resend(Slot& s)
 // untouched. A write's blocks are as they were: the driver aborts it before
 // the device can store the chip's pad bytes, and later reads check that
 // (unless a faulty target may have stored what it never received).
-void Runner::complete_refused(Slot& s)
+void Runner::complete_refused(Slot& s, const std::optional<std::string>& hole)
 {
     Device& d = *s.device;
     DeviceResult& r = d.result;
@@ -733,10 +735,8 @@ void Runner::complete_refused(Slot& s)
         else if (!s.write && std::any_of(s.buffer->data, s.buffer->data + s.buffer->length, [](uint8_t b) { return b != kUnread; }))
             wrong = "data came into its buffer";
     }
-    const int ci = machine_.adapters().at(d.info.adapter).config_index;
-    if (status == SRB_STATUS_SUCCESS && ci >= 0)
-        if (const auto hole = machine_.audit(static_cast<size_t>(ci)).hole(s.request->id))
-            machine_.errors().report("transfer", fmt::format("request {} succeeded although {}", s.request->id, *hole));
+    if (status == SRB_STATUS_SUCCESS && hole)
+        machine_.errors().report("transfer", fmt::format("request {} succeeded although {}", s.request->id, *hole));
     if (wrong.empty())
         return;
     r.unusual.wrong++;
@@ -846,7 +846,7 @@ Results Runner::collect()
     out.elapsed = now - start_;
     const double seconds = std::max(1e-9, static_cast<double>(out.elapsed) / kSecond);
     DeviceResult& total = out.total;
-    std::vector<Nanoseconds> all;
+    LatencyHistogram all;
     for (auto& d : devices_) {
         if (config_.verify)
             check_media(*d);
@@ -861,7 +861,7 @@ Results Runner::collect()
         r.iops = static_cast<double>(r.requests) / active;
         r.mb_per_s = static_cast<double>(r.bytes) / active / 1e6;
         r.latency = summarize(d->latencies);
-        all.insert(all.end(), d->latencies.begin(), d->latencies.end());
+        all += d->latencies;
         total.requests += r.requests;
         total.reads += r.reads;
         total.writes += r.writes;
@@ -883,7 +883,7 @@ Results Runner::collect()
     }
     total.iops = static_cast<double>(total.requests) / seconds;
     total.mb_per_s = static_cast<double>(total.bytes) / seconds / 1e6;
-    total.latency = summarize(std::move(all));
+    total.latency = summarize(all);
     for (const auto& m : meters_) {
         AdapterResult a;
         a.adapter = m->adapter;

@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -178,7 +179,7 @@ private:
     bool issue(Device& d, Slot& s);
     bool issue_refused(Device& d, Slot& s);
     void check_selection(size_t adapter, uint8_t target, uint8_t identify, bool sdtr, const std::vector<uint8_t>& cdb);
-    void complete_refused(Slot& s);
+    void complete_refused(Slot& s, const std::optional<std::string>& hole);
     void submit(Slot& s);
     void complete(Slot& s);
     bool resend(Slot& s);

@@ -8,6 +8,8 @@ DriverFixture::DriverFixture(sim::AdapterSettings settings, std::vector<sim::Dev
                              sim::MachineConfig base)
     : machine_(Configure(settings, std::move(devices), base))
 {
+    // Tests hold their requests and look at them after the fact.
+    machine_.port_driver().record_completions();
     machine_.boot();
     ext_ = internals::Extension(machine_, 0);
     machine_.ports().record(true);

@@ -107,6 +107,7 @@ protected:
     sim::Machine& boot(sim::MachineConfig config = {})
     {
         machine = std::make_unique<sim::Machine>(config);
+        machine->port_driver().record_completions();  // the tests look at their requests afterwards
         status = machine->boot_with(FakeEntry);
         return *machine;
     }

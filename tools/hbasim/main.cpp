@@ -139,7 +139,7 @@ void write_json(const Outputs& out, nlohmann::json& json, const sim::Machine& ma
         json["driver_stack"] = hbasim::stack_json(*out.image);
     }
     json["event_log"] = hbasim::event_log_json(sim::workload::logged_by_code(machine.port_driver()));
-    json["model_errors"] = machine.errors().all().size();
+    json["model_errors"] = machine.errors().count();
     json["problems"] = problems;
     json["clean"] = clean;
     if (out.json)

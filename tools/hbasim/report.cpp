@@ -75,12 +75,13 @@ std::string describe_adapters(sim::Machine& machine)
 std::string describe_errors(const sim::Machine& machine)
 {
     const auto& all = machine.errors().all();
-    if (all.empty())
+    const uint64_t count = machine.errors().count();
+    if (count == 0)
         return {};
     // The first ones tell the story; a broken run can report thousands.
     constexpr size_t kShown = 20;
-    std::string out = fmt::format("{} model error{}{}:\n", all.size(), all.size() == 1 ? "" : "s",
-                                  all.size() > kShown ? fmt::format(", the first {}", kShown) : "");
+    std::string out = fmt::format("{} model error{}{}:\n", count, count == 1 ? "" : "s",
+                                  count > kShown ? fmt::format(", the first {}", kShown) : "");
     for (size_t i = 0; i < std::min(all.size(), kShown); i++)
         out += all[i].to_string() + "\n";
     return out;

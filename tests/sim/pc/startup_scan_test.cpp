@@ -142,6 +142,7 @@ TEST(StartupScan, InquiryOffersNoSynchronousNegotiation)
             identified = false;
         }
     });
+    machine.port_driver().record_completions();
     const size_t before = machine.port_driver().completed().size();
     const std::vector<sim::FoundUnit> found = sim::scan_devices(machine);
     ASSERT_FALSE(found.empty());

@@ -179,6 +179,7 @@ TEST(Runner, ADeviceThatKeepsFailingLosesTagsThenDisconnection)
     r.machine.bus(0).target(0)->set_fault_hooks(&leaves);
     WorkloadConfig w = Mixed(300);
     w.read_percent = 100;
+    r.machine.port_driver().record_completions();
     const size_t before = r.machine.port_driver().completed().size();
     const auto res = r.Go(w);
     r.machine.bus(0).target(0)->set_fault_hooks(nullptr);
