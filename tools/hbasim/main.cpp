@@ -343,6 +343,20 @@ int run(const Options& options, sim::loader::EmulatedDriver* driver, const std::
     return exit_status;
 }
 
+// The kernel image --driver names, opened afresh (nothing when none is
+// named); false, with the reason printed, when it cannot be.
+bool open_image(const Options& options, std::unique_ptr<sim::loader::EmulatedDriver>& driver,
+                std::string& description)
+{
+    if (options.driver.empty())
+        return true;
+    std::string error;
+    driver = hbasim::open_driver(options.driver, description, error);
+    if (!driver)
+        fmt::print(stderr, "hbasim: {}\n", error);
+    return driver != nullptr;
+}
+
 // --seeds: a run per seed, each as --seed N alone (a fresh machine, and a
 // fresh copy of a --driver image whose stack figures are its own), its report
 // in words discarded and its JSON line written as soon as it ends, so that a
@@ -360,15 +374,10 @@ int sweep(const Options& base, const hbasim::SeedRange& range)
     for (uint64_t seed = range.first;; seed++) {
         Options options = base;
         options.seed = seed;
-        std::string description, error;
+        std::string description;
         std::unique_ptr<sim::loader::EmulatedDriver> driver;
-        if (!options.driver.empty()) {
-            driver = hbasim::open_driver(options.driver, description, error);
-            if (!driver) {
-                fmt::print(stderr, "hbasim: {}\n", error);
-                return kExitUsage;
-            }
-        }
+        if (!open_image(options, driver, description))
+            return kExitUsage;
         hbasim::SeedRun record;
         int status = 0;
         try {
@@ -470,15 +479,9 @@ int main(int argc, char** argv)
         }
     }
     std::string driver_description;
-    std::string error;
     std::unique_ptr<sim::loader::EmulatedDriver> driver;
-    if (!options.driver.empty()) {
-        driver = hbasim::open_driver(options.driver, driver_description, error);
-        if (!driver) {
-            fmt::print(stderr, "hbasim: {}\n", error);
-            return kExitUsage;
-        }
-    }
+    if (!open_image(options, driver, driver_description))
+        return kExitUsage;
     try {
         return run(options, driver.get(), driver_description);
     } catch (const std::invalid_argument& e) {
