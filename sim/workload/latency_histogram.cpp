@@ -33,10 +33,7 @@ Nanoseconds LatencyHistogram::width(size_t bucket)
 
 void LatencyHistogram::add(Nanoseconds latency)
 {
-    const size_t b = bucket(latency);
-    if (b >= counts_.size())
-        counts_.resize(b + 1);
-    counts_[b]++;
+    counts_[bucket(latency)]++;
     min_ = count_ ? std::min(min_, latency) : latency;
     max_ = std::max(max_, latency);
     sum_ += latency;
@@ -47,10 +44,8 @@ LatencyHistogram& LatencyHistogram::operator+=(const LatencyHistogram& other)
 {
     if (other.count_ == 0)
         return *this;
-    if (other.counts_.size() > counts_.size())
-        counts_.resize(other.counts_.size());
-    for (size_t i = 0; i < other.counts_.size(); i++)
-        counts_[i] += other.counts_[i];
+    for (const auto& [b, n] : other.counts_)
+        counts_[b] += n;
     min_ = count_ ? std::min(min_, other.min_) : other.min_;
     max_ = std::max(max_, other.max_);
     sum_ += other.sum_;
@@ -64,8 +59,8 @@ Nanoseconds LatencyHistogram::percentile(unsigned percent) const
         return 0;
     const uint64_t rank = std::min(count_ - 1, count_ * percent / 100);
     uint64_t seen = 0;
-    for (size_t b = 0; b < counts_.size(); b++) {
-        seen += counts_[b];
+    for (const auto& [b, n] : counts_) {
+        seen += n;
         if (seen > rank)
             return std::clamp<Nanoseconds>(lower(b) + width(b) / 2, min_, max_);
     }
