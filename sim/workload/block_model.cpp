@@ -53,12 +53,16 @@ void BlockModel::written(uint64_t lba, uint32_t count, uint32_t generation)
 {
     if (count == 0)
         return;
-    if (generations_.size() < lba + count) {
-        // Grown in steps of 64 Ki blocks, not doubled: no more than the
-        // device's last block written, whenever in the run that was.
+    const uint64_t need = lba + count;
+    if (generations_.size() < need) {
+        // Doubled while small, then grown in steps of 64 Ki blocks: never
+        // more than 64 Ki blocks past the last block written, whenever in
+        // the run that was, and a small device's model stays small.
         constexpr uint64_t kStep = uint64_t{1} << 16;
-        generations_.reserve((lba + count + kStep - 1) / kStep * kStep);
-        generations_.resize(lba + count);
+        const uint64_t capacity = generations_.capacity();
+        if (capacity < need)
+            generations_.reserve(std::max(need, std::min(capacity * 2, capacity + kStep)));
+        generations_.resize(need);
     }
     for (uint32_t i = 0; i < count; i++) {
         written_ += generations_[lba + i] == 0;
