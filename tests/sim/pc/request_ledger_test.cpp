@@ -38,12 +38,12 @@ protected:
     // `count` requests to target `target`, `batch` at a time.
     void run(uint64_t count, uint8_t target = 1, uint64_t batch = 16)
     {
-        sim::RequestSpec spec;
-        spec.target = target;
-        spec.cdb = {0x00, 0, 0, 0, 0, 0};
+        sim::RequestSpec request_spec;
+        request_spec.target = target;
+        request_spec.cdb = {0x00, 0, 0, 0, 0, 0};
         for (uint64_t done = 0; done < count; done += batch) {
             for (uint64_t i = done; i < std::min(count, done + batch); i++)
-                machine->port_driver().submit(0, spec);
+                machine->port_driver().submit(0, request_spec);
             ASSERT_EQ(machine->port_driver().run_until_idle(), PortDriver::RunResult::Idle);
         }
     }
