@@ -152,7 +152,7 @@ void Boot(benchmark::State& state)
     config.mechanism2 = state.range(0) != 0;
     for (auto _ : state) {
         sim::Machine machine(config);
-        benchmark::DoNotOptimize(machine.boot());
+        benchmark::DoNotOptimize(machine.boot(hba::linked_driver()));
     }
 }
 BENCHMARK(Boot)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);

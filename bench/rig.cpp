@@ -1,4 +1,5 @@
 #include "rig.h"
+#include "linked_driver.h"
 
 namespace bench {
 
@@ -24,7 +25,7 @@ Rig::Rig(unsigned disks, bool tagged, DiskModel media, sim::Miniport* driver, si
     if (driver)
         machine_->boot(*driver);
     else
-        machine_->boot();
+        machine_->boot(hba::linked_driver());
     devices_ = sim::workload::scan_machine(*machine_);
 }
 

@@ -9,13 +9,13 @@ get_filename_component(HBA_TOP ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
 # Every warning on, every warning an error.
 set(HBA_WARNINGS -Wall -Wextra -Werror -Wshadow -Wno-missing-field-initializers)
 
-# The miniport's sources and headers.
+# The miniport: every source under driver/ is part of it. Its own headers
+# (driver/include) are for the driver and its tests' inspection module; the
+# port-driver interface (driver/interface/miniport.h) is all that anything
+# standing where the port driver or the hardware stands may see.
 set(HBA_DRIVER_INCLUDE ${HBA_TOP}/driver/include)
-file(GLOB HBA_DRIVER_SOURCES CONFIGURE_DEPENDS
-  ${HBA_TOP}/driver/frame/*.cpp
-  ${HBA_TOP}/driver/discovery/*.cpp
-  ${HBA_TOP}/driver/requests/*.cpp
-  ${HBA_TOP}/driver/engine/*.cpp)
+set(HBA_MINIPORT_INCLUDE ${HBA_TOP}/driver/interface)
+file(GLOB_RECURSE HBA_DRIVER_SOURCES CONFIGURE_DEPENDS ${HBA_TOP}/driver/*.cpp)
 
 # Freestanding C-style C++17: no heap, no exceptions, no RTTI, no static
 # constructors, and no library call the compiler would invent for a loop
@@ -36,10 +36,16 @@ set(HBA_HBASIM_CORE_SOURCES
   ${HBA_TOP}/tools/hbasim/sweep.cpp)
 
 # hba_add_driver(NAME): the driver as a static library with its flags and
-# warnings, its headers public.
+# warnings, its headers public; and `miniport`, the interface target that
+# carries miniport.h alone, for the simulator, the tools and the glue.
 function(hba_add_driver name)
+  if(NOT TARGET miniport)
+    add_library(miniport INTERFACE)
+    target_include_directories(miniport INTERFACE ${HBA_MINIPORT_INCLUDE})
+  endif()
   add_library(${name} STATIC ${HBA_DRIVER_SOURCES})
   target_include_directories(${name} PUBLIC ${HBA_DRIVER_INCLUDE})
+  target_link_libraries(${name} PUBLIC miniport)
   set_target_properties(${name} PROPERTIES CXX_STANDARD 17 CXX_STANDARD_REQUIRED ON CXX_EXTENSIONS OFF)
   target_compile_options(${name} PRIVATE ${HBA_WARNINGS} ${HBA_DRIVER_FLAGS})
 endfunction()

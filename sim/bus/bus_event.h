@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "bus/scsi.h"
+#include "bus/scsi_vocabulary.h"
 #include "clock.h"
 
 namespace sim {

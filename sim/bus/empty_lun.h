@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "bus/scsi.h"
+#include "bus/scsi_vocabulary.h"
 #include "bus/target.h"
 
 namespace sim {

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "bus/bus_event.h"
-#include "bus/scsi.h"
+#include "bus/scsi_vocabulary.h"
 #include "clock.h"
 #include "model_error.h"
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "bus/scsi.h"
+#include "bus/scsi_vocabulary.h"
 #include "bus/scsi_bus.h"
 #include "data_direction.h"
 

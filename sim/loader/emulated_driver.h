@@ -31,7 +31,7 @@
 #include <vector>
 
 #include "loader/loaded_image.h"
-#include "pc/miniport_image.h"
+#include "pc/loadable_miniport.h"
 
 namespace sim::loader {
 

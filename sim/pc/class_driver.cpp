@@ -1,6 +1,6 @@
 #include "pc/class_driver.h"
 
-#include "bus/scsi.h"
+#include "bus/scsi_vocabulary.h"
 
 namespace sim {
 

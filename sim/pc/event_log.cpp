@@ -3,18 +3,23 @@
 #include <algorithm>
 #include <array>
 
+#include "miniport.h"
+
 namespace sim {
 namespace {
 
+// The codes miniport.h publishes, each with its name as written there.
+#define PUBLISHED(code, meaning) LogCode{code, #code, meaning}
 constexpr std::array<LogCode, 7> kCodes{{
-    {1, "SP_BUS_PARITY_ERROR", "SCSI bus parity error"},
-    {2, "SP_UNEXPECTED_DISCONNECT", "unexpected disconnect by a target"},
-    {3, "SP_INVALID_RESELECTION", "invalid reselection"},
-    {4, "SP_BUS_TIME_OUT", "SCSI bus time-out"},
-    {5, "SP_PROTOCOL_ERROR", "SCSI protocol error"},
-    {6, "SP_INTERNAL_ADAPTER_ERROR", "internal adapter error"},
-    {7, "SP_REQUEST_TIMEOUT", "request timed out"},
+    PUBLISHED(SP_BUS_PARITY_ERROR, "SCSI bus parity error"),
+    PUBLISHED(SP_UNEXPECTED_DISCONNECT, "unexpected disconnect by a target"),
+    PUBLISHED(SP_INVALID_RESELECTION, "invalid reselection"),
+    PUBLISHED(SP_BUS_TIME_OUT, "SCSI bus time-out"),
+    PUBLISHED(SP_PROTOCOL_ERROR, "SCSI protocol error"),
+    PUBLISHED(SP_INTERNAL_ADAPTER_ERROR, "internal adapter error"),
+    PUBLISHED(SP_REQUEST_TIMEOUT, "request timed out"),
 }};
+#undef PUBLISHED
 
 }  // namespace
 

@@ -1,6 +1,6 @@
 // The system event log as the port driver keeps it for its miniports: one
-// entry per ScsiPortLogError call. The port driver knows the published error
-// codes by its own table, not from the driver's headers.
+// entry per ScsiPortLogError call. The port driver names the error codes
+// miniport.h publishes and says what each means.
 #pragma once
 
 #include <cstdint>

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "adapter/chip.h"
+#include "adapter/controller_chip.h"
 #include "bus/block_device.h"
 #include "bus/scsi_bus.h"
 #include "clock.h"
@@ -19,8 +19,8 @@
 #include "pc/cpu.h"
 #include "pc/eeprom.h"
 #include "pc/interrupts.h"
-#include "pc/miniport_image.h"
-#include "pc/pci.h"
+#include "pc/loadable_miniport.h"
+#include "pc/pci_bus.h"
 #include "pc/physical_memory.h"
 #include "pc/port_driver.h"
 #include "pc/serial_port.h"
@@ -92,8 +92,6 @@ public:
 
     // Loads the miniport, calls its DriverEntry and returns the status.
     uint32_t boot(Miniport& miniport);
-    // The linked-in driver (defined with it, in the driver_linked library).
-    uint32_t boot();
     // A stand-in miniport given by its entry point, for testing the port driver itself.
     uint32_t boot_with(EntryPoint entry);
 

@@ -11,8 +11,8 @@
 #include <fmt/format.h>
 
 #include "pc/boundary.h"
-#include "pc/pci.h"
-#include "bus/scsi.h"
+#include "pc/pci_bus.h"
+#include "bus/scsi_vocabulary.h"
 
 namespace sim {
 

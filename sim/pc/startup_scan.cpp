@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "bus/scsi.h"
+#include "bus/scsi_vocabulary.h"
 #include "pc/class_driver.h"
 #include "pc/machine.h"
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "adapter/chip.h"
+#include "adapter/controller_chip.h"
 
 namespace sim {
 

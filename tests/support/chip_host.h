@@ -10,7 +10,7 @@
 #include <optional>
 #include <vector>
 
-#include "adapter/chip.h"
+#include "adapter/controller_chip.h"
 #include "bus/block_device.h"
 #include "bus/scsi_bus.h"
 #include "clock.h"

@@ -1,4 +1,5 @@
 #include "support/driver_fixture.h"
+#include "linked_driver.h"
 
 #include <set>
 
@@ -10,7 +11,7 @@ DriverFixture::DriverFixture(sim::AdapterSettings settings, std::vector<sim::Dev
 {
     // Tests hold their requests and look at them after the fact.
     machine_.port_driver().record_completions();
-    machine_.boot();
+    machine_.boot(hba::linked_driver());
     ext_ = internals::Extension(machine_, 0);
     machine_.ports().record(true);
 }

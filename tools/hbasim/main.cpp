@@ -58,6 +58,7 @@
 #include "scenario.h"
 #include "sweep.h"
 #include "vcd.h"
+#include "linked_driver.h"
 
 namespace {
 
@@ -298,7 +299,7 @@ int run(const Options& options, sim::loader::EmulatedDriver* driver, const std::
     }
     if (driver)
         fmt::print(out.report, "{}\n", driver_description);
-    const uint32_t status = driver ? machine.boot(*driver) : machine.boot();
+    const uint32_t status = driver ? machine.boot(*driver) : machine.boot(hba::linked_driver());
     if (out.vcd) {
         // One scope per adapter the driver found, numbered as everywhere else in the report.
         const auto& found = machine.adapters();

@@ -1,6 +1,7 @@
 // Adapter discovery, seen from outside: the configuration-port traffic the
 // driver produced and what it reported to the port driver.
 #include "support/driver_fixture.h"
+#include "linked_driver.h"
 
 namespace hbatest {
 namespace {
@@ -9,7 +10,7 @@ TEST(PciAccess, Mechanism1WordReadIsAddressDataClose)
 {
     sim::Machine m(Machine(true, false, {AdapterAt(1, 1, 0xE800)}));
     m.ports().record(true);
-    m.boot();
+    m.boot(hba::linked_driver());
     // Selector 0x0108: the BAR 0 word read of the match.
     EXPECT_GE(FindRun(m.ports().recorded(),
                       {Out32(0xCF8, 0x80010810), In16(0xCFC, 0xE801), Out32(0xCF8, 0)}),
@@ -21,7 +22,7 @@ TEST(PciAccess, Mechanism2ByteReadIsForwardEnableDataClose)
 {
     sim::Machine m(Machine(false, true, {AdapterAt(1, 1, 0xE800, 10)}));
     m.ports().record(true);
-    m.boot();
+    m.boot(hba::linked_driver());
     // Selector 0x0108: forward 0x01, CSE 0x20, data port 0xC13C for the interrupt line.
     EXPECT_GE(FindRun(m.ports().recorded(),
                       {Out8(0xCFA, 0x01), Out8(0xCF8, 0x20), In8(0xC13C, 10), Out8(0xCF8, 0)}),
@@ -53,7 +54,7 @@ TEST(Discovery, WithoutMechanism2TheScanStartsUnderMechanism1)
     // Mechanism #2 is absent: its presence test fails, and mechanism #1
     // matches at selector 0x0018.
     sim::Machine only1(Machine(true, false, {AdapterAt(0, 3, 0xE800)}));
-    only1.boot();
+    only1.boot(hba::linked_driver());
     const auto& calls = only1.port_driver().find_calls();
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_EQ(calls[0].result, ULONG(SP_RETURN_FOUND));
@@ -79,7 +80,7 @@ TEST(Discovery, OnAMechanism1OnlyPcNothingIn0xC000To0xCFFFIsProbed)
     c.serial_ports = {0xC100, 0xCF00};
     sim::Machine m(c);
     m.ports().record(true);
-    EXPECT_EQ(m.boot(), 0u);
+    EXPECT_EQ(m.boot(hba::linked_driver()), 0u);
     EXPECT_EQ(FoundBases(m), (std::vector<uint32_t>{0xC000, 0xC400}));
     for (size_t i = 0; i < 2; i++) {
         EXPECT_EQ(m.serial_port(i).accesses(), 0u);
@@ -117,7 +118,7 @@ TEST(Discovery, WithMechanism2ThePresenceTestPrecedesTheUsualScan)
 {
     sim::Machine m(Machine(false, true, {AdapterAt(0, 3, 0xE800)}));
     m.ports().record(true);
-    m.boot();
+    m.boot(hba::linked_driver());
     const auto& log = m.ports().recorded();
     ASSERT_GE(log.size(), 8u);
     EXPECT_EQ(std::vector<PortAccess>(log.begin(), log.begin() + 8),
@@ -131,7 +132,7 @@ TEST(Discovery, WithMechanism2ThePresenceTestPrecedesTheUsualScan)
 TEST(Discovery, AnAdapterSeenUnderBothMechanismsEndsTheSearch)
 {
     sim::Machine m(Machine(true, true, {AdapterAt(0, 3, 0xE800), AdapterAt(0, 20, 0xE400)}));
-    m.boot();
+    m.boot(hba::linked_driver());
     // Found under #2 first; met again under #1, where the search ends before
     // the adapter at device 20 (beyond #2's reach) is looked at. The ending
     // call returns at once and leaves the scan position as it was.
@@ -150,7 +151,7 @@ TEST(Discovery, ReportsOnlyTheWantedBaseAndStops)
     sim::MachineConfig c = Machine(true, false, {AdapterAt(0, 3, 0xE800), AdapterAt(0, 5, 0xE400)});
     c.wanted_base = 0xE400;
     sim::Machine m(c);
-    m.boot();
+    m.boot(hba::linked_driver());
     EXPECT_EQ(FoundBases(m), std::vector<uint32_t>{0xE400});
     ASSERT_EQ(m.port_driver().find_calls().size(), 1u);
     EXPECT_FALSE(m.port_driver().find_calls()[0].again);
@@ -161,7 +162,7 @@ TEST(Discovery, ReportsAtMostFourAdaptersInScanOrder)
     sim::Machine m(Machine(true, false,
                            {AdapterAt(2, 1, 0xB000), AdapterAt(0, 9, 0x9000), AdapterAt(0, 4, 0xD000),
                             AdapterAt(1, 0, 0xA000), AdapterAt(0, 2, 0xE000), AdapterAt(3, 3, 0xF000)}));
-    m.boot();
+    m.boot(hba::linked_driver());
     EXPECT_EQ(FoundBases(m), (std::vector<uint32_t>{0xE000, 0xD000, 0x9000, 0xA000}));
     const auto& calls = m.port_driver().find_calls();
     ASSERT_EQ(calls.size(), 4u);
@@ -178,7 +179,7 @@ TEST(Discovery, SkipsAdaptersWithBadSettingsOrNoInterruptLine)
     adapters[0].damaged_eeprom = true;
     adapters[4].settings.initiator_id = 9;  // no ID on an 8-bit bus
     sim::Machine m(Machine(true, false, adapters));
-    EXPECT_EQ(m.boot(), 0u);
+    EXPECT_EQ(m.boot(hba::linked_driver()), 0u);
     EXPECT_EQ(FoundBases(m), (std::vector<uint32_t>{0xD000, 0xF000}));
     EXPECT_TRUE(m.errors().empty()) << m.errors().summary();
 }
@@ -186,7 +187,7 @@ TEST(Discovery, SkipsAdaptersWithBadSettingsOrNoInterruptLine)
 TEST(Discovery, AMatchAtTheLastSelectorIsReportedAndEndsTheMechanism)
 {
     sim::Machine m(Machine(true, false, {AdapterAt(255, 31, 0xE800)}));
-    m.boot();
+    m.boot(hba::linked_driver());
     EXPECT_EQ(FoundBases(m), std::vector<uint32_t>{0xE800});
     const auto& calls = m.port_driver().find_calls();
     ASSERT_EQ(calls.size(), 2u);
@@ -200,7 +201,7 @@ TEST(Discovery, DescribesTheAdapterToThePortDriver)
     sim::AdapterConfig a = AdapterAt(0, 3, 0xE800, 11);
     a.settings.initiator_id = 6;
     sim::Machine m(Machine(true, false, {a}));
-    m.boot();
+    m.boot(hba::linked_driver());
     ASSERT_EQ(m.adapters().size(), 1u);
     const auto& found = m.adapters()[0];
     const PORT_CONFIGURATION_INFORMATION& ci = found.config;
@@ -229,7 +230,7 @@ TEST(Discovery, AWindowThePortDriverCannotMapIsSkippedAndNoConfigPortsEndsTheSea
     sim::MachineConfig chip = Machine(true, false, {AdapterAt(0, 3, 0xE800), AdapterAt(0, 4, 0xE400)});
     chip.unmappable = {0xE800};
     sim::Machine m(chip);
-    EXPECT_EQ(m.boot(), 0u);
+    EXPECT_EQ(m.boot(hba::linked_driver()), 0u);
     EXPECT_EQ(FoundBases(m), std::vector<uint32_t>{0xE400});
     EXPECT_TRUE(m.errors().empty()) << m.errors().summary();
 
@@ -237,7 +238,7 @@ TEST(Discovery, AWindowThePortDriverCannotMapIsSkippedAndNoConfigPortsEndsTheSea
     sim::MachineConfig ports = Machine(true, false, {AdapterAt(0, 3, 0xE800)});
     ports.unmappable = {0xCF8};
     sim::Machine none(ports);
-    EXPECT_NE(none.boot(), 0u);
+    EXPECT_NE(none.boot(hba::linked_driver()), 0u);
     ASSERT_EQ(none.port_driver().find_calls().size(), 1u);
     EXPECT_EQ(none.port_driver().find_calls()[0].result, ULONG(SP_RETURN_NOT_FOUND));
     EXPECT_FALSE(none.port_driver().find_calls()[0].again);
@@ -247,7 +248,7 @@ TEST(Discovery, AWindowThePortDriverCannotMapIsSkippedAndNoConfigPortsEndsTheSea
 TEST(Discovery, NoAdapterLeavesTheTableUntouchedAndEntryReturnsThePortDriversStatus)
 {
     sim::Machine m(Machine(true, true, {}));
-    uint32_t status = m.boot();
+    uint32_t status = m.boot(hba::linked_driver());
     EXPECT_NE(status, 0u);
     EXPECT_EQ(status, m.port_driver().initialize_status());
     for (ULONG base : DriverGlobals.AdapterIoBase)

@@ -2,6 +2,7 @@
 // clocks out, the words it assembles, and the checksum that accepts or
 // rejects the adapter.
 #include "support/driver_fixture.h"
+#include "linked_driver.h"
 
 namespace hbatest {
 namespace {
@@ -83,7 +84,7 @@ TEST(Eeprom, EachWordIsStartBitReadOpcodeAddressThenSixteenBits)
 {
     sim::Machine m(Machine(true, false, {AdapterAt(0, 3, 0xE800)}));
     m.ports().record(true);
-    m.boot();
+    m.boot(hba::linked_driver());
     std::vector<Transaction> t = DecodeEeprom(m.ports().recorded());
     ASSERT_EQ(t.size(), 64u);
     for (int n = 0; n < 64; n++) {
@@ -117,7 +118,7 @@ TEST(Eeprom, WordsAreAssembledMostSignificantBitFirstIntoALittleEndianImage)
     sim::AdapterConfig a = AdapterAt(0, 3, 0xE800);
     a.eeprom_words = w;
     sim::Machine m(Machine(true, false, {a}));
-    m.boot();
+    m.boot(hba::linked_driver());
     ASSERT_EQ(m.adapters().size(), 1u);
     for (int n = 0; n < 64; n++) {
         EXPECT_EQ(DriverGlobals.SettingsImage[2 * n], w[n] & 0xFF) << "word " << n;
@@ -155,7 +156,7 @@ TEST(Eeprom, TheChecksumDecidesWhetherTheAdapterIsUsed)
         sim::AdapterConfig a = AdapterAt(0, 3, 0xE800);
         a.eeprom_words = c.words;
         sim::Machine m(Machine(true, false, {a}));
-        m.boot();
+        m.boot(hba::linked_driver());
         EXPECT_EQ(m.adapters().size(), c.accepted ? 1u : 0u) << c.name;
         EXPECT_TRUE(m.errors().empty()) << c.name << ": " << m.errors().summary();
     }
@@ -166,7 +167,7 @@ TEST(Eeprom, AMachineWithoutTheRefreshToggleStillBoots)
     sim::MachineConfig c = Machine(true, false, {AdapterAt(0, 3, 0xE800)});
     c.port61_present = false;
     sim::Machine m(c);
-    EXPECT_EQ(m.boot(), 0u);
+    EXPECT_EQ(m.boot(hba::linked_driver()), 0u);
     EXPECT_EQ(m.adapters().size(), 1u);
     EXPECT_TRUE(m.errors().empty()) << m.errors().summary();
 }

@@ -1,6 +1,7 @@
 // The entry point: the registration the port driver is given before the
 // adapter scan, and the adapter-state routine it may call around it.
 #include "support/driver_fixture.h"
+#include "linked_driver.h"
 
 namespace hbatest {
 namespace {
@@ -8,7 +9,7 @@ namespace {
 TEST(Entry, RegistersTheDriverAsAnIsaMiniport)
 {
     sim::Machine m(Machine(true, false, {AdapterAt(0, 3, 0xE800)}));
-    m.boot();
+    m.boot(hba::linked_driver());
     const HW_INITIALIZATION_DATA& r = m.port_driver().registration();
     EXPECT_EQ(r.HwInitializationDataSize, sizeof(HW_INITIALIZATION_DATA));
     EXPECT_EQ(r.AdapterInterfaceType, Isa);
@@ -39,7 +40,7 @@ TEST(Entry, RegistersTheDriverAsAnIsaMiniport)
 TEST(Entry, AdapterStateAnswersTrueAndTouchesNothing)
 {
     sim::Machine m(Machine(true, false, {AdapterAt(0, 3, 0xE800)}));
-    m.boot();
+    m.boot(hba::linked_driver());
     m.ports().record(true);
     for (BOOLEAN save : {TRUE, FALSE})
         EXPECT_TRUE(HwAdapterState(internals::Extension(m, 0), nullptr, save));

@@ -3,6 +3,7 @@
 #include "support/driver_fixture.h"
 
 #include "bus/faults.h"
+#include "linked_driver.h"
 
 namespace hbatest {
 namespace {
@@ -407,7 +408,7 @@ TEST(Registers, DmaThatNeverFinishesFailsTheRequest)
         sim::MachineConfig config;
         config.adapters = {adapter};
         sim::Machine machine(config);
-        machine.boot();
+        machine.boot(hba::linked_driver());
 
         auto& buffer = machine.memory().allocate(c.bufferLength);
         sim::RequestSpec request_spec;

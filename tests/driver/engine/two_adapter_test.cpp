@@ -6,6 +6,7 @@
 // else; the next read on each bus returns the data on the disk.
 #include "pc/startup_scan.h"
 #include "support/driver_fixture.h"
+#include "linked_driver.h"
 
 namespace hbatest {
 namespace {
@@ -17,7 +18,7 @@ struct TwoAdapters {
                          bool one_line = false)
         : machine(Configure(reset_interrupt0, reset_interrupt1, one_line))
     {
-        machine.boot();
+        machine.boot(hba::linked_driver());
     }
 
     static sim::MachineConfig Configure(std::optional<sim::Nanoseconds> r0, std::optional<sim::Nanoseconds> r1,

@@ -1,6 +1,7 @@
 // Adapter initialization: the seven chip writes, and the state the driver
 // starts from.
 #include "support/driver_fixture.h"
+#include "linked_driver.h"
 
 namespace hbatest {
 namespace {
@@ -21,7 +22,7 @@ TEST(Initialize, ProgramsTheChipWithSevenWritesAndReadsNothing)
         a.settings.options = options;
         sim::Machine m(Machine(true, false, {a}));
         m.ports().record(true);
-        m.boot();
+        m.boot(hba::linked_driver());
         const uint32_t config4 = options ? 0x84 : 0x80;
         EXPECT_EQ(ChipAccesses(m, 0xE800),
                   (std::vector<PortAccess>{Out8(0xE814, 0x99), Out8(0xE824, 0x00), Out8(0xE80C, 0x00),
@@ -38,7 +39,7 @@ TEST(Initialize, ProgramsTheChipWithSevenWritesAndReadsNothing)
 TEST(Initialize, BuildsTheFreeListInArrayOrderAndAnIdleBus)
 {
     sim::Machine m(Machine(true, false, {AdapterAt(0, 3, 0xE800)}));
-    m.boot();
+    m.boot(hba::linked_driver());
     AdapterExtension* ext = internals::Extension(m, 0);
     const CommandBlock* b = ext->FreeBlocks;
     for (int i = 0; i < COMMAND_BLOCK_COUNT; i++) {
@@ -79,7 +80,7 @@ TEST(Initialize, DerivesEveryLunRecordFromItsTargetsSettings)
         a.settings.targets[t] = {cases[t].flags, cases[t].speed};
     a.settings.tag_depth_shift = 3;
     sim::Machine m(Machine(true, false, {a}));
-    m.boot();
+    m.boot(hba::linked_driver());
     const AdapterExtension* ext = internals::Extension(m, 0);
     EXPECT_EQ(ext->TagDepthShift, 3);
     for (int t = 0; t < 8; t++) {
@@ -119,7 +120,7 @@ TEST(Initialize, EachAdapterIsInitializedFromItsOwnSettings)
     for (auto& t : second.settings.targets)
         t = {0x00, 3};
     sim::Machine m(Machine(true, false, {first, second}));
-    m.boot();
+    m.boot(hba::linked_driver());
     ASSERT_EQ(m.adapters().size(), 2u);
     EXPECT_EQ(internals::Extension(m, 0)->Lun[2][0].Config1, 0x17);
     EXPECT_EQ(internals::Extension(m, 0)->Lun[2][0].TargetFlags, 0x17);

@@ -7,6 +7,7 @@
 #include <map>
 
 #include "pc/startup_scan.h"
+#include "linked_driver.h"
 
 namespace hbatest {
 namespace {
@@ -40,7 +41,7 @@ sim::MachineConfig TwoAdapters()
 TEST(StartupScan, FindsExactlyTheDevicesAndLeavesTheirSettings)
 {
     sim::Machine machine(TwoAdapters());
-    machine.boot();
+    machine.boot(hba::linked_driver());
     ASSERT_EQ(machine.port_driver().adapter_count(), 2u);
     std::map<std::pair<size_t, uint8_t>, int> selections, timeouts;
     auto key = [](size_t a, int id) { return std::make_pair(a, uint8_t(id)); };
@@ -119,7 +120,7 @@ TEST(StartupScan, FindsExactlyTheDevicesAndLeavesTheirSettings)
 TEST(StartupScan, InquiryOffersNoSynchronousNegotiation)
 {
     sim::Machine machine(TwoAdapters());
-    machine.boot();
+    machine.boot(hba::linked_driver());
     struct Command {
         uint8_t identify = 0;
         bool sdtr = false;
@@ -194,7 +195,7 @@ TEST(StartupScan, AFailedInquiryIsSentAgainTwice)
         config.adapters = {AdapterAt(0, 3, 0xE800, 11)};
         config.adapters[0].devices = {DiskAt(0)};
         sim::Machine machine(config);
-        ASSERT_EQ(machine.boot(), 0u);
+        ASSERT_EQ(machine.boot(hba::linked_driver()), 0u);
         LeavesTheBus leaves(failures);
         machine.bus(0).target(0)->set_fault_hooks(&leaves);
         size_t inquiries = 0;
@@ -252,7 +253,7 @@ TEST(StartupScan, ReadCapacityIsSentAgainAsAClassDriverDoes)
         config.adapters = {AdapterAt(0, 3, 0xE800, 11)};
         config.adapters[0].devices = {DiskAt(0)};
         sim::Machine machine(config);
-        ASSERT_EQ(machine.boot(), 0u);
+        ASSERT_EQ(machine.boot(hba::linked_driver()), 0u);
         Refuses refuses(c.status, c.refused);
         machine.bus(0).target(0)->set_fault_hooks(&refuses);
         const std::vector<sim::FoundUnit> found = sim::scan_devices(machine);

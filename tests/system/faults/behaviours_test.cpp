@@ -85,7 +85,7 @@ TEST_P(EachBehaviour, EveryRequestSucceedsAndEveryByteIsRight)
 {
     const Case& c = GetParam();
     sim::Machine machine(TwoDisks());
-    machine.boot();
+    machine.boot(hba::linked_driver());
     CampaignConfig config;
     config.rate = 0;
     // QUEUE FULL and BUSY at every command would never let one through.
@@ -136,7 +136,7 @@ TEST(SavePointerContinue, AtTheEdgesOfTheDataPhase)
         for (const auto& p : picks) {
             SCOPED_TRACE(fmt::format("{} picks {}", write ? "write" : "read", fmt::join(p, " ")));
             sim::Machine machine(TwoDisks());
-            machine.boot();
+            machine.boot(hba::linked_driver());
             sim::ByteChoices choices(p);
             CampaignConfig config;
             config.rate = 0;
@@ -168,7 +168,7 @@ TEST(LegalBehaviours, AllAtRandomManySeeds)
         fast.options.revolution = 0;  // holds the bus: no disconnection of its own
         mc.adapters[0].devices.push_back(fast);
         sim::Machine machine(mc);
-        machine.boot();
+        machine.boot(hba::linked_driver());
         CampaignConfig config;
         config.kinds = sim::legal_behaviours();
         config.rate = 0.3;
@@ -197,7 +197,7 @@ TEST(QueueFullAcrossLuns, OthersKeepGoing)
             sim::MachineConfig mc = OneAdapter({SeekingDisk(0, true), SeekingDisk(1, true, 3), SeekingDisk(2, false)});
             mc.seed = 5 + victim;
             sim::Machine machine(mc);
-            machine.boot();
+            machine.boot(hba::linked_driver());
             CampaignConfig config;
             config.rate = 0;
             config.device_behaviours[{0, victim}] = {FaultSet{}.set(size_t(kind)), 0.4};
@@ -281,7 +281,7 @@ TEST(QueueFullAcrossLuns, SeveralLunsOfOneTarget)
         luns.options.luns = 3;
         mc.adapters[0].devices = {SeekingDisk(0, true), luns, SeekingDisk(2, false)};
         sim::Machine machine(mc);
-        machine.boot();
+        machine.boot(hba::linked_driver());
         CampaignConfig config;
         config.rate = 0;
         config.device_behaviours[{0, 1}] = {FaultSet{}.set(size_t(FaultKind::QueueFull)), 0.2};
@@ -333,7 +333,7 @@ TEST_P(SdtrAnswers, KeptWhenRunnableRefusedOtherwise)
     machine.bus(0).target(kTagged)->set_fault_hooks(&hooks);
     if (std::getenv("BEHAVIOURS_TRACE"))
         machine.bus(0).set_listener([](const sim::BusEvent& e) { fmt::print("{}\n", sim::to_string(e)); });
-    machine.boot();
+    machine.boot(hba::linked_driver());
     const auto devices = sim::workload::scan_machine(machine);
     ASSERT_EQ(devices.size(), 1u) << machine.errors().summary();
     sim::workload::WorkloadConfig w;

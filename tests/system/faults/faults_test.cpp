@@ -126,7 +126,7 @@ TEST_P(EachFault, DriverAnswersAndLedgerEndsClean)
     const Case& c = GetParam();
     sim::Machine machine(Machine());
     machine.port_driver().record_completions();  // the checks below look at every request
-    machine.boot();
+    machine.boot(hba::linked_driver());
     FaultCampaign campaign(machine, Small());
     campaign.faults().device(0, c.device).force(c.kind);
     TraceIfAsked(campaign, kTrace);
@@ -225,7 +225,7 @@ TEST(QueueFull, OnlyATaggedCommandIsAnsweredQueueFull)
     for (const uint8_t device : {kTaggedDisk, kOptical}) {
         SCOPED_TRACE(int(device));
         sim::Machine machine(Machine());
-        machine.boot();
+        machine.boot(hba::linked_driver());
         FaultCampaign campaign(machine, Small());
         campaign.faults().device(0, device).force(FaultKind::QueueFull);
         std::map<uint8_t, std::optional<uint8_t>> connected;  // target -> tag of the command it just took
@@ -261,7 +261,7 @@ TEST(RandomFaults, ManySeedsEndSound)
     for (uint64_t seed : Seeds()) {
         SCOPED_TRACE(seed);
         sim::Machine machine(Machine(seed));
-        machine.boot();
+        machine.boot(hba::linked_driver());
         CampaignConfig config = Small(150);
         config.rate = 0.08;
         config.kinds = sim::all_faults();
@@ -329,7 +329,7 @@ TEST(Recovery, FlushesEvenWhenAnEarlierResetWaitTimedOut)
 {
     sim::MachineConfig config = Machine();
     sim::Machine machine(config);
-    machine.boot();
+    machine.boot(hba::linked_driver());
     FaultCampaign campaign(machine, Small());
     machine.port_driver().reset_bus(0);
     machine.port_driver().run_for(1 * sim::kMillisecond);
@@ -358,7 +358,7 @@ TEST(ForeignReset, AtEveryMoment)
     for (uint8_t delay = 0; delay < 250; delay += 7) {
         SCOPED_TRACE(delay);
         sim::Machine machine(Machine());
-        machine.boot();
+        machine.boot(hba::linked_driver());
         const uint8_t when[] = {delay};
         sim::ByteChoices choices(when);
         FaultCampaign campaign(machine, Small(8), &choices);
@@ -464,7 +464,7 @@ TEST(RefusedMessages, WhereverTheyCome)
     for (const Message& c : cases) {
         SCOPED_TRACE(c.what);
         sim::Machine machine(Machine());
-        machine.boot();
+        machine.boot(hba::linked_driver());
         sim::ByteChoices choices(c.choices);
         FaultCampaign campaign(machine, Small(12), &choices);
         campaign.faults().device(0, kTaggedDisk).force(c.kind);

@@ -7,6 +7,7 @@
 #include "campaign.h"
 #include "support/driver_internals.h"
 #include "scenario.h"
+#include "linked_driver.h"
 
 namespace hbatest {
 namespace {
@@ -157,7 +158,7 @@ clean_requests = 16
                                                             : std::nullopt)
                      .value();
         machine = std::make_unique<sim::Machine>(r.scenario.machine);
-        machine->boot();
+        machine->boot(hba::linked_driver());
     }
     sim::workload::CampaignResult Run()
     {

@@ -8,6 +8,7 @@
 #include "results.h"
 #include "vcd.h"
 #include "workload/workload.h"
+#include "linked_driver.h"
 
 namespace hbatest {
 namespace {
@@ -27,7 +28,7 @@ struct OneRead {
               return c;
           }())
     {
-        machine.boot();
+        machine.boot(hba::linked_driver());
         devices = sim::workload::scan_machine(machine);
     }
     sim::workload::Results Watch(std::function<void(size_t, const sim::BusEvent&)> observer)

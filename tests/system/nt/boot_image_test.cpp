@@ -10,6 +10,7 @@
 
 #include "support/kernel_image.h"
 #include "support/machines.h"
+#include "linked_driver.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ BootResult Boot(const sim::MachineConfig& config, KernelImage* image)
     sim::Machine machine(config);
     machine.ports().record(true);
     BootResult r;
-    r.status = image ? machine.boot(image->driver()) : machine.boot();
+    r.status = image ? machine.boot(image->driver()) : machine.boot(hba::linked_driver());
     r.accesses = machine.ports().recorded();
     for (const auto& a : machine.adapters()) {
         r.bases.push_back(static_cast<uint32_t>((*a.config.AccessRanges)[0].RangeStart.QuadPart));
@@ -155,7 +156,7 @@ TEST(ImageBoot, ABouncedBufferLooksTheSameAsToTheLinkedDriver)
         config.adapters[0].devices = {hbatest::DiskAt(0)};
         sim::Machine machine(config);
         Seen seen;
-        EXPECT_EQ(image ? machine.boot(image->driver()) : machine.boot(), 0u);
+        EXPECT_EQ(image ? machine.boot(image->driver()) : machine.boot(hba::linked_driver()), 0u);
         machine.port_driver().adapter(0).config.Dma32BitAddresses = FALSE;
         auto& buffer = machine.memory().allocate(36, 0xFF0, sim::PhysicalMemory::Layout::Scattered,
                                                  sim::PhysicalMemory::Region::Above16MiB);

@@ -89,7 +89,7 @@ Outcome RunMachine(const hbasim::Scenario& scenario, KernelImage* image, std::op
 {
     sim::Machine machine(scenario.machine);
     Outcome o;
-    o.status = image ? machine.boot(image->driver()) : machine.boot();
+    o.status = image ? machine.boot(image->driver()) : machine.boot(hba::linked_driver());
     o.devices = sim::workload::scan_machine(machine);
     {
         sim::workload::Runner runner(machine, o.devices, scenario.workload);
@@ -174,7 +174,7 @@ TEST(ImageEndToEnd, StartupScanFindsWhatTheLinkedDriverFinds)
     const hbasim::Scenario scenario = Scenario(0);
     auto scan = [&](KernelImage* image) {
         sim::Machine machine(scenario.machine);
-        EXPECT_EQ(image ? machine.boot(image->driver()) : machine.boot(), 0u);
+        EXPECT_EQ(image ? machine.boot(image->driver()) : machine.boot(hba::linked_driver()), 0u);
         auto found = sim::scan_devices(machine);
         EXPECT_EQ(machine.errors().summary(), "");
         EXPECT_EQ(machine.port_driver().outstanding(), 0u);

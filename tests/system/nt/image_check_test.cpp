@@ -21,7 +21,7 @@ using namespace hbatest;
 
 std::vector<std::string> Services()
 {
-    return pecheck::ServicesDeclaredIn(ReadText(HBA_SOURCE_DIR "/driver/include/miniport.h"));
+    return pecheck::ServicesDeclaredIn(ReadText(HBA_SOURCE_DIR "/driver/interface/miniport.h"));
 }
 
 std::string Joined(const std::vector<std::string>& problems)

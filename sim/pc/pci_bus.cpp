@@ -1,4 +1,4 @@
-#include "pc/pci.h"
+#include "pc/pci_bus.h"
 
 #include <stdexcept>
 

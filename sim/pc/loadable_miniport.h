@@ -1,7 +1,8 @@
 // A miniport as the port driver receives it: an image that is loaded afresh
 // (its globals as a kernel's loader leaves them: zero) and whose DriverEntry
 // is then called. The machine knows it by that alone; the driver linked into
-// the program and a kernel image file run by the 32-bit build are two of them.
+// the program and a kernel image run on the emulated i386 processor are two
+// of them.
 #pragma once
 
 #include "miniport.h"

@@ -19,9 +19,3 @@ LinkedDriver& linked_driver()
 }
 
 }  // namespace hba
-
-// The machine's plain boot() runs the linked-in driver.
-uint32_t sim::Machine::boot()
-{
-    return boot(hba::linked_driver());
-}

@@ -10,6 +10,7 @@
 
 #include "support/machines.h"
 #include "workload/workload.h"
+#include "linked_driver.h"
 
 namespace hbatest {
 namespace {
@@ -22,7 +23,7 @@ using sim::workload::WorkloadConfig;
 struct Fixture {
     explicit Fixture(sim::MachineConfig config) : machine(std::move(config))
     {
-        machine.boot();
+        machine.boot(hba::linked_driver());
         devices = sim::workload::scan_machine(machine);
     }
     sim::workload::Results Go(const WorkloadConfig& w)

@@ -16,7 +16,7 @@ namespace {
 
 constexpr uint8_t kSimpleTag = 0x20;
 
-TEST(Workload, FourSeekingDisksShareTheBusAndEveryByteChecksOut)
+TEST(ConcurrentCommands, FourSeekingDisksShareTheBusAndEveryByteChecksOut)
 {
     sim::TargetOptions t;
     t.disconnect = true;
@@ -51,7 +51,7 @@ TEST(Workload, FourSeekingDisksShareTheBusAndEveryByteChecksOut)
     }
 }
 
-TEST(Workload, SixteenTaggedCommandsRunAtOnceAndFinishOutOfOrder)
+TEST(ConcurrentCommands, SixteenTaggedCommandsRunAtOnceAndFinishOutOfOrder)
 {
     sim::AdapterSettings settings = AllFeatures();
     settings.tag_depth_shift = 3;
@@ -80,7 +80,7 @@ TEST(Workload, SixteenTaggedCommandsRunAtOnceAndFinishOutOfOrder)
     b.ExpectIdle();
 }
 
-TEST(Workload, QueueFullLowersTheDepthAndTheRefusedCommandsStillComplete)
+TEST(ConcurrentCommands, QueueFullLowersTheDepthAndTheRefusedCommandsStillComplete)
 {
     sim::AdapterSettings settings = AllFeatures();
     settings.tag_depth_shift = 3;
@@ -111,7 +111,7 @@ TEST(Workload, QueueFullLowersTheDepthAndTheRefusedCommandsStillComplete)
 // A head-of-queue request on a LUN with commands already started goes
 // behind the started ones and ahead of those still waiting: it is the next
 // one of its LUN to be sent, and no started command is sent twice.
-TEST(Workload, HeadOfQueueRequestGoesBehindTheStartedCommands)
+TEST(ConcurrentCommands, HeadOfQueueRequestGoesBehindTheStartedCommands)
 {
     sim::AdapterSettings settings = AllFeatures();
     settings.tag_depth_shift = 1;  // four at a time
@@ -157,7 +157,7 @@ sim::DeviceConfig BusyDisk(uint8_t id, double midDataDisconnect, double repeat)
     return d;
 }
 
-TEST(Workload, MixedReadsAndWritesWithDisconnectsKeepEveryByte)
+TEST(ConcurrentCommands, MixedReadsAndWritesWithDisconnectsKeepEveryByte)
 {
     struct Case {
         const char* what;

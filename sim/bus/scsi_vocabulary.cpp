@@ -1,4 +1,4 @@
-#include "bus/scsi.h"
+#include "bus/scsi_vocabulary.h"
 
 #include <array>
 #include <utility>

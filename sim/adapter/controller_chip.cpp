@@ -1,4 +1,4 @@
-#include "adapter/chip.h"
+#include "adapter/controller_chip.h"
 
 #include <algorithm>
 

@@ -3,8 +3,7 @@
 // DriverEntry. Hosted code (C++20), built apart from the freestanding core.
 #pragma once
 
-#include "pc/machine.h"
-#include "pc/miniport_image.h"
+#include "pc/loadable_miniport.h"
 
 namespace hba {
 
