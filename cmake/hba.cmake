@@ -25,11 +25,13 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   list(APPEND HBA_DRIVER_FLAGS -fno-tree-loop-distribute-patterns)
 endif()
 
-# hbasim's scenario reader, campaign, report and outputs, for every build of hbasim.
+# hbasim's scenario reader, campaign, adapter table, model errors and outputs,
+# for every build of hbasim.
 set(HBA_HBASIM_CORE_SOURCES
   ${HBA_TOP}/tools/hbasim/scenario.cpp
   ${HBA_TOP}/tools/hbasim/campaign.cpp
-  ${HBA_TOP}/tools/hbasim/report.cpp
+  ${HBA_TOP}/tools/hbasim/adapter_table.cpp
+  ${HBA_TOP}/tools/hbasim/model_errors.cpp
   ${HBA_TOP}/tools/hbasim/bus_trace.cpp
   ${HBA_TOP}/tools/hbasim/vcd.cpp
   ${HBA_TOP}/tools/hbasim/results.cpp

@@ -22,7 +22,6 @@ void StartNextCommand(AdapterExtension* extension, LunRecord* start)
 {
     LunRecord* lun = start;
     LunRecord* chosen = 0;
-    CommandBlock* block;
 
     if (!lun || !extension->ServiceCursor)
         return;
@@ -36,24 +35,19 @@ void StartNextCommand(AdapterExtension* extension, LunRecord* start)
     if (!chosen)
         return;
 
-    block = FirstWaitingBlock(chosen);
-    StartSelection(extension, chosen, block);
     // A reselection got in first: the block waits, and this LUN is still the
     // first in line when the bus is free again.
-    if (!extension->ActiveLun)
+    if (!StartFirstWaiting(extension, chosen))
         return;
     extension->ServiceCursor = chosen->RingNext;
-    extension->ActiveLun->IssuedCount++;
-    extension->ActiveLun->CurrentBlock = block;
 }
 
 // The target refused the connected command with QUEUE FULL. It holds the
 // LUN's other started commands only: run at that depth (at least one) and put
-// the refused command back as the first waiting one, to be sent again.
+// the refused command back as the first waiting one, to be sent again. The
+// refused command is one of the started ones, so IssuedCount counts it.
 static void RequeueAfterQueueFull(LunRecord* lun, CommandBlock* block)
 {
-    if (lun->IssuedCount == 0)
-        return;
     lun->QueueDepth = lun->IssuedCount > 2 ? (UCHAR)(lun->IssuedCount - 1) : 1;
     UnlinkBlock(lun, block);
     lun->IssuedCount--;
@@ -211,10 +205,11 @@ static BOOLEAN SelectionTimedOut(AdapterExtension* extension, LunRecord* lun, Co
     return (ChipRead(extension->IoBase, FifoFlags) & FIFO_COUNT_MASK) == loaded;
 }
 
-// Handle bus free. After COMMAND COMPLETE the connected command has ended;
-// after DISCONNECT it is only suspended and stays issued; any other bus free
-// ends it as failed (a selection time-out, an abort, a target that left).
-void HandleDisconnect(AdapterExtension* extension)
+// The bus has gone free. After COMMAND COMPLETE the connected command has
+// ended; after DISCONNECT it is only suspended and stays issued; any other bus
+// free ends it as failed (a selection time-out, an abort, a target that
+// left). Then the next command may start.
+void HandleBusFree(AdapterExtension* extension)
 {
     LunRecord* lun = extension->ActiveLun;
     CommandBlock* block = lun ? lun->CurrentBlock : 0;

@@ -1,5 +1,5 @@
 // Interrupt service and dispatch: one chip interrupt per call, read once and
-// handed to the bus-reset, reselection, disconnect or phase handling.
+// handed to the bus-reset, reselection, bus-free or phase handling.
 #include "chip.h"
 #include "engine.h"
 #include "frame.h"
@@ -49,7 +49,7 @@ static void HandlePhase(AdapterExtension* extension, UCHAR status)
             WriteCommand(extension->IoBase, FlushFifo);
         }
     }
-    FinishPhase(extension, &status);
+    ClosePhase(extension, &status);
     phase = (UCHAR)(status & STATUS_PHASE_MASK);
     // A queue-tag message may have named another command.
     block = lun->CurrentBlock;
@@ -101,8 +101,9 @@ extern "C" BOOLEAN MINIPORT_API HwInterrupt(PVOID HwDeviceExtension)
         HandleReselection(extension);
         return TRUE;
     }
+    // The chip reports every bus free as a disconnect.
     if (cause & INTR_DISCONNECT) {
-        HandleDisconnect(extension);
+        HandleBusFree(extension);
         return TRUE;
     }
     HandlePhase(extension, status);

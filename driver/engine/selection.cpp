@@ -1,5 +1,6 @@
 // Selection: load the target's settings, put IDENTIFY, an optional queue tag
-// and the CDB into the FIFO, and let the chip select the target by itself.
+// and the CDB into the FIFO, and let the chip select the target by itself; a
+// LUN's first waiting block counts as started once its selection is issued.
 #include "chip.h"
 #include "engine.h"
 #include "requests.h"
@@ -51,7 +52,7 @@ static BOOLEAN SelectTagged(LunRecord* lun, CommandBlock* block)
 // answers reselection, a target may complete one between any two of our
 // accesses, and a flush would destroy its bytes. The bus-free handling
 // empties the FIFO before it lets reselection in, so it is empty here.
-void StartSelection(AdapterExtension* extension, LunRecord* lun, CommandBlock* block)
+static void StartSelection(AdapterExtension* extension, LunRecord* lun, CommandBlock* block)
 {
     ULONG ioBase = extension->IoBase;
     PSCSI_REQUEST_BLOCK srb = block->Srb;
@@ -104,4 +105,19 @@ void StartSelection(AdapterExtension* extension, LunRecord* lun, CommandBlock* b
     lun->Phase = PHASE_NONE;
     lun->StatusByte = STATUS_BYTE_NONE;
     extension->ActiveLun = lun;
+}
+
+// Select the LUN's first waiting block and count it started. FALSE: a
+// reselection got in first and the block still waits. Only called while the
+// bus is free and the LUN may start another command (MayStartNext).
+BOOLEAN StartFirstWaiting(AdapterExtension* extension, LunRecord* lun)
+{
+    CommandBlock* block = FirstWaitingBlock(lun);
+
+    StartSelection(extension, lun, block);
+    if (!extension->ActiveLun)
+        return FALSE;
+    extension->ActiveLun->IssuedCount++;
+    extension->ActiveLun->CurrentBlock = block;
+    return TRUE;
 }

@@ -9,19 +9,23 @@ BOOLEAN MINIPORT_API HwInterrupt(PVOID HwDeviceExtension);
 }
 
 // Selection and reselection.
-void StartSelection(AdapterExtension* extension, LunRecord* lun, CommandBlock* block);
+BOOLEAN StartFirstWaiting(AdapterExtension* extension, LunRecord* lun);
 void LoadTargetSettings(ULONG ioBase, LunRecord* lun);
 void LoadCdb(ULONG ioBase, CommandBlock* block);
 void HandleReselection(AdapterExtension* extension);
 void RestorePointers(CommandBlock* block);
 void ReconnectBlock(CommandBlock* block);
 
-// Bus phases.
+// Bus phases: the one the target asserts starts when the last one is closed.
 void StartPhase(AdapterExtension* extension, UCHAR phase);
-void FinishPhase(AdapterExtension* extension, UCHAR* status);
+void ClosePhase(AdapterExtension* extension, UCHAR* status);
+
+// Message-in: one byte at a time, accepted when taken.
+void TakeMessageByte(AdapterExtension* extension, LunRecord* lun, CommandBlock* block, UCHAR* status);
+void AcceptMessageByte(ULONG ioBase, UCHAR* status);
 
 // Bus free and the next command.
-void HandleDisconnect(AdapterExtension* extension);
+void HandleBusFree(AdapterExtension* extension);
 void StartNextCommand(AdapterExtension* extension, LunRecord* start);
 
 // Synchronous transfer negotiation.

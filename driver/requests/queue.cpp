@@ -225,16 +225,8 @@ void QueueBlock(AdapterExtension* extension, LunRecord* lun, CommandBlock* block
     LinkBlock(extension, lun, block);
     // Interrupts stay off until the selection is counted, so the interrupt
     // that ends it finds the block started.
-    if (!extension->ActiveLun && MayStartNext(lun)) {
-        CommandBlock* waiting = FirstWaitingBlock(lun);
-
-        StartSelection(extension, lun, waiting);
-        // Not started while a reselection waits to be serviced.
-        if (extension->ActiveLun) {
-            extension->ActiveLun->IssuedCount++;
-            extension->ActiveLun->CurrentBlock = waiting;
-        }
-    }
+    if (!extension->ActiveLun && MayStartNext(lun))
+        StartFirstWaiting(extension, lun);
     RestoreFlags(saved);
 }
 

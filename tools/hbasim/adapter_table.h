@@ -16,6 +16,5 @@ unsigned tag_depth(uint8_t shift);
 int found_under_mechanism(const sim::MachineConfig& config, const sim::AdapterConfig& adapter);
 
 std::string describe_adapters(sim::Machine& machine);
-std::string describe_errors(const sim::Machine& machine);
 
 }  // namespace hbasim

@@ -1,6 +1,4 @@
-#include "report.h"
-
-#include <algorithm>
+#include "adapter_table.h"
 
 #include <fmt/format.h>
 
@@ -69,21 +67,6 @@ std::string describe_adapters(sim::Machine& machine)
         for (unsigned t = 0; t < 8; t++)
             out += describe_target(machine.config().adapters[index].settings, &machine.bus(index), t, own_id);
     }
-    return out;
-}
-
-std::string describe_errors(const sim::Machine& machine)
-{
-    const auto& all = machine.errors().all();
-    const uint64_t count = machine.errors().count();
-    if (count == 0)
-        return {};
-    // The first ones tell the story; a broken run can report thousands.
-    constexpr size_t kShown = 20;
-    std::string out = fmt::format("{} model error{}{}:\n", count, count == 1 ? "" : "s",
-                                  count > kShown ? fmt::format(", the first {}", kShown) : "");
-    for (size_t i = 0; i < std::min(all.size(), kShown); i++)
-        out += all[i].to_string() + "\n";
     return out;
 }
 

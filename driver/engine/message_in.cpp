@@ -1,104 +1,15 @@
-// Phase completion and message-in: close the phase that just ended (residual,
-// DMA drain, status bytes) and interpret every incoming message byte.
+// Message-in: take each incoming message byte, act on it (data pointers,
+// COMMAND COMPLETE and DISCONNECT, queue tags, SDTR, rejects) and accept it.
 #include "chip.h"
 #include "engine.h"
 #include "frame.h"
 #include "scsi.h"
 
 // Accept the byte the chip holds ACK for; the target moves on by itself.
-static void Accept(ULONG ioBase, UCHAR* status)
+void AcceptMessageByte(ULONG ioBase, UCHAR* status)
 {
     WriteCommand(ioBase, MessageAccepted);
     *status = PHASE_NONE;
-}
-
-// Bytes the transfer counter did not move, read High, Mid, Low.
-static ULONG ReadTransferCounter(ULONG ioBase)
-{
-    ULONG high = ChipRead(ioBase, TransferCountHigh);
-    ULONG mid = ChipRead(ioBase, TransferCountMid);
-    ULONG low = ChipRead(ioBase, TransferCountLow);
-
-    return (high << 16) | (mid << 8) | low;
-}
-
-// Step the data pointer back into the entry the transfer stopped in.
-static void StepBack(CommandBlock* block, ULONG residual)
-{
-    block->SgLeft++;
-    block->CurSg--;
-    block->CurOffset = residual < block->CurSg->Length ? block->CurSg->Length - residual : 0;
-}
-
-// Wait until the DMA engine has written every byte of the transfer to memory.
-// Bounded by time: the polls are a microsecond apart.
-static BOOLEAN WaitDmaIdle(ULONG ioBase)
-{
-    for (ULONG poll = 0; poll < DMA_WAIT_POLLS; poll++) {
-        if ((ChipRead32(ioBase, DmaWorkingCount) & DMA_WORKING_COUNT_MASK) == 0)
-            return TRUE;
-        ScsiPortStallExecution(1);
-    }
-    return FALSE;
-}
-
-// Drain the bytes still held in the DMA engine into memory.
-static BOOLEAN DrainDma(ULONG ioBase)
-{
-    WriteDmaCommand(ioBase, DMA_DIR_IN | DMA_CMD_DRAIN);
-    for (ULONG poll = 0; poll < DMA_WAIT_POLLS; poll++) {
-        if (ChipRead(ioBase, DmaStatus) & DMA_STATUS_DRAIN_COMPLETE)
-            return TRUE;
-        ScsiPortStallExecution(1);
-    }
-    return FALSE;
-}
-
-// The DMA engine did not finish: stop it, and fail the command at its end.
-static void FailDma(AdapterExtension* extension, LunRecord* lun, CommandBlock* block)
-{
-    WriteDmaCommand(extension->IoBase, DMA_DIR_IN | DMA_CMD_IDLE);
-    block->Flags |= CB_DMA_FAILED;
-    LogRecoveredError(extension, lun, block, SP_INTERNAL_ADAPTER_ERROR, LOG_ID_DMA_WAIT_EXPIRED);
-}
-
-// Close a data-out phase: the counter's residual plus the bytes still in the FIFO.
-static void FinishDataOut(ULONG ioBase, CommandBlock* block)
-{
-    ULONG residual;
-
-    // A pad transfer did not move the data pointer.
-    if (block->Flags & CB_OVERRUN)
-        return;
-    residual = ReadTransferCounter(ioBase);
-    residual += ChipRead(ioBase, FifoFlags) & FIFO_COUNT_MASK;
-    if (residual != 0)
-        StepBack(block, residual);
-}
-
-// Close a data-in phase: book the residual and make sure memory has every byte.
-static void FinishDataIn(AdapterExtension* extension, LunRecord* lun, CommandBlock* block, UCHAR status)
-{
-    ULONG ioBase = extension->IoBase;
-    ULONG residual;
-
-    if (block->Flags & CB_OVERRUN)
-        return;
-    if (status & STATUS_PARITY_ERROR) {
-        LogRecoveredError(extension, lun, block, SP_BUS_PARITY_ERROR, LOG_ID_DATA_IN_PARITY);
-        block->Flags |= CB_PARITY_ERROR;
-    }
-    residual = ReadTransferCounter(ioBase);
-    if (residual == 0) {
-        if (!WaitDmaIdle(ioBase))
-            FailDma(extension, lun, block);
-        return;
-    }
-    StepBack(block, residual);
-    if (block->CurOffset == 0)
-        return;
-    if (!DrainDma(ioBase))
-        FailDma(extension, lun, block);
 }
 
 // Copy the current data pointer to the saved one. Nothing else changes: the
@@ -175,17 +86,17 @@ static void ContinueMessage(AdapterExtension* extension, LunRecord* lun, Command
         *extension->MsgInPtr++ = byte;
     if (lengthByte) {
         extension->MsgInRemaining = byte;
-        Accept(ioBase, status);
+        AcceptMessageByte(ioBase, status);
         return;
     }
     extension->MsgInRemaining--;
     if (extension->MsgInRemaining != 0) {
-        Accept(ioBase, status);
+        AcceptMessageByte(ioBase, status);
         return;
     }
     block->Flags &= ~CB_MSG_IN_PROGRESS;
     EvaluateMessage(extension, lun, block);
-    Accept(ioBase, status);
+    AcceptMessageByte(ioBase, status);
 }
 
 // Begin collecting a multi-byte message.
@@ -197,8 +108,8 @@ static void BeginMessage(AdapterExtension* extension, CommandBlock* block, UCHAR
     block->Flags |= CB_MSG_IN_PROGRESS;
 }
 
-// Interpret one incoming message byte, then accept it.
-static void FinishMessageIn(AdapterExtension* extension, LunRecord* lun, CommandBlock* block, UCHAR* status)
+// Take one incoming message byte from the FIFO, act on it, then accept it.
+void TakeMessageByte(AdapterExtension* extension, LunRecord* lun, CommandBlock* block, UCHAR* status)
 {
     ULONG ioBase = extension->IoBase;
     UCHAR byte = ChipRead(ioBase, Fifo);
@@ -242,35 +153,5 @@ static void FinishMessageIn(AdapterExtension* extension, LunRecord* lun, Command
             break;
         }
     }
-    Accept(ioBase, status);
-}
-
-// Close the phase recorded for the connected LUN. Sets *status to 5 when a
-// message was accepted: the target moves on by itself, nothing is to start.
-void FinishPhase(AdapterExtension* extension, UCHAR* status)
-{
-    LunRecord* lun = extension->ActiveLun;
-    CommandBlock* block = lun->CurrentBlock;
-    ULONG ioBase = extension->IoBase;
-
-    switch (lun->Phase) {
-    case PHASE_DATA_OUT:
-        FinishDataOut(ioBase, block);
-        break;
-    case PHASE_DATA_IN:
-        FinishDataIn(extension, lun, block, *status);
-        break;
-    case PHASE_STATUS:
-        lun->StatusByte = ChipRead(ioBase, Fifo);
-        lun->MessageByte = ChipRead(ioBase, Fifo);
-        if (lun->MessageByte == MSG_COMMAND_COMPLETE)
-            block->Flags |= CB_COMMAND_COMPLETE;
-        Accept(ioBase, status);
-        break;
-    case PHASE_MESSAGE_IN:
-        FinishMessageIn(extension, lun, block, status);
-        break;
-    default:
-        break;
-    }
+    AcceptMessageByte(ioBase, status);
 }
