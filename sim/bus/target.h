@@ -185,7 +185,6 @@ private:
     void begin_linked_command(Step& step);
     void plan_command(Nexus& nexus);
     void plan_data(Nexus& nexus, bool in, uint32_t length);
-    void immediate_status(uint8_t status);
     Nanoseconds ready_time(const Nexus& nexus, Nanoseconds media_time);
     void disconnect(Nanoseconds delay);
     void release_bus(bool command_done);
