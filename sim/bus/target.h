@@ -125,7 +125,7 @@ protected:
     Rng& rng() const { return bus_->rng(); }
 
 public:
-    // One control step of a connection (public for the step table in target.cpp).
+    // One control step of a connection (public for the fault hooks, which rewrite the steps planned).
     struct Step {
         enum class Kind : uint8_t {
             MessageOut, Command, MessageIn, Status, DataIn, DataOut, Commit, Wait, Disconnect, Free,
