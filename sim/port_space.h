@@ -48,12 +48,10 @@ public:
     void write(uint16_t port, Width width, uint32_t value);
 
     void set_access_cost(Nanoseconds cost) { access_cost_ = cost; }
-    Nanoseconds access_cost() const { return access_cost_; }
 
     // The recorder: off by default; when on, every access is appended.
     void record(bool on) { recording_ = on; }
     const std::vector<PortAccess>& recorded() const { return log_; }
-    void clear_recorded() { log_.clear(); }
     uint64_t access_count() const { return accesses_; }
 
 private:

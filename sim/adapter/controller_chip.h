@@ -56,8 +56,6 @@ public:
     void write_port(uint16_t port, Width width, uint32_t value) override;
 
     // --- observation for tests and traces ---
-    bool interrupt_pending() const { return interrupt_ != 0; }
-    size_t fifo_count() const { return fifo_.size(); }
     uint32_t transfer_count() const { return transfer_count_; }
     bool connected() const { return link_ == Link::Connected; }
     Nanoseconds selection_timeout() const;

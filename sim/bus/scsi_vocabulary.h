@@ -21,8 +21,6 @@ enum class Phase : uint8_t {
 };
 std::string_view phase_name(Phase phase);
 inline bool is_data_phase(Phase p) { return p == Phase::DataOut || p == Phase::DataIn; }
-// Phases in which the target sends (I/O asserted).
-inline bool is_in_phase(Phase p) { return (static_cast<uint8_t>(p) & 1) != 0; }
 
 namespace msg {
 inline constexpr uint8_t kCommandComplete = 0x00;

@@ -1,10 +1,10 @@
+// The step engine: how a target walks a connection's steps on the bus,
+// leaves the bus and reconnects.
 #include "bus/target.h"
 
 #include <algorithm>
 
 #include <fmt/format.h>
-
-#include "bus/empty_lun.h"
 
 namespace sim {
 
@@ -23,25 +23,6 @@ void Target::later(Nanoseconds delay, F&& f)
         if (epoch == epoch_)
             f();
     });
-}
-
-// --- helpers for command tables ---
-
-CommandReply Target::check_condition(uint8_t lun, SenseKey key, Asc asc)
-{
-    set_sense(lun, {key, asc});
-    CommandReply reply;
-    reply.status = status::kCheckCondition;
-    return reply;
-}
-
-CommandReply Target::request_sense(uint8_t lun, std::span<const uint8_t> cdb)
-{
-    CommandReply reply;
-    reply.direction = DataDirection::In;
-    reply.data = fixed_sense_data(sense_[lun & 7], cdb.size() > 4 ? cdb[4] : 0);
-    sense_[lun & 7] = {};
-    return reply;
 }
 
 // --- connection ---
@@ -274,207 +255,6 @@ void Target::begin_linked_command(Step& step)
     request(Phase::Command, bus_->timing().target_reaction);
 }
 
-void Target::end_message_out()
-{
-    steps_.pop_front();
-    std::vector<uint8_t> bytes = std::move(message_out_);
-    message_out_.clear();
-    if (reject_awaited_) {
-        if (bytes.empty() || bytes[0] != msg::kMessageReject)
-            bus_->errors().report("scsi target",
-                                  fmt::format("target {}: {} answered with {} instead of MESSAGE REJECT", id_,
-                                              *reject_awaited_, message_name(bytes)));
-        reject_awaited_.reset();
-    }
-    interpret_messages(bytes);
-    if (sdtr_sent_ && connected_)
-        sdtr_unanswered();
-    run_next_step();
-}
-
-void Target::interpret_messages(const std::vector<uint8_t>& bytes)
-{
-    bool reject = false;
-    size_t i = 0;
-    while (i < bytes.size()) {
-        uint8_t b = bytes[i];
-        if (b & msg::kIdentify) {
-            if (!identified_ && !current_) {
-                identified_ = true;
-                lun_ = b & 7;
-                disconnect_granted_ = (b & msg::kIdentifyDisconnect) != 0;
-            }
-            ++i;
-        } else if (b >= 0x20 && b <= 0x2F) {
-            if (i + 1 >= bytes.size()) {
-                reject = true;
-                break;
-            }
-            if (b <= msg::kOrderedQueueTag && options_.tagged_queuing && !current_) {
-                tag_ = bytes[i + 1];
-                tag_type_ = b;
-            } else {
-                reject = true;
-            }
-            i += 2;
-        } else if (b == msg::kExtended) {
-            size_t length = i + 1 < bytes.size() ? bytes[i + 1] : 0;
-            if (i + 2 + length > bytes.size() || length == 0) {
-                reject = true;
-                break;
-            }
-            if (length == 3 && bytes[i + 2] == msg::kExtendedSdtr && sdtr_sent_)
-                handle_sdtr_response(bytes[i + 3], bytes[i + 4]);
-            else if (length == 3 && bytes[i + 2] == msg::kExtendedSdtr)
-                handle_sdtr(bytes[i + 3], bytes[i + 4]);
-            else
-                reject = true;
-            i += 2 + length;
-        } else {
-            switch (b) {
-            case msg::kAbort: abort_current(true); return;
-            case msg::kAbortTag: abort_current(false); return;
-            case msg::kBusDeviceReset:
-                nexus_.clear();
-                current_ = nullptr;
-                agreement_ = {};
-                steps_.clear();
-                release_bus(false);
-                return;
-            case msg::kMessageReject: handle_message_reject(); break;
-            case msg::kInitiatorDetectedError: handle_initiator_detected_error(); break;
-            case msg::kNoOperation: break;
-            default: reject = true; break;
-            }
-            ++i;
-        }
-    }
-    if (reject) {
-        bus_->note(id_, BusNote::MessageRejected);
-        steps_.push_front({Kind::MessageIn, {msg::kMessageReject}});
-    }
-}
-
-void Target::handle_sdtr(uint8_t period, uint8_t offset)
-{
-    SyncAgreement answer{period, offset};
-    bool reject = false;
-    switch (options_.sdtr) {
-    case SdtrAnswer::Reject:
-        reject = true;
-        break;
-    case SdtrAnswer::AsyncOnly:
-        answer.offset = 0;
-        break;
-    case SdtrAnswer::Agree:
-        answer.period_factor = std::max(period, options_.min_period_factor);
-        answer.offset = std::min(offset, options_.max_offset);
-        break;
-    }
-    if (hooks_) {
-        if (auto other = hooks_->sdtr_answer(*this, {period, offset}, reject ? SyncAgreement{} : answer)) {
-            answer = *other;
-            reject = false;
-        }
-    }
-    if (reject) {
-        agreement_ = {};
-        steps_.push_front({Kind::MessageIn, {msg::kMessageReject}});
-        return;
-    }
-    agreement_offered_ = answer;
-    steps_.push_front({Kind::MessageIn, {msg::kExtended, 3, msg::kExtendedSdtr, answer.period_factor, answer.offset}});
-}
-
-// The initiator's answer to our own SDTR: an answer inside what we asked
-// for stands; one faster or with a larger offset than we can take is
-// refused, and we run asynchronous.
-void Target::handle_sdtr_response(uint8_t period, uint8_t offset)
-{
-    const SyncAgreement mine = *sdtr_sent_;
-    sdtr_sent_.reset();
-    if (offset == 0) {
-        agreement_ = {};
-        return;
-    }
-    if (period >= mine.period_factor && offset <= mine.offset) {
-        agreement_ = {period, offset};
-        return;
-    }
-    agreement_ = {};
-    bus_->note(id_, BusNote::SdtrAnswerRefused);
-    steps_.push_front({Kind::MessageIn, {msg::kMessageReject}});
-}
-
-void Target::sdtr_unanswered()
-{
-    sdtr_sent_.reset();
-    agreement_ = {};
-    bus_->note(id_, BusNote::SdtrUnanswered);
-}
-
-// A refused message of ours: a refused SDTR answer leaves the target
-// asynchronous; a refused queue tag means the initiator does not know the
-// command it names, so the target leaves and tries the reconnection again.
-void Target::handle_message_reject()
-{
-    // A refused SDTR, ours or offered by us, leaves both sides asynchronous.
-    if (last_message_sent_ == msg::kExtended && last_extended_sent_ == msg::kExtendedSdtr) {
-        agreement_ = {};
-        agreement_offered_.reset();
-        sdtr_sent_.reset();
-    }
-    if (last_message_sent_ >= msg::kSimpleQueueTag && last_message_sent_ <= msg::kOrderedQueueTag && current_)
-        suspend_rejected_reconnection();
-}
-
-void Target::suspend_rejected_reconnection()
-{
-    Nexus* n = current_;
-    n->steps = std::move(steps_);
-    steps_.clear();
-    n->ready = false;
-    n->ready_at = bus_->clock().now() + bus_->timing().disconnection_delay;
-    uint64_t serial = n->serial;
-    later(bus_->timing().disconnection_delay, [this, serial] {
-        for (Nexus& o : nexus_)
-            if (o.serial == serial)
-                nexus_ready(&o);
-    });
-    current_ = nullptr;
-    bus_->note(id_, BusNote::QueueTagRefused);
-    release_bus(false);
-}
-
-// The initiator saw bad data in: send it again from the saved pointer, or
-// end the command with CHECK CONDITION when there is nothing to resend.
-void Target::handle_initiator_detected_error()
-{
-    if (!current_)
-        return;
-    if (current_->data_in_seen && current_->pointer > current_->saved) {
-        steps_.push_front({Kind::DataIn, {}, current_->pointer});
-        steps_.push_front({Kind::MessageIn, {msg::kRestorePointers}});
-        bus_->note(id_, BusNote::DataSentAgain);
-        return;
-    }
-    set_sense(current_->lun, {SenseKey::AbortedCommand, Asc::InitiatorDetectedError});
-    current_->reply.status = status::kCheckCondition;
-}
-
-void Target::abort_current(bool all_of_lun)
-{
-    uint8_t lun = current_ ? current_->lun : lun_;
-    if (all_of_lun)
-        nexus_.remove_if([lun](const Nexus& n) { return n.lun == lun; });
-    else if (current_)
-        forget(current_);
-    current_ = nullptr;
-    steps_.clear();
-    bus_->note(id_, all_of_lun ? BusNote::Abort : BusNote::AbortTag);
-    release_bus(false);
-}
-
 // --- bytes to the initiator ---
 
 uint8_t Target::offered_byte() const
@@ -580,132 +360,6 @@ bool Target::take_parity_fault()
     return true;
 }
 
-// --- commands ---
-
-void Target::begin_command()
-{
-    uint8_t lun = identified_ ? lun_ : static_cast<uint8_t>(cdb_.size() > 1 ? cdb_[1] >> 5 : 0);
-    Nexus& n = nexus_.emplace_back();
-    n.serial = next_serial_++;
-    n.lun = lun;
-    n.tag = tag_;
-    n.tag_type = tag_type_;
-    n.may_disconnect = identified_ && disconnect_granted_;
-    n.cdb = cdb_;
-    current_ = &n;
-    if (bus_->listening())
-        bus_->emit(BusEvent{.target = id_, .note = BusNote::CommandBegins, .lun = lun, .tag = n.tag, .opcode = n.cdb[0]});
-
-    size_t tagged = std::count_if(nexus_.begin(), nexus_.end(),
-                                  [&](const Nexus& o) { return &o != &n && o.lun == lun && o.tag; });
-    if (!lun_present(lun)) {
-        n.reply = EmptyLun::answer(n.cdb, sense_[lun]);
-        n.may_disconnect = false;
-    } else if (overlaps(n)) {
-        abort_overlapped(n);
-        n.reply = check_condition(lun, SenseKey::AbortedCommand, Asc::OverlappedCommands);
-        n.may_disconnect = false;
-    } else if (n.tag && tagged >= options_.queue_limit) {
-        n.reply = CommandReply{.status = status::kQueueFull};
-        n.may_disconnect = false;
-    } else if (pending_faults_.busy_answers > 0) {
-        --pending_faults_.busy_answers;
-        n.reply = CommandReply{.status = status::kBusy};
-        n.may_disconnect = false;
-    } else {
-        // Sense data lasts until the next command that is not REQUEST SENSE.
-        if (n.cdb[0] != op::kRequestSense)
-            sense_[lun] = {};
-        n.reply = execute(lun, n.cdb);
-    }
-    plan_command(n);
-    n.own_length = n.reply.direction == DataDirection::None ? 0 : static_cast<uint32_t>(n.reply.data.size());
-    if (hooks_) {
-        PlannedCommand planned{n.lun, n.tag, n.cdb, n.may_disconnect, n.reply, steps_};
-        hooks_->command_planned(*this, planned);
-    }
-    run_next_step();
-}
-
-// A command the LUN cannot hold beside those it holds: a second command with
-// a tag in use (or a second untagged one), an untagged command beside tagged
-// ones, a tagged one beside an untagged one. An untagged REQUEST SENSE for
-// sense data pending (after a CHECK CONDITION) may go beside tagged commands.
-// Ghosts were never given, so nothing overlaps them.
-bool Target::overlaps(const Nexus& n) const
-{
-    const Sense& pending = sense_[n.lun & 7];
-    const bool sense_for_pending = !n.tag && !n.cdb.empty() && n.cdb[0] == op::kRequestSense &&
-                                   (pending.key != SenseKey::NoSense || pending.asc != Asc::None);
-    for (const Nexus& o : nexus_) {
-        if (&o == &n || o.lun != n.lun || o.ghost)
-            continue;
-        if (o.tag == n.tag)
-            return true;
-        if (!n.tag && o.tag && !sense_for_pending)
-            return true;
-        if (n.tag && !o.tag)
-            return true;
-    }
-    return false;
-}
-
-// Overlapped commands: the target aborts every command it holds for the LUN;
-// none of them comes back.
-void Target::abort_overlapped(const Nexus& n)
-{
-    if (bus_->listening())
-        bus_->emit(BusEvent{.target = id_, .note = BusNote::OverlappedCommands, .lun = n.lun, .tag = n.tag,
-                            .opcode = n.cdb.empty() ? uint8_t{0} : n.cdb[0]});
-    const auto aborted = [&](const Nexus& o) { return &o != &n && o.lun == n.lun && !o.ghost; };
-    if (reselecting_ && aborted(*reselecting_))
-        reselecting_ = nullptr;
-    nexus_.remove_if(aborted);
-    if (!wants_reselection())
-        bus_->withdraw_reselection(id_);
-}
-
-void Target::plan_command(Nexus& n)
-{
-    Nanoseconds media = n.reply.media_time;
-    bool may_leave = n.may_disconnect && options_.disconnect;
-    if (may_leave && (media >= options_.disconnect_threshold || (n.tag && media > 0))) {
-        steps_.push_back({Kind::MessageIn, {msg::kDisconnect}});
-        steps_.push_back({Kind::Disconnect, {}, 0, media});
-    } else if (media > 0) {
-        steps_.push_back({Kind::Wait, {}, 0, media});
-    }
-    uint32_t length = static_cast<uint32_t>(n.reply.data.size());
-    if (n.reply.direction == DataDirection::In && length > 0)
-        plan_data(n, true, length);
-    if (n.reply.direction == DataDirection::Out && length > 0) {
-        plan_data(n, false, length);
-        steps_.push_back({Kind::Commit});
-    }
-    steps_.push_back({Kind::Status});
-    steps_.push_back({Kind::MessageIn, {msg::kCommandComplete}});
-    steps_.push_back({Kind::Free});
-}
-
-// The data phase, sometimes sent partly and then again after RESTORE
-// POINTERS, sometimes interrupted by a disconnection.
-void Target::plan_data(Nexus& n, bool in, uint32_t length)
-{
-    Kind kind = in ? Kind::DataIn : Kind::DataOut;
-    if (in && length > 1 && rng().chance(options_.repeat_transfer_chance)) {
-        steps_.push_back({kind, {}, static_cast<uint32_t>(rng().range(1, length - 1))});
-        steps_.push_back({Kind::MessageIn, {msg::kRestorePointers}});
-    }
-    if (n.may_disconnect && options_.disconnect && length > 1 && rng().chance(options_.mid_data_disconnect_chance)) {
-        uint32_t split = static_cast<uint32_t>(rng().range(1, length - 1));
-        steps_.push_back({kind, {}, split});
-        steps_.push_back({Kind::MessageIn, {msg::kSaveDataPointer}});
-        steps_.push_back({Kind::MessageIn, {msg::kDisconnect}});
-        steps_.push_back({Kind::Disconnect, {}, 0, rng().range(50, 2000) * kMicrosecond});
-    }
-    steps_.push_back({kind, {}, length});
-}
-
 // When a waiting command may reconnect: ORDERED waits for every older
 // command, SIMPLE waits for older ORDERED ones, HEAD OF QUEUE for nobody.
 Nanoseconds Target::ready_time(const Nexus& n, Nanoseconds media)
@@ -739,6 +393,26 @@ void Target::disconnect(Nanoseconds delay)
                 nexus_ready(&o);
     });
     current_ = nullptr;
+    release_bus(false);
+}
+
+// The initiator refused the queue tag we reconnected with: leave, and
+// reconnect for the command later.
+void Target::suspend_rejected_reconnection()
+{
+    Nexus* n = current_;
+    n->steps = std::move(steps_);
+    steps_.clear();
+    n->ready = false;
+    n->ready_at = bus_->clock().now() + bus_->timing().disconnection_delay;
+    uint64_t serial = n->serial;
+    later(bus_->timing().disconnection_delay, [this, serial] {
+        for (Nexus& o : nexus_)
+            if (o.serial == serial)
+                nexus_ready(&o);
+    });
+    current_ = nullptr;
+    bus_->note(id_, BusNote::QueueTagRefused);
     release_bus(false);
 }
 

@@ -125,7 +125,7 @@ protected:
     Rng& rng() const { return bus_->rng(); }
 
 public:
-    // One control step of a connection (public for the step table in target.cpp).
+    // One control step of a connection (public for the fault hooks, which rewrite the steps planned).
     struct Step {
         enum class Kind : uint8_t {
             MessageOut, Command, MessageIn, Status, DataIn, DataOut, Commit, Wait, Disconnect, Free,
@@ -185,7 +185,6 @@ private:
     void begin_linked_command(Step& step);
     void plan_command(Nexus& nexus);
     void plan_data(Nexus& nexus, bool in, uint32_t length);
-    void immediate_status(uint8_t status);
     Nanoseconds ready_time(const Nexus& nexus, Nanoseconds media_time);
     void disconnect(Nanoseconds delay);
     void release_bus(bool command_done);

@@ -90,8 +90,7 @@ void Eeprom::rising_edge(bool data_in)
             return;
         }
         output_ = (words_[address_] >> (15 - bits_)) & 1;
-        if (++bits_ == 16)
-            words_read_++;
+        ++bits_;
         return;
     case State::Done:
     case State::Broken:

@@ -72,7 +72,6 @@ public:
 
     bool selected() const { return state_ != State::Deselected; }
     const EepromWords& words() const { return words_; }
-    uint32_t words_read() const { return words_read_; }
 
 private:
     enum class State { Deselected, AwaitStart, Opcode, Address, Data, Done, Broken };
@@ -88,7 +87,6 @@ private:
     uint8_t shift_ = 0;      // opcode or address being assembled
     uint8_t address_ = 0;
     bool output_ = true;
-    uint32_t words_read_ = 0;
 };
 
 }  // namespace sim

@@ -111,8 +111,6 @@ public:
     PciBus& pci() { return pci_; }
     SystemControlPort& system_port() { return system_port_; }
     Eeprom& eeprom(size_t config_index) { return *eeproms_.at(config_index); }
-    // The interrupt line of adapter `config_index`'s chip.
-    InterruptLine& adapter_line(size_t config_index) { return *lines_.at(config_index); }
     // The chip of adapter `config_index`, and its SCSI bus.
     Chip& chip(size_t config_index) { return *chips_.at(config_index); }
     ScsiBus& bus(size_t config_index) { return *buses_.at(config_index); }

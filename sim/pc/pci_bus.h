@@ -84,9 +84,6 @@ public:
     uint32_t read_port(uint16_t port, Width width) override;
     void write_port(uint16_t port, Width width, uint32_t value) override;
 
-    uint32_t mech1_address() const { return mech1_address_; }
-    uint8_t mech2_cse() const { return mech2_cse_; }
-
 private:
     bool mech1_data(uint16_t port) const;
     bool mech2_data(uint16_t port) const;

@@ -15,7 +15,6 @@
 #include <memory>
 #include <optional>
 #include <unordered_map>
-#include <string>
 #include <string_view>
 #include <vector>
 
@@ -301,40 +300,48 @@ public:
     const DmaMapping& dma() const { return dma_; }
 
 private:
+    // Calls a miniport routine; defined in port_driver_internal.h for every file that calls one.
     template <class F> auto call(Routine routine, std::string_view name, F&& body);
+    // Start-up and running.
     bool validate(const HW_INITIALIZATION_DATA* data);
     void find_and_initialize(PVOID context);
     PORT_CONFIGURATION_INFORMATION fresh_config(ACCESS_RANGE* ranges) const;
     std::byte* new_extension();
     void free_extension(std::byte* extension);
+    int adapter_of(const void* extension) const;
+    bool work_pending() const;
+    // I/O port mappings.
     void check_config_ports_released();
     void drop_mappings_of(const void* extension);
     void map(const Mapping& mapping);
     void cover(const Mapping& mapping, int by);
     template <class Pred> void unmap_if(Pred pred);
-    int adapter_of(const void* extension) const;
+    bool port_mapped(uint32_t port) const;
+    // A request's way from submission to delivery.
     Request* outstanding_request(const SCSI_REQUEST_BLOCK* srb);
-    void finish(Request& request);
-    void deliver(Request& request);
-    bool retry_busy(Request& request);
-    bool fetch_sense(Request& request);
-    void sense_fetched(Request& sense);
-    void hand_out_buffer(Request& request);
-    void take_back_buffer(Request& request);
     bool startable(const Adapter& adapter, const Request& request) const;
     Request* next_startable(Adapter& adapter) const;
-    void hold_after_reset(Adapter& adapter);
-    Nanoseconds busy_retry_delay() const;
     void start_waiting(size_t index);
-    bool work_pending() const;
+    void finish(Request& request);
+    void deliver(Request& request);
+    // BUSY retry, and sense fetched after CHECK CONDITION.
+    bool retry_busy(Request& request);
+    Nanoseconds busy_retry_delay() const;
+    bool fetch_sense(Request& request);
+    void sense_fetched(Request& sense);
+    // The data buffer as the miniport sees it.
+    void hand_out_buffer(Request& request);
+    void take_back_buffer(Request& request);
+    // The miniport's timer call; bus resets and time-outs.
+    bool run_due_timers();
+    void hold_after_reset(Adapter& adapter);
+    void service_timeouts();
+    // Interrupts.
     bool interrupt_deliverable() const;
-    bool port_mapped(uint32_t port) const;
     bool service_interrupt_line(uint8_t irq);
     bool connect_interrupt(Adapter& adapter);
     bool line_held_latched(uint8_t irq) const;
     void on_interrupts_enabled();
-    void service_timeouts();
-    bool run_due_timers();
 
     Machine& machine_;
     Clock& clock_;

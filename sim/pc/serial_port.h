@@ -28,7 +28,6 @@ public:
         ready_ = true;
     }
     bool byte_waiting() const { return ready_; }
-    uint8_t waiting_byte() const { return pending_; }
     uint64_t accesses() const { return accesses_; }
 
     uint32_t read_port(uint16_t port, Width width) override;
