@@ -9,64 +9,7 @@ using namespace scsi;
 
 namespace {
 
-// One row per kind, in the enum's order: its name, and whether SCSI-2 lets
-// a target do it (a legal behaviour) or not (a fault).
-struct KindRow {
-    FaultKind kind;
-    std::string_view name;
-    bool legal;
-};
-
-constexpr std::array<KindRow, kFaultKinds> kKinds{{
-    {FaultKind::ParityError, "parity-error", false},
-    {FaultKind::UnknownMessage, "unknown-message", false},
-    {FaultKind::TwoByteMessage, "two-byte-message", false},
-    {FaultKind::ExtendedMessage, "extended-message", false},
-    {FaultKind::UnsolicitedSdtr, "unsolicited-sdtr", true},
-    {FaultKind::StrayMessageReject, "stray-message-reject", false},
-    {FaultKind::StatusBeforeData, "status-before-data", false},
-    {FaultKind::MessageOutRequest, "message-out-request", false},
-    {FaultKind::LongDataPhase, "long-data-phase", false},
-    {FaultKind::ShortDataPhase, "short-data-phase", false},
-    {FaultKind::QueueFull, "queue-full", true},
-    {FaultKind::Busy, "busy", true},
-    {FaultKind::NeverReturns, "never-returns", false},
-    {FaultKind::HangInPhase, "hang-in-phase", false},
-    {FaultKind::BogusTag, "bogus-tag", false},
-    {FaultKind::ReselectionNoTargetBit, "reselection-no-target-bit", false},
-    {FaultKind::ReselectionSeveralTargetBits, "reselection-several-target-bits", false},
-    {FaultKind::SelectionTimeout, "selection-timeout", false},
-    {FaultKind::GhostReselection, "ghost-reselection", false},
-    {FaultKind::ForeignBusReset, "foreign-bus-reset", false},
-    {FaultKind::ForeignInterrupt, "foreign-interrupt", false},
-    {FaultKind::MissingTag, "missing-tag", false},
-    {FaultKind::SavePointerContinue, "save-pointer-continue", true},
-    {FaultKind::BareDisconnect, "bare-disconnect", true},
-    {FaultKind::DisconnectAnyByte, "disconnect-any-byte", true},
-    {FaultKind::RestorePointers, "restore-pointers", true},
-    {FaultKind::SdtrAnyAnswer, "sdtr-any-answer", true},
-    {FaultKind::TargetSdtr, "target-sdtr", true},
-    {FaultKind::OptionalMessage, "optional-message", true},
-    {FaultKind::SecondCommandPhase, "second-command-phase", false},
-    {FaultKind::DisconnectAfterData, "disconnect-after-data", true},
-}};
-
-constexpr bool rows_in_enum_order()
-{
-    for (size_t i = 0; i < kFaultKinds; i++)
-        if (static_cast<size_t>(kKinds[i].kind) != i || kKinds[i].name.empty())
-            return false;
-    return true;
-}
-static_assert(rows_in_enum_order(), "one row per kind, in the enum's order");
-
 bool is_data(const Target::Step& step) { return step.kind == Kind::DataIn || step.kind == Kind::DataOut; }
-
-bool is_timed(FaultKind kind)
-{
-    return kind == FaultKind::GhostReselection || kind == FaultKind::ForeignBusReset ||
-           kind == FaultKind::ForeignInterrupt;
-}
 
 // Index of the status step: where the end of a command begins.
 size_t status_index(const std::deque<Target::Step>& steps)
@@ -76,29 +19,6 @@ size_t status_index(const std::deque<Target::Step>& steps)
 }
 
 }  // namespace
-
-std::string_view fault_name(FaultKind kind) { return kKinds.at(static_cast<size_t>(kind)).name; }
-
-std::optional<FaultKind> fault_from_name(std::string_view name)
-{
-    for (const KindRow& row : kKinds)
-        if (row.name == name)
-            return row.kind;
-    return std::nullopt;
-}
-
-FaultSet all_faults() { return FaultSet{}.set(); }
-
-bool is_legal(FaultKind kind) { return kKinds.at(static_cast<size_t>(kind)).legal; }
-
-FaultSet legal_behaviours()
-{
-    FaultSet legal;
-    for (size_t i = 0; i < kFaultKinds; i++)
-        if (is_legal(static_cast<FaultKind>(i)))
-            legal.set(i);
-    return legal;
-}
 
 DeviceFaults::DeviceFaults(Target& target, Choices& choices, FaultCounts& counts, Timed timed)
     : target_(target), choices_(choices), counts_(counts), timed_(std::move(timed))

@@ -4,7 +4,9 @@
 // rule; a request may fail, the driver must lose nothing); others are legal
 // behaviours (choices SCSI-2 leaves to a target; no request may fail for
 // them). The choices come from a Choices source: the machine's seeded Rng in
-// a campaign or an ordinary run, a fuzzer's input bytes in a fuzz run.
+// a campaign or an ordinary run, a fuzzer's input bytes in a fuzz run. The
+// kinds, and what each is, are the kind table's (bus/fault_kinds.h); what
+// each does is here.
 #pragma once
 
 #include <array>
@@ -16,65 +18,11 @@
 #include <string_view>
 #include <vector>
 
+#include "bus/fault_kinds.h"
 #include "bus/target.h"
 #include "clock.h"
 
 namespace sim {
-
-enum class FaultKind : uint8_t {
-    // A command goes wrong while the target runs it.
-    ParityError,         // data in carries a parity error
-    UnknownMessage,      // a single-byte message the initiator does not know
-    TwoByteMessage,      // a two-byte message it does not support
-    ExtendedMessage,     // an extended message other than SDTR
-    UnsolicitedSdtr,     // an SDTR the initiator did not ask for
-    StrayMessageReject,  // MESSAGE REJECT with nothing to reject
-    StatusBeforeData,    // status (GOOD) without the data phase
-    MessageOutRequest,   // message out requested without ATN
-    LongDataPhase,       // more data than the buffer holds
-    ShortDataPhase,      // less data than asked for, then GOOD
-    QueueFull,           // a full queue, whatever the depth: QUEUE FULL to a tagged command, BUSY to an untagged one
-    Busy,                // BUSY
-    NeverReturns,        // disconnects and never reselects
-    HangInPhase,         // stops in the middle and never asserts REQ again
-    // A reconnection goes wrong.
-    BogusTag,                       // a queue tag that names no command
-    ReselectionNoTargetBit,         // ID byte with only the initiator's bit
-    ReselectionSeveralTargetBits,   // ID byte with two target bits
-    // A selection goes wrong.
-    SelectionTimeout,  // the target does not answer
-    // Something happens at a moment of its own.
-    GhostReselection,  // reselects for a LUN with nothing outstanding
-    ForeignBusReset,   // another initiator resets the bus
-    ForeignInterrupt,  // another device on the adapter's interrupt line
-    // Kinds added later go last, so that fuzzer inputs keep their meaning.
-    MissingTag,  // a tagged command reconnects without its queue-tag message
-    // Legal behaviours: choices SCSI-2 leaves to the target.
-    SavePointerContinue,  // SAVE DATA POINTER at any byte of a data phase, then more data or status
-    BareDisconnect,       // DISCONNECT without SAVE DATA POINTER; the reconnection resends from the saved pointer
-    DisconnectAnyByte,    // SAVE DATA POINTER and DISCONNECT at any byte of a data phase, its ends included
-    RestorePointers,      // RESTORE POINTERS at any byte of a data phase (in or out), then the data again
-    SdtrAnyAnswer,        // an answer to SDTR anywhere in the byte range: period 0-255, offset 0-255
-    TargetSdtr,           // an SDTR of the target's own, any values, at any message-in opportunity
-    // Added later still; legality is the kind table's, not the position's.
-    OptionalMessage,      // legal: a message an initiator need not implement, which it must refuse with MESSAGE REJECT
-    SecondCommandPhase,   // fault: COMMAND phase once more before status, as if it wanted another command
-    DisconnectAfterData,  // legal: DISCONNECT without SAVE DATA POINTER after the last data byte, then status
-};
-
-inline constexpr size_t kFaultKinds = static_cast<size_t>(FaultKind::DisconnectAfterData) + 1;
-using FaultSet = std::bitset<kFaultKinds>;
-using FaultCounts = std::array<uint64_t, kFaultKinds>;
-
-std::string_view fault_name(FaultKind kind);
-std::optional<FaultKind> fault_from_name(std::string_view name);
-// Every kind, faults and legal behaviours.
-FaultSet all_faults();
-// Whether SCSI-2 allows a target to do this: then no request may fail for it.
-// Each kind's row in the kind table says so (QUEUE FULL, BUSY and an SDTR of
-// the target's own are legal behaviours too, wherever they sit in the enum).
-bool is_legal(FaultKind kind);
-FaultSet legal_behaviours();
 
 // Where a hostile device's choices come from.
 class Choices {
@@ -114,9 +62,9 @@ private:
 // or be detached with set_fault_hooks(nullptr).
 class DeviceFaults : public TargetFaultHooks {
 public:
-    // `timed` starts the faults that happen at a moment of their own
-    // (ghost reselection, foreign reset, foreign interrupt) after a delay;
-    // it counts them when they happen.
+    // `timed` starts the kinds that happen at a moment of their own (those
+    // the kind table says are Moment::Timed: ghost reselection, foreign
+    // reset, foreign interrupt) after a delay; it counts them when they happen.
     using Timed = std::function<void(FaultKind kind, Nanoseconds delay)>;
 
     DeviceFaults(Target& target, Choices& choices, FaultCounts& counts, Timed timed);

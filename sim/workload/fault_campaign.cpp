@@ -12,20 +12,32 @@ bool CampaignResult::sound() const
     return lost() == 0 && bytes_miscompared() == 0 && problems.empty();
 }
 
-uint64_t CampaignResult::faults_injected() const
+uint64_t CampaignResult::faults_injected() const { return kinds_counted(Conduct::Fault, {}, injected).total; }
+
+uint64_t CampaignResult::behaviours_drawn() const { return kinds_counted(Conduct::Legal, {}, injected).total; }
+
+KindsCounted kinds_counted(Conduct conduct, const FaultSet& shown, const FaultCounts& counts)
 {
-    uint64_t n = 0;
-    for (size_t i = 0; i < kFaultKinds; i++)
-        n += is_legal(static_cast<FaultKind>(i)) ? 0 : injected[i];
-    return n;
+    KindsCounted out{conduct};
+    for (const FaultKindRow& row : kFaultKindTable) {
+        if (row.conduct != conduct)
+            continue;
+        const size_t i = static_cast<size_t>(row.kind);
+        out.total += counts[i];
+        if (shown.test(i) || counts[i])
+            out.rows.push_back({row.kind, counts[i]});
+    }
+    return out;
 }
 
-uint64_t CampaignResult::behaviours_drawn() const
+std::string counted_table(const KindsCounted& counted)
 {
-    uint64_t n = 0;
-    for (size_t i = 0; i < kFaultKinds; i++)
-        n += is_legal(static_cast<FaultKind>(i)) ? injected[i] : 0;
-    return n;
+    std::string out = counted.conduct == Conduct::Legal
+                          ? fmt::format("legal behaviours drawn: {} in all\n", counted.total)
+                          : fmt::format("faults injected: {} in all\n", counted.total);
+    for (const auto& [kind, n] : counted.rows)
+        out += fmt::format("  {:<34} {:>12}\n", fault_name(kind), n);
+    return out;
 }
 
 FaultCampaign::FaultCampaign(Machine& machine, CampaignConfig config, Choices* choices)
@@ -185,31 +197,7 @@ CampaignResult FaultCampaign::run()
     return result;
 }
 
-uint32_t expected_log_code(FaultKind kind)
-{
-    // The published codes, by number: this is the port driver's side.
-    constexpr uint32_t kParity = 1, kUnexpectedDisconnect = 2, kInvalidReselection = 3, kProtocol = 5,
-                       kRequestTimeout = 7;
-    switch (kind) {
-    case FaultKind::ParityError:
-        return kParity;
-    case FaultKind::MessageOutRequest:
-        return kUnexpectedDisconnect;
-    case FaultKind::BogusTag:
-    case FaultKind::ReselectionNoTargetBit:
-    case FaultKind::ReselectionSeveralTargetBits:
-    case FaultKind::GhostReselection:
-        return kInvalidReselection;
-    case FaultKind::MissingTag:
-    case FaultKind::SecondCommandPhase:
-        return kProtocol;
-    case FaultKind::NeverReturns:
-    case FaultKind::HangInPhase:
-        return kRequestTimeout;
-    default:
-        return 0;
-    }
-}
+uint32_t expected_log_code(FaultKind kind) { return fault_row(kind).log_code; }
 
 // Every kind of fault the driver recovers from, once injected, is in the log.
 // Only where one kind is in play: among several, one fault's recovery can
@@ -220,14 +208,13 @@ void FaultCampaign::check_logged(CampaignResult& result) const
 {
     if (!config_.check_log || result.kinds.count() != 1)
         return;
-    for (size_t i = 0; i < kFaultKinds; i++) {
-        const auto kind = static_cast<FaultKind>(i);
-        const uint32_t code = expected_log_code(kind);
-        if (code == 0 || result.injected[i] == 0 || result.logged.contains(code))
+    for (const FaultKindRow& row : kFaultKindTable) {
+        const uint64_t injected = result.injected[static_cast<size_t>(row.kind)];
+        if (row.log_code == 0 || injected == 0 || result.logged.contains(row.log_code))
             continue;
-        const LogCode* c = find_log_code(code);
-        result.problems.push_back(fmt::format("{} was injected {} times, and the event log has no {}",
-                                              fault_name(kind), result.injected[i], c ? c->name : "entry"));
+        const LogCode* c = find_log_code(row.log_code);
+        result.problems.push_back(fmt::format("{} was injected {} times, and the event log has no {}", row.name,
+                                              injected, c ? c->name : "entry"));
     }
 }
 
@@ -270,18 +257,10 @@ std::map<uint32_t, uint64_t> logged_by_code(const PortDriver& port)
 std::string summary(const CampaignResult& r)
 {
     std::string out;
-    for (const bool legal : {true, false}) {
-        bool any = false;
-        for (size_t i = 0; i < kFaultKinds; i++)
-            any = any || (is_legal(static_cast<FaultKind>(i)) == legal && (r.kinds.test(i) || r.injected[i]));
-        if (!any && legal)
-            continue;
-        out += legal ? fmt::format("legal behaviours drawn: {} in all\n", r.behaviours_drawn())
-                     : fmt::format("faults injected: {} in all\n", r.faults_injected());
-        for (size_t i = 0; i < kFaultKinds; i++)
-            if (is_legal(static_cast<FaultKind>(i)) == legal && (r.kinds.test(i) || r.injected[i]))
-                out += fmt::format("  {:<34} {:>12}\n", fault_name(static_cast<FaultKind>(i)), r.injected[i]);
-    }
+    const KindsCounted drawn = kinds_counted(Conduct::Legal, r.kinds, r.injected);
+    if (!drawn.rows.empty())
+        out += counted_table(drawn);
+    out += counted_table(kinds_counted(Conduct::Fault, r.kinds, r.injected));
     auto row = [&](const std::string& what, uint64_t faulty, uint64_t clean) {
         out += fmt::format("{:<36} {:>12} {:>12}\n", what, faulty, clean);
     };

@@ -107,8 +107,23 @@ private:
 };
 
 // The error code the driver must log when it recovers from a fault of `kind`
-// (0: none; the fault is either harmless or not one the driver can tell).
+// (0: none; the fault is either harmless or not one the driver can tell):
+// the kind table's.
 uint32_t expected_log_code(FaultKind kind);
+
+// The kinds of one conduct (legal behaviours or faults) that were in play
+// (in `shown`) or counted, in the table's order, with their counts; and the
+// total of the counts of every kind of that conduct.
+struct KindsCounted {
+    Conduct conduct;
+    uint64_t total = 0;
+    std::vector<std::pair<FaultKind, uint64_t>> rows;
+};
+KindsCounted kinds_counted(Conduct conduct, const FaultSet& shown, const FaultCounts& counts);
+// "legal behaviours drawn: N in all" or "faults injected: N in all", then a
+// line per row: as a campaign's summary and hbasim's report of an ordinary
+// run (its devices' own legal behaviours) print them.
+std::string counted_table(const KindsCounted& counted);
 
 // The figures as a table: legal behaviours drawn and faults injected per kind (every kind in play, none
 // injected included), requests by SRB status with faults and clean, the

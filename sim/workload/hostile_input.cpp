@@ -1,5 +1,7 @@
 #include "workload/hostile_input.h"
 
+#include <algorithm>
+#include <array>
 #include <optional>
 #include <string>
 
@@ -58,15 +60,58 @@ MachineConfig hostile_machine(std::span<const uint8_t>& in)
     return c;
 }
 
-// Three bytes, a bit per kind for the first 22 kinds (bit 22 unused); bit 23
-// asks for one more byte for the kinds added since (the legal behaviours),
-// so that inputs from before keep their meaning: bits 0-5 the first six of
-// them; bit 6 one more byte for the next seven kinds, whose own bit 7 asks
-// for the next seven; bit 7 the unusual requests' byte, after the kinds.
-constexpr size_t kFirstMaskKinds = static_cast<size_t>(FaultKind::MissingTag) + 1;
-constexpr size_t kFirstMoreKinds = 6;
-constexpr uint8_t kMoreKindsFollow = 0x40;
-constexpr uint8_t kUnusualFollows = 0x80;
+// The kind bytes: the fault kinds (legal behaviours among them) by the bits
+// their rows in the kind table give them (FaultKindRow::hostile_bit: bit
+// n%8 of byte n/8). Bytes 0-2 come always; bit 23 asks for byte 3, the
+// kinds added after the first 22; in byte 3, bit 30 asks for byte 4 and bit
+// 31 for the unusual requests' byte, which comes after the kind bytes; from
+// byte 4 on, each byte's top bit asks for the next, as far as some kind has
+// a bit there. So that inputs keep their meaning, a bit once given keeps
+// its kind, and a byte is read only where the input asks for it.
+constexpr size_t kFirstKindBytes = 3;
+constexpr unsigned kLaterKindsFollow = 23;
+constexpr unsigned kMoreKindsFollow = 30;
+constexpr unsigned kUnusualFollows = 31;
+
+// The bit that asks for kind byte `n` (n >= kFirstKindBytes).
+constexpr unsigned asks_for_byte(size_t n)
+{
+    return n == kFirstKindBytes ? kLaterKindsFollow : n == kFirstKindBytes + 1 ? kMoreKindsFollow : unsigned(8 * n - 1);
+}
+
+constexpr bool asks_for_more(unsigned bit)
+{
+    if (bit == kUnusualFollows)
+        return true;
+    for (size_t n = kFirstKindBytes; n <= bit / 8 + 1; n++)
+        if (asks_for_byte(n) == bit)
+            return true;
+    return false;
+}
+
+// As many as some kind needs, and byte 3 always (it asks for the unusual requests' byte).
+constexpr size_t kind_bytes()
+{
+    size_t n = kUnusualFollows / 8 + 1;
+    for (const FaultKindRow& row : kFaultKindTable)
+        n = std::max<size_t>(n, row.hostile_bit / 8 + 1);
+    return n;
+}
+constexpr size_t kKindBytes = kind_bytes();
+
+// Every kind has a bit of its own, and none of the bits that ask for more.
+constexpr bool each_kind_a_bit_of_its_own()
+{
+    for (size_t i = 0; i < kFaultKinds; i++) {
+        if (asks_for_more(kFaultKindTable[i].hostile_bit))
+            return false;
+        for (size_t j = 0; j < i; j++)
+            if (kFaultKindTable[i].hostile_bit == kFaultKindTable[j].hostile_bit)
+                return false;
+    }
+    return true;
+}
+static_assert(each_kind_a_bit_of_its_own(), "every kind needs a hostile-input bit of its own");
 
 // The unusual requests' byte: bit 0 legal flags, bit 1 against the
 // direction, bit 2 linked; the top five bits the rate, 1/64 to 1/2.
@@ -80,33 +125,22 @@ WorkloadConfig::Unusual hostile_unusual(std::optional<uint8_t> byte)
     return u;
 }
 
-FaultSet hostile_kinds(std::span<const uint8_t>& in, std::optional<uint8_t>& unusual)
-{
-    const uint32_t mask = take(in) | (take(in) << 8) | (take(in) << 16);
-    FaultSet kinds;
-    for (size_t i = 0; i < kFirstMaskKinds; i++)
-        if (mask & (1u << i))
-            kinds.set(i);
-    if (!(mask & (1u << 23)))
-        return kinds;
-    const uint8_t first_more = take(in);
-    for (size_t i = kFirstMaskKinds; i < kFaultKinds && i < kFirstMaskKinds + kFirstMoreKinds; i++)
-        if (first_more & (1u << (i - kFirstMaskKinds)))
-            kinds.set(i);
-    bool more = (first_more & kMoreKindsFollow) != 0;
-    for (size_t first = kFirstMaskKinds + kFirstMoreKinds; more && first < kFaultKinds; first += 7) {
-        const uint8_t bits = take(in);
-        for (size_t i = first; i < kFaultKinds && i < first + 7; i++)
-            if (bits & (1u << (i - first)))
-                kinds.set(i);
-        more = (bits & 0x80) != 0;
-    }
-    if (first_more & kUnusualFollows)
-        unusual = take(in);
-    return kinds;
-}
-
 }  // namespace
+
+HostileKinds hostile_kinds(std::span<const uint8_t>& in)
+{
+    std::array<uint8_t, kKindBytes> bytes{};
+    const auto has = [&bytes](unsigned bit) { return ((bytes[bit / 8] >> (bit % 8)) & 1) != 0; };
+    for (size_t n = 0; n < kKindBytes && (n < kFirstKindBytes || has(asks_for_byte(n))); n++)
+        bytes[n] = take(in);
+    HostileKinds out;
+    for (const FaultKindRow& row : kFaultKindTable)
+        if (has(row.hostile_bit))
+            out.kinds.set(static_cast<size_t>(row.kind));
+    if (has(kUnusualFollows))
+        out.unusual = take(in);
+    return out;
+}
 
 HostileRun run_hostile_input(std::span<const uint8_t> in, Miniport& miniport,
                              std::function<void(const Machine&, std::vector<std::string>&)> end_check,
@@ -119,15 +153,15 @@ HostileRun run_hostile_input(std::span<const uint8_t> in, Miniport& miniport,
         return run;
     }
     CampaignConfig config;
-    std::optional<uint8_t> unusual;
-    config.kinds = hostile_kinds(in, unusual);
+    const HostileKinds selected = hostile_kinds(in);
+    config.kinds = selected.kinds;
     config.rate = (take(in) % 64) / 128.0;
     config.workload.requests = 4 + take(in) % 12;
     config.workload.read_percent = take(in) % 101;
     config.workload.outstanding = 1 + take(in) % 6;
     config.workload.block_size = 512u << (take(in) % 4);
     config.workload.seed = take(in);
-    config.workload.unusual = hostile_unusual(unusual);
+    config.workload.unusual = hostile_unusual(selected.unusual);
     config.clean_requests = 4;
     config.check_log = false;
     config.end_check = std::move(end_check);

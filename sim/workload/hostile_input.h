@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 
 #include "workload/fault_campaign.h"
@@ -21,6 +22,16 @@ struct HostileRun {
     size_t devices = 0;
     bool sound() const { return result.sound() && devices == 2; }
 };
+// The fault kinds an input selects, from its kind bytes on (after the
+// machine's seven): each kind by the bit its row in the kind table gives it
+// (FaultKindRow::hostile_bit); and the unusual requests' byte, when the kind
+// bytes ask for one. `in` moves past what was read.
+struct HostileKinds {
+    FaultSet kinds;
+    std::optional<uint8_t> unusual;
+};
+HostileKinds hostile_kinds(std::span<const uint8_t>& in);
+
 // `miniport` is booted; `end_check` is the campaign's (CampaignConfig::end_check).
 HostileRun run_hostile_input(std::span<const uint8_t> bytes, Miniport& miniport,
                              std::function<void(const Machine&, std::vector<std::string>&)> end_check = {},

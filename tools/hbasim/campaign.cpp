@@ -7,7 +7,6 @@
 
 namespace hbasim {
 
-using sim::FaultKind;
 using sim::FaultSet;
 using sim::workload::CampaignConfig;
 using sim::workload::CampaignResult;
@@ -23,9 +22,9 @@ std::string percent(double rate)
 nlohmann::json kinds_json(const FaultSet& kinds)
 {
     nlohmann::json out = nlohmann::json::array();
-    for (size_t i = 0; i < sim::kFaultKinds; i++)
-        if (kinds.test(i))
-            out.push_back(std::string(sim::fault_name(static_cast<FaultKind>(i))));
+    for (const sim::FaultKindRow& row : sim::kFaultKindTable)
+        if (kinds.test(static_cast<size_t>(row.kind)))
+            out.push_back(std::string(row.name));
     return out;
 }
 
@@ -73,8 +72,8 @@ std::string rate_problem(std::string_view text)
 std::string unknown_fault_kind(std::string_view name)
 {
     std::string known;
-    for (size_t i = 0; i < sim::kFaultKinds; i++)
-        known += fmt::format("{}{}", known.empty() ? "" : ", ", sim::fault_name(static_cast<FaultKind>(i)));
+    for (const sim::FaultKindRow& row : sim::kFaultKindTable)
+        known += fmt::format("{}{}", known.empty() ? "" : ", ", row.name);
     return fmt::format("unknown fault kind \"{}\" (known: {})", name, known);
 }
 
@@ -180,10 +179,11 @@ nlohmann::json campaign_json(const CampaignConfig& config, const CampaignResult&
         device_kinds.push_back({{"scenario_adapter", key.first}, {"id", key.second}, {"kinds", kinds_json(kinds)}});
     nlohmann::json injected = nlohmann::json::object();
     uint64_t total = 0;
-    for (size_t i = 0; i < sim::kFaultKinds; i++) {
+    for (const sim::FaultKindRow& row : sim::kFaultKindTable) {
+        const size_t i = static_cast<size_t>(row.kind);
         total += result.injected[i];
         if (result.kinds.test(i) || result.injected[i])
-            injected[std::string(sim::fault_name(static_cast<FaultKind>(i)))] = result.injected[i];
+            injected[std::string(row.name)] = result.injected[i];
     }
     nlohmann::json device_behaviours = nlohmann::json::array();
     for (const auto& [key, legal] : config.device_behaviours)

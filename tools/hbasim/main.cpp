@@ -164,21 +164,13 @@ std::string behaviours_report(const sim::workload::CampaignConfig& campaign, con
         kinds |= legal.first;
     if (kinds.none())
         return {};
-    uint64_t total = 0;
+    const sim::workload::KindsCounted counted = sim::workload::kinds_counted(sim::Conduct::Legal, kinds, faults.counts());
     nlohmann::json drawn = nlohmann::json::object();
-    std::string rows;
-    for (size_t i = 0; i < sim::kFaultKinds; i++) {
-        const uint64_t n = faults.counts()[i];
-        total += n;
-        if (!kinds.test(i) && !n)
-            continue;
-        const std::string name(sim::fault_name(static_cast<sim::FaultKind>(i)));
-        drawn[name] = n;
-        rows += fmt::format("  {:<34} {:>12}\n", name, n);
-    }
+    for (const auto& [kind, n] : counted.rows)
+        drawn[std::string(sim::fault_name(kind))] = n;
     json["behaviours_drawn"] = drawn;
-    json["behaviours_drawn_total"] = total;
-    return fmt::format("legal behaviours drawn: {} in all\n{}", total, rows);
+    json["behaviours_drawn_total"] = counted.total;
+    return sim::workload::counted_table(counted);
 }
 
 int run_workload(sim::Machine& machine, const std::vector<sim::workload::ScannedDevice>& devices,

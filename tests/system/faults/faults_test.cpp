@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <set>
 
 #include <fmt/format.h>
 
@@ -96,31 +97,6 @@ void PrintTo(const Case& c, std::ostream* os) { *os << sim::fault_name(c.kind) <
 
 class EachFault : public ::testing::TestWithParam<Case> {};
 
-// The event-log entry one fault leaves: the errors the driver recovers from
-// by itself are reported to the administrator, once each; 0 for none.
-uint32_t ExpectedLog(FaultKind kind)
-{
-    switch (kind) {
-    case FaultKind::ParityError:
-        return SP_BUS_PARITY_ERROR;
-    case FaultKind::MessageOutRequest:
-        return SP_UNEXPECTED_DISCONNECT;
-    case FaultKind::BogusTag:
-    case FaultKind::ReselectionNoTargetBit:
-    case FaultKind::ReselectionSeveralTargetBits:
-    case FaultKind::GhostReselection:
-        return SP_INVALID_RESELECTION;
-    case FaultKind::MissingTag:
-    case FaultKind::SecondCommandPhase:
-        return SP_PROTOCOL_ERROR;
-    case FaultKind::NeverReturns:
-    case FaultKind::HangInPhase:
-        return SP_REQUEST_TIMEOUT;
-    default:
-        return 0;
-    }
-}
-
 TEST_P(EachFault, DriverAnswersAndLedgerEndsClean)
 {
     const Case& c = GetParam();
@@ -175,15 +151,18 @@ TEST_P(EachFault, DriverAnswersAndLedgerEndsClean)
     if (c.answer != Answer::TimedOut) {
         EXPECT_EQ(r.time_outs, 0u);
     }
+    // The event-log entry the kind table gives the fault: the errors the
+    // driver recovers from by itself are reported to the administrator, once
+    // each; the others leave nothing.
     std::map<uint32_t, uint64_t> logged;
-    if (ExpectedLog(c.kind))
-        logged[ExpectedLog(c.kind)] = 1;
+    if (const uint32_t code = sim::workload::expected_log_code(c.kind))
+        logged[code] = 1;
     EXPECT_EQ(r.logged, logged);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Kinds, EachFault,
-    ::testing::Values(
+std::vector<Case> FaultCases()
+{
+    return {
         Case{FaultKind::ParityError, kTaggedDisk, Answer::Recovered},
         Case{FaultKind::UnknownMessage, kTaggedDisk, Answer::Recovered},
         Case{FaultKind::TwoByteMessage, kTaggedDisk, Answer::Recovered},
@@ -210,7 +189,26 @@ INSTANTIATE_TEST_SUITE_P(
         Case{FaultKind::ForeignBusReset, kTaggedDisk, Answer::Reset},
         Case{FaultKind::ForeignInterrupt, kTaggedDisk, Answer::Recovered},
         Case{FaultKind::SecondCommandPhase, kTaggedDisk, Answer::Reset},
-        Case{FaultKind::SecondCommandPhase, kOptical, Answer::Reset}),
+        Case{FaultKind::SecondCommandPhase, kOptical, Answer::Reset},
+    };
+}
+
+// Every fault of the kind table has its case above, so that what the driver
+// answers and logs for it is known (the table's log codes among it).
+TEST(EachFaultCases, CoverEveryFaultOfTheKindTable)
+{
+    std::set<FaultKind> covered;
+    for (const Case& c : FaultCases())
+        covered.insert(c.kind);
+    for (const sim::FaultKindRow& row : sim::kFaultKindTable) {
+        if (row.conduct == sim::Conduct::Fault) {
+            EXPECT_TRUE(covered.contains(row.kind)) << row.name << " has no case";
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, EachFault, ::testing::ValuesIn(FaultCases()),
     [](const ::testing::TestParamInfo<Case>& param) {
         std::string name{sim::fault_name(param.param.kind)};
         std::erase(name, '-');
