@@ -328,7 +328,8 @@ void Target::take_data(std::span<const uint8_t> data)
     std::vector<uint8_t>& buffer = current_->reply.data;
     size_t room = buffer.size() > current_->pointer ? buffer.size() - current_->pointer : 0;
     size_t n = std::min(room, data.size());
-    std::copy_n(data.begin(), n, buffer.begin() + current_->pointer);
+    if (n)  // past the buffer's end there is nothing to copy, nor an iterator to form
+        std::copy_n(data.begin(), n, buffer.begin() + current_->pointer);
     current_->pointer += static_cast<uint32_t>(data.size());
     if (current_->pointer >= steps_.front().until)
         finish_step();

@@ -106,8 +106,7 @@ void Machine::build_adapter(size_t index)
         words = damage_eeprom_words(words);
     eeproms_.push_back(std::make_unique<Eeprom>(errors_, words));
     pci_.add(std::make_unique<AdapterFunction>(a.bus, a.device, a.io_base, a.irq, *eeproms_.back()));
-    lines_.push_back(&interrupts_.connect(a.irq));
-    chips_.push_back(create_chip(index, *lines_.back()));
+    chips_.push_back(create_chip(index, interrupts_.connect(a.irq)));
     if (chips_.back())
         ports_.claim(a.io_base, PortDriver::kChipWindowLength, chips_.back().get());
 }

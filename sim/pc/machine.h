@@ -155,7 +155,6 @@ private:
     PciBus pci_;
     SystemControlPort system_port_;
     std::vector<std::unique_ptr<Eeprom>> eeproms_;
-    std::vector<InterruptLine*> lines_;
     std::vector<std::unique_ptr<ScsiBus>> buses_;  // outlive their chips
     std::vector<std::unique_ptr<MachineAudit>> audits_;  // outlive their chips
     std::vector<std::unique_ptr<Chip>> chips_;
