@@ -85,7 +85,9 @@ std::vector<uint8_t> BlockStore::read(uint64_t lba, uint32_t count)
     std::vector<uint8_t> out(size_t{count} * block_size_, 0);
     for (uint32_t i = 0; i < count; i++) {
         uint8_t* dest = out.data() + size_t{i} * block_size_;
-        if (was_written(lba + i)) {
+        if (auto it = in_memory_.find(lba + i); it != in_memory_.end()) {
+            std::copy(it->second.begin(), it->second.end(), dest);
+        } else if (in_scratch(lba + i)) {
             transfer_all(false, scratch_, dest, block_size_, static_cast<off_t>((lba + i) * block_size_));
         } else if (image_.is_open()) {
             image_.clear();
@@ -100,28 +102,48 @@ void BlockStore::write(uint64_t lba, const uint8_t* data, uint32_t count)
 {
     if (count == 0)
         return;
+    if (scratch_ < 0 && (in_memory_.size() + count) * block_size_ > kMemoryBudget)
+        spill();
     if (scratch_ < 0) {
-        const char* dir = std::getenv("TMPDIR");
-        std::string path = fmt::format("{}/hba-blocks-XXXXXX", dir && *dir ? dir : "/var/tmp");
-        scratch_ = ::mkstemp(path.data());
-        if (scratch_ < 0)
-            throw std::runtime_error(fmt::format("block store: cannot create a scratch file {}", path));
-        ::unlink(path.c_str());
+        for (uint32_t i = 0; i < count; i++)
+            in_memory_[lba + i].assign(data + size_t{i} * block_size_, data + size_t{i + 1} * block_size_);
+        return;
     }
+    to_scratch(lba, data, count);
+}
+
+// The written blocks outgrew their budget: they move to a scratch file, and
+// so does every block written from now on.
+void BlockStore::spill()
+{
+    const char* dir = std::getenv("TMPDIR");
+    std::string path = fmt::format("{}/hba-blocks-XXXXXX", dir && *dir ? dir : "/var/tmp");
+    scratch_ = ::mkstemp(path.data());
+    if (scratch_ < 0)
+        throw std::runtime_error(fmt::format("block store: cannot create a scratch file {}", path));
+    ::unlink(path.c_str());
+    for (const auto& [lba, block] : in_memory_)
+        to_scratch(lba, block.data(), 1);
+    in_memory_.clear();
+}
+
+void BlockStore::to_scratch(uint64_t lba, const uint8_t* data, uint32_t count)
+{
     transfer_all(true, scratch_, const_cast<uint8_t*>(data), size_t{count} * block_size_,
                  static_cast<off_t>(lba * block_size_));
-    if (written_.size() < lba + count) {
+    if (in_scratch_.size() < lba + count) {
         // The whole medium's bits at once: 1/4096 of its size in bytes.
-        written_.reserve(std::max<uint64_t>(block_count_, lba + count));
-        written_.resize(std::max<uint64_t>(block_count_, lba + count));
+        in_scratch_.reserve(std::max<uint64_t>(block_count_, lba + count));
+        in_scratch_.resize(std::max<uint64_t>(block_count_, lba + count));
     }
     for (uint32_t i = 0; i < count; i++)
-        written_[lba + i] = true;
+        in_scratch_[lba + i] = true;
 }
 
 void BlockStore::forget_writes()
 {
-    written_.clear();
+    in_memory_.clear();
+    in_scratch_.clear();
     if (scratch_ >= 0 && ::ftruncate(scratch_, 0) != 0)
         throw std::runtime_error("block store: cannot empty its scratch file");
 }

@@ -17,10 +17,12 @@
 namespace sim {
 
 // A medium's blocks: unwritten blocks read as zeros, or from the image file
-// when there is one; writes never touch the image file. Written blocks go to
-// a sparse scratch file of the store's own (unlinked, in TMPDIR or /var/tmp),
-// with one bit per block saying which were written: a long run writes most
-// of a disk, and its contents stay out of the simulator's memory.
+// when there is one; writes never touch the image file. Written blocks stay
+// in memory up to kMemoryBudget bytes; beyond, all of them go to a sparse
+// scratch file of the store's own (unlinked, in TMPDIR or /var/tmp), with
+// one bit per block saying which are there: a long run writes most of a disk,
+// and its contents stay out of the simulator's memory, while a short one
+// (a test, a fuzzer's execution) touches no file.
 class BlockStore {
 public:
     BlockStore(uint32_t block_size, uint64_t block_count) : block_size_(block_size), block_count_(block_count) {}
@@ -39,12 +41,17 @@ public:
     void forget_writes();
 
 private:
-    bool was_written(uint64_t lba) const { return lba < written_.size() && written_[lba]; }
+    static constexpr uint64_t kMemoryBudget = 8u << 20;
+
+    bool in_scratch(uint64_t lba) const { return lba < in_scratch_.size() && in_scratch_[lba]; }
+    void spill();
+    void to_scratch(uint64_t lba, const uint8_t* data, uint32_t count);
 
     uint32_t block_size_;
     uint64_t block_count_;
-    std::vector<bool> written_;  // by LBA, as far as the last block written
-    int scratch_ = -1;           // the written blocks, at lba * block_size
+    std::map<uint64_t, std::vector<uint8_t>> in_memory_;  // before the spill
+    std::vector<bool> in_scratch_;  // by LBA, as far as the last block written
+    int scratch_ = -1;              // after the spill: the written blocks, at lba * block_size
     std::ifstream image_;
 };
 
