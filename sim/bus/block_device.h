@@ -41,7 +41,7 @@ public:
     void forget_writes();
 
 private:
-    static constexpr uint64_t kMemoryBudget = 8u << 20;
+    static constexpr uint64_t kMemoryBudget = 1u << 20;  // a fuzzer's or a test's run stays well inside
 
     bool in_scratch(uint64_t lba) const { return lba < in_scratch_.size() && in_scratch_[lba]; }
     void spill();
