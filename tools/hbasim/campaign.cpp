@@ -177,13 +177,14 @@ nlohmann::json campaign_json(const CampaignConfig& config, const CampaignResult&
     nlohmann::json device_kinds = nlohmann::json::array();
     for (const auto& [key, kinds] : config.device_kinds)
         device_kinds.push_back({{"scenario_adapter", key.first}, {"id", key.second}, {"kinds", kinds_json(kinds)}});
+    // Every kind in play or counted, legal behaviours and faults alike, as the summary lists them.
     nlohmann::json injected = nlohmann::json::object();
     uint64_t total = 0;
-    for (const sim::FaultKindRow& row : sim::kFaultKindTable) {
-        const size_t i = static_cast<size_t>(row.kind);
-        total += result.injected[i];
-        if (result.kinds.test(i) || result.injected[i])
-            injected[std::string(row.name)] = result.injected[i];
+    for (const sim::Conduct conduct : {sim::Conduct::Legal, sim::Conduct::Fault}) {
+        const sim::workload::KindsCounted counted = sim::workload::kinds_counted(conduct, result.kinds, result.injected);
+        total += counted.total;
+        for (const auto& [kind, n] : counted.rows)
+            injected[std::string(sim::fault_name(kind))] = n;
     }
     nlohmann::json device_behaviours = nlohmann::json::array();
     for (const auto& [key, legal] : config.device_behaviours)
